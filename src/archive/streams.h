@@ -1,0 +1,82 @@
+// streams.h -- the process-wide read stream, write stream and copy buffer, and
+// the copy and skip routines built on them.
+//
+// Every compressed byte passes through one read stream (inflating a zlib
+// stream found at some file offset) and one write stream (deflating at level
+// 9, window bits 15, memory level 8, default strategy, into a file at some
+// offset).  Both stream buffers hold STREAM_BUFFER_SIZE bytes; plain copies go
+// through the COPY_BUFFER_SIZE copy buffer.  All three are allocated on first
+// use and kept until the exit routine releases them (streams_release), so
+// memory for entry data never grows with file or archive size.
+//
+// Raw sides read from run.archive_fd and write to run.output_fd (state.h).
+// Callers may swap another descriptor into either for the length of a copy.
+// The copy routines never seek: the caller positions source and target.
+#ifndef VORN_STREAMS_H
+#define VORN_STREAMS_H
+
+#include <cstdint>
+#include <vector>
+#include <zlib.h>
+
+constexpr uint32_t STREAM_BUFFER_SIZE = 65510;
+constexpr uint32_t COPY_BUFFER_SIZE = 32760;
+
+struct ReadStream {
+  z_stream z{};
+  std::vector<unsigned char> buffer;  // empty until the first inflate_open
+  int fd = -1;
+  int ended = 0;      // inflate reported Z_STREAM_END
+  int active = 0;     // inflateInit succeeded and inflateEnd is still due
+};
+
+struct WriteStream {
+  z_stream z{};
+  std::vector<unsigned char> buffer;  // empty until the first deflate_open
+  int fd = -1;
+  int active = 0;
+};
+
+struct Streams {
+  ReadStream in;
+  WriteStream out;
+  std::vector<unsigned char> copy;    // empty until first needed
+};
+
+// Starts the read stream on `fd` at `offset`, abandoning any earlier one.
+// 0; -1 when the buffer cannot be had or inflateInit or the seek fails.
+int inflate_open(int fd, int64_t offset);
+// Produces exactly n bytes into dst: returns n, or 0 (never a partial count)
+// on end of input, a read error or damaged data.
+uint32_t inflate_read(void* dst, uint32_t n);
+// Always 0; the stream is ended by the next inflate_open or at exit.
+int inflate_close();
+// 0 when the current read stream ends exactly here with a valid Adler-32
+// (it may need to read the rest of the stream's last bytes), -1 when more
+// data follows or the end is missing or damaged.
+int inflate_check_end();
+
+// Starts the write stream into `fd` at `offset`, abandoning any earlier one.
+int deflate_open(int fd, int64_t offset);
+// Consumes n bytes: returns n, or 0 on a deflate error or short write.
+uint32_t deflate_write(const void* src, uint32_t n);
+// Finishes the stream and writes its remaining output.  0 or -1.
+int deflate_finish();
+
+// Copy n bytes (n <= 0: nothing, success) through the copy buffer, in chunks
+// of at most COPY_BUFFER_SIZE; each calls open_temp before its first write.
+int copy_raw_to_raw(int64_t n);        // archive_fd -> output_fd
+int copy_stream_to_stream(int64_t n);  // inflate_read -> deflate_write
+int copy_raw_to_stream(int64_t n);     // archive_fd -> deflate_write
+int copy_stream_to_raw(int64_t n);     // inflate_read -> output_fd
+// Reads and discards n bytes of the read stream.  0 or -1.
+int skip_stream(int64_t n);
+
+// The copy buffer (COPY_BUFFER_SIZE bytes), allocated on first call; nullptr
+// when it cannot be had.
+unsigned char* copy_buffer();
+
+// Ends both zlib streams and frees the three buffers (exit routine only).
+void streams_release();
+
+#endif

@@ -1,0 +1,14 @@
+// duplicates.h -- the duplicate finder ("-redund:", "-rfind:").
+#ifndef VORN_DUPLICATES_H
+#define VORN_DUPLICATES_H
+
+// Reports every later copy of an earlier entry as "first,copy\r\n" in the open
+// report file (run.report_fd) and queues delete specs for the copies and an
+// add spec for the report.  0, or -1 on a read or write failure.
+int find_duplicate_entries();
+
+// 1 when the name may be reported (no prefixes given, or it begins with one
+// of them, case counting), 0 otherwise.
+int report_prefix_match(const char* name);
+
+#endif

@@ -1,0 +1,146 @@
+// platform.h -- the only code of vorn that touches the operating system.
+//
+// Every file, directory and console call of the program goes through the
+// routines below.  The POSIX implementation follows the Windows conventions the
+// archiver was designed for:
+//   - `\` and `/` both separate directories: every path handed to a routine here
+//     may use either, and `dir\a.txt` means `dir/a.txt` on disk;
+//   - a path naming an existing file or folder that is not found letter for
+//     letter is looked up once more with each component compared without regard
+//     to ASCII case (a name may therefore be given as A.TXT for a.txt);
+//   - directory enumeration behaves like the find-first/find-next pair: a
+//     pattern whose last component may hold `*` and `?`, matched without regard
+//     to ASCII case; "." and ".." are returned; a dot-file other than those two
+//     is hidden; the short (8.3) name is always empty.
+// A Win32 implementation replaces the .cpp files and keeps this header.
+//
+// Results follow the C runtime: descriptors are small non-negative integers,
+// -1 means failure.  No routine prints, throws or ends the process.
+#ifndef VORN_PLATFORM_H
+#define VORN_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// ---- files -----------------------------------------------------------------
+
+// Opens an existing file for reading only.  -1 when it cannot be opened (a
+// folder counts as "cannot be opened").
+int pf_open_read(const char* path);
+
+// Opens an existing file for reading and writing; never creates it.  -1 when
+// it does not exist or cannot be opened for writing.
+int pf_open_rw(const char* path);
+
+// Opens a file for reading and writing, creating it when absent (permission:
+// read and write for the owner) and truncating it to 0 bytes.  -1 on failure.
+int pf_open_create(const char* path);
+
+// Reads up to n bytes.  Returns the count read (0 at end of file), -1 on error.
+// Retries interrupted calls and short reads of regular files until n bytes or
+// end of file.
+int64_t pf_read(int fd, void* buf, size_t n);
+
+// Writes n bytes.  Returns the count written (n on success), -1 on error.
+int64_t pf_write(int fd, const void* buf, size_t n);
+
+enum { PF_SEEK_SET = 0, PF_SEEK_CUR = 1, PF_SEEK_END = 2 };
+
+// Moves the file position; returns the new position from the start, -1 on
+// failure (including a resulting negative position).
+int64_t pf_seek(int fd, int64_t offset, int whence);
+
+// Length of an open file in bytes, without moving its position; -1 on error.
+int64_t pf_file_length(int fd);
+
+// Flushes the file's data to stable storage.  0 or -1.
+int pf_sync(int fd);
+
+// Closes a descriptor.  0 or -1.  Closing -1 does nothing and returns -1.
+int pf_close(int fd);
+
+// Deletes a file.  0 or -1.
+int pf_remove(const char* path);
+
+// Renames `from` to `to`, replacing `to` when it exists, in one step (never
+// delete-then-rename).  0 or -1.
+int pf_rename(const char* from, const char* to);
+
+// Flushes the folder that holds `path` (the entry of a file just renamed
+// there) to stable storage.  0 or -1.
+int pf_sync_parent_dir(const char* path);
+
+// 1 when `path` names an existing file or folder, 0 otherwise.
+int pf_exists(const char* path);
+
+// 1 when `path` names an existing folder.
+int pf_is_directory(const char* path);
+
+// 1 when the two paths name the same existing file (same device and inode on
+// POSIX), 0 otherwise or when either does not exist.
+int pf_same_file(const char* a, const char* b);
+
+// 1 when the two open descriptors refer to the same file.
+int pf_same_file_fd(int fd, const char* path);
+
+// The path as the operating system spells it: separators turned into the
+// native one and, where the exact spelling does not exist, the case-insensitive
+// match of each existing component.  Used by the routines above; exposed for
+// tests and messages.
+std::string pf_native_path(const char* path);
+
+// ---- directory enumeration --------------------------------------------------
+
+enum { PF_ATTR_HIDDEN = 0x2, PF_ATTR_DIRECTORY = 0x10 };
+
+struct PfFindData {
+  uint32_t attributes = 0;      // PF_ATTR_HIDDEN, PF_ATTR_DIRECTORY
+  std::string long_name;        // the item's name, without directory part
+  std::string short_name;       // always empty on POSIX
+};
+
+struct PfFind;  // opaque enumeration handle
+
+// Starts an enumeration of `pattern` (a directory part, then a last component
+// that may hold * and ?; both separators allowed).  Returns a handle and fills
+// `out` with the first item, or nullptr when nothing matches or the folder
+// cannot be read.  Items come in the order the file system gives them, with
+// "." and ".." first when the pattern matches them.
+PfFind* pf_find_first(const char* pattern, PfFindData* out);
+
+// Fills `out` with the next item: 1, or 0 when there are no more.
+int pf_find_next(PfFind* h, PfFindData* out);
+
+// Ends an enumeration; accepts nullptr.
+void pf_find_close(PfFind* h);
+
+// ---- console -----------------------------------------------------------------
+
+// Reads one character of standard input: 0..255, or -1 at end of input or on
+// error.  Never waits for ever on a closed or exhausted input.
+int pf_read_stdin_char();
+
+// Writes bytes to standard output.  Returns the count written or -1.
+int64_t pf_write_stdout(const void* buf, size_t n);
+
+// ---- fault hooks (built only into the test copy of this layer) ---------------
+//
+// With VORN_FAULT_HOOKS defined, a test can make the n-th call (1-based,
+// counted from the arming) of one kind of operation fail as if the OS had
+// refused it.  Without it these routines exist and do nothing, so code that
+// calls them still links.
+enum PfFaultKind {
+  PF_FAULT_WRITE = 0,   // pf_write returns -1
+  PF_FAULT_SYNC,        // pf_sync returns -1
+  PF_FAULT_RENAME,      // pf_rename returns -1
+  PF_FAULT_OPEN_CREATE, // pf_open_create returns -1
+  PF_FAULT_READ,        // pf_read returns -1
+  PF_FAULT_KIND_COUNT
+};
+void pf_fault_arm(PfFaultKind kind, int nth);
+void pf_fault_clear();
+// How many calls of this kind were made since the last pf_fault_clear().
+int pf_fault_calls(PfFaultKind kind);
+
+#endif

@@ -1,0 +1,323 @@
+#include "support/support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vt {
+
+static void remove_tree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);
+    if (DIR* d = opendir(path.c_str())) {
+      while (struct dirent* e = readdir(d)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        remove_tree(path + "/" + e->d_name);
+      }
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+ScratchDir::ScratchDir() {
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd)) old_cwd_ = cwd;
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vorn-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+  if (chdir(path_.c_str()) != 0) throw std::runtime_error("chdir failed");
+}
+
+ScratchDir::~ScratchDir() {
+  if (!old_cwd_.empty() && chdir(old_cwd_.c_str()) != 0) {
+  }
+  remove_tree(path_);
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return "";
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void make_dir(const std::string& path) { mkdir(path.c_str(), 0755); }
+
+std::vector<std::string> list_dir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+      names.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+static std::string program_path(const std::string& program) {
+  std::string dir = VORN_EXE_DIR;
+  std::string p = dir + "/" + program;
+  if (program != "vorn" && !file_exists(p)) {
+    // Another name for the same executable.
+    std::string tmp = p + ".lnk-tmp" + std::to_string(getpid());
+    if (symlink(VORN_EXE, tmp.c_str()) == 0) rename(tmp.c_str(), p.c_str());
+  }
+  return p;
+}
+
+int run(const std::string& program, const std::vector<std::string>& args,
+        const std::string& stdin_text, std::string* out) {
+  std::string exe = program_path(program);
+  int in_pipe[2], out_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return -2;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    close(in_pipe[0]); close(in_pipe[1]); close(out_pipe[0]); close(out_pipe[1]);
+    std::vector<char*> argv;
+    std::string name = program;
+    argv.push_back(const_cast<char*>(name.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+  // Feed stdin while reading stdout; inputs are small, so write first.
+  size_t off = 0;
+  while (off < stdin_text.size()) {
+    ssize_t w = write(in_pipe[1], stdin_text.data() + off, stdin_text.size() - off);
+    if (w <= 0) break;
+    off += static_cast<size_t>(w);
+  }
+  close(in_pipe[1]);
+  std::string collected;
+  char buf[4096];
+  ssize_t r;
+  while ((r = read(out_pipe[0], buf, sizeof buf)) > 0) collected.append(buf, static_cast<size_t>(r));
+  close(out_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (out) *out = collected;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return -1;
+}
+
+std::string zcompress(const std::string& data, int level) {
+  uLongf bound = compressBound(static_cast<uLong>(data.size()));
+  std::string out(bound, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(&out[0]), &bound,
+                reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()), level) != Z_OK)
+    throw std::runtime_error("compress2 failed");
+  out.resize(bound);
+  return out;
+}
+
+bool zinflate(const std::string& data, std::string* out, size_t* consumed) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  std::string result;
+  unsigned char buf[16384];
+  int rc;
+  do {
+    z.next_out = buf;
+    z.avail_out = sizeof buf;
+    rc = inflate(&z, Z_NO_FLUSH);
+    result.append(reinterpret_cast<char*>(buf), sizeof buf - z.avail_out);
+    if (rc == Z_BUF_ERROR && z.avail_in == 0) break;
+  } while (rc == Z_OK || (rc == Z_BUF_ERROR && z.avail_out == 0));
+  size_t used = data.size() - z.avail_in;
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END) return false;
+  if (out) *out = result;
+  if (consumed) *consumed = used;
+  return true;
+}
+
+std::string u32le(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  return s;
+}
+
+static uint32_t get32(const std::string& s, size_t at) {
+  return static_cast<uint32_t>(static_cast<unsigned char>(s[at])) |
+         static_cast<uint32_t>(static_cast<unsigned char>(s[at + 1])) << 8 |
+         static_cast<uint32_t>(static_cast<unsigned char>(s[at + 2])) << 16 |
+         static_cast<uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
+}
+
+uint16_t mz_sum(const std::string& b) {
+  uint32_t sum = 0;
+  size_t i = 0;
+  for (; i + 1 < b.size(); i += 2)
+    sum += static_cast<unsigned char>(b[i]) | (static_cast<unsigned char>(b[i + 1]) << 8);
+  if (i < b.size()) sum += static_cast<unsigned char>(b[i]);
+  return static_cast<uint16_t>(sum & 0xFFFF);
+}
+
+std::string build_archive(const std::vector<Entry>& entries, const std::string& stub) {
+  std::string file = stub;
+  std::vector<uint32_t> offsets(entries.size(), 0);
+  // Standalone data first, in order.
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    if (e.flags & 0x02) continue;
+    offsets[i] = static_cast<uint32_t>(file.size());
+    file += (e.flags & 0x01) ? zcompress(e.data) : e.data;
+  }
+  uint32_t in_dir = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!(entries[i].flags & 0x02)) continue;
+    offsets[i] = in_dir;
+    in_dir += static_cast<uint32_t>(entries[i].data.size());
+  }
+  std::string dir = u32le(static_cast<uint32_t>(entries.size()));
+  // Records: standalone ones first, as every writer lays them out.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const Entry& e = entries[i];
+      bool in_directory = (e.flags & 0x02) != 0;
+      if (in_directory != (pass == 1)) continue;
+      dir += e.name;
+      dir.push_back('\0');
+      dir += u32le(offsets[i]) + u32le(static_cast<uint32_t>(e.data.size())) + u32le(e.key_hash);
+      dir.push_back(static_cast<char>(e.flags));
+    }
+  }
+  for (const Entry& e : entries)
+    if (e.flags & 0x02) dir += e.data;
+  uint32_t dir_offset = static_cast<uint32_t>(file.size());
+  file += zcompress(dir);
+  file += u32le(dir_offset ^ 0x5A17C3E9u);
+  if (stub.size() >= 20) {
+    file[18] = file[19] = 0;
+    uint16_t v = static_cast<uint16_t>(0xFFFF - mz_sum(file));
+    file[18] = static_cast<char>(v & 0xFF);
+    file[19] = static_cast<char>(v >> 8);
+  }
+  return file;
+}
+
+bool parse_archive(const std::string& b, Parsed* out) {
+  *out = Parsed();
+  if (b.size() < 4) { out->error = "short"; return false; }
+  uint32_t dir_offset = get32(b, b.size() - 4) ^ 0x5A17C3E9u;
+  if (dir_offset > b.size() - 4) { out->error = "bad offset"; return false; }
+  std::string dir;
+  size_t used = 0;
+  std::string stream = b.substr(dir_offset, b.size() - 4 - dir_offset);
+  if (!zinflate(stream, &dir, &used)) { out->error = "directory does not inflate"; return false; }
+  if (used != stream.size()) { out->error = "bytes between directory stream and trailer"; return false; }
+  if (dir.size() < 4) { out->error = "no count"; return false; }
+  uint32_t count = get32(dir, 0);
+  size_t p = 4;
+  std::vector<uint32_t> sizes;
+  for (uint32_t i = 0; i < count; ++i) {
+    size_t nul = dir.find('\0', p);
+    if (nul == std::string::npos || nul - p > 257 || nul + 14 > dir.size()) { out->error = "cut record"; return false; }
+    Entry e;
+    e.name = dir.substr(p, nul - p);
+    p = nul + 1;
+    out->offsets.push_back(get32(dir, p));
+    sizes.push_back(get32(dir, p + 4));
+    e.key_hash = get32(dir, p + 8);
+    e.flags = static_cast<uint8_t>(dir[p + 12]);
+    p += 13;
+    out->entries.push_back(e);
+  }
+  out->dir_offset = dir_offset;
+  out->data_start = dir_offset;
+  if (!out->entries.empty() && !(out->entries[0].flags & 0x02)) out->data_start = out->offsets[0];
+  // In-directory data, in record order.
+  uint32_t expect = 0;
+  bool seen_in_dir = false;
+  for (size_t i = 0; i < count; ++i) {
+    Entry& e = out->entries[i];
+    if (e.flags & 0x02) {
+      seen_in_dir = true;
+      if (out->offsets[i] != expect) { out->error = "in-directory offset " + e.name; return false; }
+      if (p + sizes[i] > dir.size()) { out->error = "in-directory data cut " + e.name; return false; }
+      e.data = dir.substr(p, sizes[i]);
+      p += sizes[i];
+      expect += sizes[i];
+    } else if (seen_in_dir) {
+      out->error = "standalone after in-directory";
+      return false;
+    }
+  }
+  if (p != dir.size()) { out->error = "trailing bytes in directory stream"; return false; }
+  // Standalone data.
+  for (size_t i = 0; i < count; ++i) {
+    Entry& e = out->entries[i];
+    if (e.flags & 0x02) continue;
+    uint32_t start = out->offsets[i];
+    uint32_t end = dir_offset;
+    if (i + 1 < count && !(out->entries[i + 1].flags & 0x02)) end = out->offsets[i + 1];
+    if (start > end || end > dir_offset) { out->error = "standalone range " + e.name; return false; }
+    std::string raw = b.substr(start, end - start);
+    if (e.flags & 0x01) {
+      size_t c = 0;
+      if (!zinflate(raw, &e.data, &c) || c != raw.size()) { out->error = "standalone stream " + e.name; return false; }
+    } else {
+      if (raw.size() != sizes[i]) { out->error = "stored length " + e.name; return false; }
+      e.data = raw;
+    }
+    if (e.data.size() != sizes[i]) { out->error = "size " + e.name; return false; }
+  }
+  return true;
+}
+
+uint32_t crc_plain(const std::string& bytes, uint32_t v) {
+  for (unsigned char c : bytes) {
+    v ^= c;
+    for (int k = 0; k < 8; ++k) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+  }
+  return v;
+}
+
+uint32_t key_hash(const std::string& text) {
+  if (text.empty()) return 0;
+  uint32_t v = crc_plain(text, 0);
+  return v ? v : 1;
+}
+
+}  // namespace vt
