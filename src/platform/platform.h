@@ -5,9 +5,6 @@
 // archiver was designed for:
 //   - `\` and `/` both separate directories: every path handed to a routine here
 //     may use either, and `dir\a.txt` means `dir/a.txt` on disk;
-//   - a path naming an existing file or folder that is not found letter for
-//     letter is looked up once more with each component compared without regard
-//     to ASCII case (a name may therefore be given as A.TXT for a.txt);
 //   - directory enumeration behaves like the find-first/find-next pair: a
 //     pattern whose last component may hold `*` and `?`, matched without regard
 //     to ASCII case; "." and ".." are returned; a dot-file other than those two
@@ -85,9 +82,7 @@ int pf_same_file(const char* a, const char* b);
 int pf_same_file_fd(int fd, const char* path);
 
 // The path as the operating system spells it: separators turned into the
-// native one and, where the exact spelling does not exist, the case-insensitive
-// match of each existing component.  Used by the routines above; exposed for
-// tests and messages.
+// native one.  Used by the routines above; exposed for tests.
 std::string pf_native_path(const char* path);
 
 // ---- directory enumeration --------------------------------------------------

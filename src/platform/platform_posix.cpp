@@ -1,27 +1,335 @@
-// Placeholder: replaced by the POSIX implementation.
+// platform_posix.cpp -- the POSIX implementation of the platform layer.
+//
+// Windows path rules on a POSIX file system: both separators are accepted.
+// Enumeration returns "." and ".." first, then
+// the folder's items sorted by their lower-cased names, so that runs are
+// repeatable whatever order the file system keeps.
 #include "platform/platform.h"
-int pf_open_read(const char*) { return -1; }
-int pf_open_rw(const char*) { return -1; }
-int pf_open_create(const char*) { return -1; }
-int64_t pf_read(int, void*, size_t) { return -1; }
-int64_t pf_write(int, const void*, size_t) { return -1; }
-int64_t pf_seek(int, int64_t, int) { return -1; }
-int64_t pf_file_length(int) { return -1; }
-int pf_sync(int) { return -1; }
-int pf_close(int) { return -1; }
-int pf_remove(const char*) { return -1; }
-int pf_rename(const char*, const char*) { return -1; }
-int pf_sync_parent_dir(const char*) { return -1; }
-int pf_exists(const char*) { return 0; }
-int pf_is_directory(const char*) { return 0; }
-int pf_same_file(const char*, const char*) { return 0; }
-int pf_same_file_fd(int, const char*) { return 0; }
-std::string pf_native_path(const char* p) { return p; }
-PfFind* pf_find_first(const char*, PfFindData*) { return nullptr; }
-int pf_find_next(PfFind*, PfFindData*) { return 0; }
-void pf_find_close(PfFind*) {}
-int pf_read_stdin_char() { return -1; }
-int64_t pf_write_stdout(const void*, size_t) { return -1; }
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+// ---- fault hooks ---------------------------------------------------------------
+
+#ifdef VORN_FAULT_HOOKS
+namespace {
+struct FaultState {
+  int armed[PF_FAULT_KIND_COUNT] = {0};
+  int calls[PF_FAULT_KIND_COUNT] = {0};
+};
+FaultState g_faults;
+
+// Counts a call of this kind; true when this very call must fail.
+bool fault_hit(PfFaultKind kind) {
+  int n = ++g_faults.calls[kind];
+  if (g_faults.armed[kind] != 0 && n == g_faults.armed[kind]) {
+    errno = EIO;
+    return true;
+  }
+  return false;
+}
+}  // namespace
+
+void pf_fault_arm(PfFaultKind kind, int nth) {
+  g_faults.armed[kind] = nth;
+  g_faults.calls[kind] = 0;
+}
+void pf_fault_clear() { g_faults = FaultState(); }
+int pf_fault_calls(PfFaultKind kind) { return g_faults.calls[kind]; }
+#else
+namespace {
+inline bool fault_hit(PfFaultKind) { return false; }
+}  // namespace
 void pf_fault_arm(PfFaultKind, int) {}
 void pf_fault_clear() {}
 int pf_fault_calls(PfFaultKind) { return 0; }
+#endif
+
+// ---- paths ---------------------------------------------------------------------
+
+namespace {
+
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Separators made native.  Names are opened as spelled: looking a missing
+// spelling up without case would cost a scan of the folder per open, and
+// that would make extraction into a large folder quadratic.
+std::string resolve(const char* path) {
+  std::string p(path ? path : "");
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
+
+int open_checked(const char* path, int flags, mode_t mode) {
+  std::string p = resolve(path);
+  if (p.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  int fd;
+  do {
+    fd = ::open(p.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string pf_native_path(const char* path) { return resolve(path); }
+
+// ---- files ---------------------------------------------------------------------
+
+int pf_open_read(const char* path) { return open_checked(path, O_RDONLY, 0); }
+
+int pf_open_rw(const char* path) { return open_checked(path, O_RDWR, 0); }
+
+int pf_open_create(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
+  return open_checked(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
+}
+
+int64_t pf_read(int fd, void* buf, size_t n) {
+  if (fault_hit(PF_FAULT_READ)) return -1;
+  size_t done = 0;
+  char* p = static_cast<char*>(buf);
+  while (done < n) {
+    ssize_t r = ::read(fd, p + done, n - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return done > 0 ? static_cast<int64_t>(done) : -1;
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t pf_write(int fd, const void* buf, size_t n) {
+  if (fault_hit(PF_FAULT_WRITE)) return -1;
+  size_t done = 0;
+  const char* p = static_cast<const char*>(buf);
+  while (done < n) {
+    ssize_t w = ::write(fd, p + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (w == 0) return static_cast<int64_t>(done);
+    done += static_cast<size_t>(w);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t pf_seek(int fd, int64_t offset, int whence) {
+  int w = whence == PF_SEEK_CUR ? SEEK_CUR : whence == PF_SEEK_END ? SEEK_END : SEEK_SET;
+  off_t r = ::lseek(fd, static_cast<off_t>(offset), w);
+  return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t pf_file_length(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+int pf_sync(int fd) {
+  if (fault_hit(PF_FAULT_SYNC)) return -1;
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? 0 : -1;
+}
+
+int pf_close(int fd) {
+  if (fd < 0) return -1;
+  return ::close(fd) == 0 ? 0 : -1;
+}
+
+int pf_remove(const char* path) {
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  struct stat st;
+  if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return ::unlink(p.c_str()) == 0 ? 0 : -1;
+}
+
+int pf_rename(const char* from, const char* to) {
+  if (fault_hit(PF_FAULT_RENAME)) return -1;
+  std::string f = resolve(from);
+  std::string t = resolve(to);
+  if (f.empty() || t.empty()) return -1;
+  return ::rename(f.c_str(), t.c_str()) == 0 ? 0 : -1;
+}
+
+int pf_sync_parent_dir(const char* path) {
+  std::string p = resolve(path);
+  size_t cut = p.find_last_of('/');
+  std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : p.substr(0, cut));
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int r = ::fsync(fd);
+  ::close(fd);
+  return r == 0 ? 0 : -1;
+}
+
+int pf_exists(const char* path) {
+  std::string p = resolve(path);
+  struct stat st;
+  return !p.empty() && stat(p.c_str(), &st) == 0 ? 1 : 0;
+}
+
+int pf_is_directory(const char* path) {
+  std::string p = resolve(path);
+  struct stat st;
+  return !p.empty() && stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int pf_same_file(const char* a, const char* b) {
+  std::string pa = resolve(a), pb = resolve(b);
+  struct stat sa, sb;
+  if (pa.empty() || pb.empty() || stat(pa.c_str(), &sa) != 0 || stat(pb.c_str(), &sb) != 0) return 0;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
+}
+
+int pf_same_file_fd(int fd, const char* path) {
+  std::string p = resolve(path);
+  struct stat sa, sb;
+  if (fd < 0 || p.empty() || fstat(fd, &sa) != 0 || stat(p.c_str(), &sb) != 0) return 0;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
+}
+
+// ---- directory enumeration -------------------------------------------------------
+
+struct PfFind {
+  std::vector<PfFindData> items;
+  size_t next = 0;
+};
+
+namespace {
+
+// '*' any run (also empty), '?' one character; ASCII letters without case.
+bool match_nocase(const char* pat, const char* text) {
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*text) {
+    if (*pat == '*') {
+      star = pat++;
+      resume = text;
+    } else if (*pat == '?' || (*pat && lower(*pat) == lower(*text))) {
+      ++pat;
+      ++text;
+    } else if (star) {
+      pat = star + 1;
+      text = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pat == '*') ++pat;
+  return *pat == '\0';
+}
+
+bool find_matches(const std::string& pattern, const char* name) {
+  // "*.*" stands for every name, with or without a dot.
+  if (pattern == "*.*") return true;
+  return match_nocase(pattern.c_str(), name);
+}
+
+}  // namespace
+
+PfFind* pf_find_first(const char* pattern, PfFindData* out) {
+  if (!pattern || !*pattern) return nullptr;
+  std::string p(pattern);
+  size_t cut = p.find_last_of("/\\");
+  std::string dir_part = cut == std::string::npos ? std::string() : p.substr(0, cut + 1);
+  std::string last = cut == std::string::npos ? p : p.substr(cut + 1);
+  if (last.empty()) return nullptr;
+  std::string dir = dir_part.empty() ? std::string(".") : resolve(dir_part.c_str());
+  if (dir.empty()) dir = "/";
+
+  DIR* d = opendir(dir.c_str());
+  if (!d) return nullptr;
+  auto h = new PfFind();
+  std::vector<PfFindData> dots, rest;
+  while (struct dirent* e = readdir(d)) {
+    const char* name = e->d_name;
+    if (!find_matches(last, name)) continue;
+    PfFindData item;
+    item.long_name = name;
+    bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
+    std::string full = dir + (dir.back() == '/' ? "" : "/") + name;
+    struct stat st;
+    if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) item.attributes |= PF_ATTR_DIRECTORY;
+    if (name[0] == '.' && !dot_entry) item.attributes |= PF_ATTR_HIDDEN;
+    (dot_entry ? dots : rest).push_back(std::move(item));
+  }
+  closedir(d);
+  std::sort(dots.begin(), dots.end(),
+            [](const PfFindData& a, const PfFindData& b) { return a.long_name.size() < b.long_name.size(); });
+  std::sort(rest.begin(), rest.end(), [](const PfFindData& a, const PfFindData& b) {
+    std::string la = a.long_name, lb = b.long_name;
+    for (char& c : la) c = lower(c);
+    for (char& c : lb) c = lower(c);
+    return la != lb ? la < lb : a.long_name < b.long_name;
+  });
+  h->items = std::move(dots);
+  for (auto& it : rest) h->items.push_back(std::move(it));
+  if (h->items.empty()) {
+    delete h;
+    return nullptr;
+  }
+  *out = h->items[0];
+  h->next = 1;
+  return h;
+}
+
+int pf_find_next(PfFind* h, PfFindData* out) {
+  if (!h || h->next >= h->items.size()) return 0;
+  *out = h->items[h->next++];
+  return 1;
+}
+
+void pf_find_close(PfFind* h) { delete h; }
+
+// ---- console ---------------------------------------------------------------------
+
+int pf_read_stdin_char() {
+  unsigned char c;
+  for (;;) {
+    ssize_t r = ::read(0, &c, 1);
+    if (r == 1) return c;
+    if (r < 0 && errno == EINTR) continue;
+    return -1;
+  }
+}
+
+int64_t pf_write_stdout(const void* buf, size_t n) {
+  size_t done = 0;
+  const char* p = static_cast<const char*>(buf);
+  while (done < n) {
+    ssize_t w = ::write(1, p + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return static_cast<int64_t>(done);
+}

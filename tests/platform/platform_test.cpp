@@ -1,0 +1,150 @@
+// The platform layer: Windows path and enumeration rules on POSIX, file
+// modes, atomic replacement and the fault hooks the other tests rely on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/support.h"
+
+namespace {
+
+struct Item {
+  std::string name;
+  uint32_t attributes;
+};
+
+std::vector<Item> enumerate(const char* pattern) {
+  std::vector<Item> items;
+  PfFindData d;
+  PfFind* h = pf_find_first(pattern, &d);
+  if (!h) return items;
+  do {
+    items.push_back({d.long_name, d.attributes});
+    EXPECT_TRUE(d.short_name.empty());
+  } while (pf_find_next(h, &d));
+  pf_find_close(h);
+  return items;
+}
+
+std::vector<std::string> names(const std::vector<Item>& items) {
+  std::vector<std::string> n;
+  for (const auto& i : items) n.push_back(i.name);
+  return n;
+}
+
+TEST(PlatformFind, PatternsIgnoreCaseAndDotsComeFirst) {
+  vt::ScratchDir dir;
+  vt::write_file("a.txt", "1");
+  vt::write_file("B.TXT", "2");
+  vt::write_file(".hidden.txt", "3");
+  vt::write_file("c.dat", "4");
+  vt::make_dir("sub");
+
+  auto all = enumerate("*");
+  ASSERT_GE(all.size(), 2u);
+  EXPECT_EQ(all[0].name, ".");
+  EXPECT_EQ(all[1].name, "..");
+  EXPECT_EQ(names(enumerate("*.txt")), (std::vector<std::string>{".hidden.txt", "a.txt", "B.TXT"}));
+  EXPECT_EQ(names(enumerate("*.TxT")), (std::vector<std::string>{".hidden.txt", "a.txt", "B.TXT"}));
+  EXPECT_EQ(names(enumerate("?.txt")), (std::vector<std::string>{"a.txt", "B.TXT"}));
+  EXPECT_EQ(names(enumerate("*.*")).size(), all.size()) << "*.* matches names without a dot too";
+  EXPECT_TRUE(enumerate("*.none").empty());
+  EXPECT_TRUE(enumerate("missing-folder\\*").empty());
+
+  for (const auto& i : all) {
+    bool hidden = (i.attributes & PF_ATTR_HIDDEN) != 0;
+    bool folder = (i.attributes & PF_ATTR_DIRECTORY) != 0;
+    EXPECT_EQ(hidden, i.name == ".hidden.txt") << i.name;
+    EXPECT_EQ(folder, i.name == "." || i.name == ".." || i.name == "sub") << i.name;
+  }
+}
+
+TEST(PlatformFind, BothSeparatorsNameTheFolder) {
+  vt::ScratchDir dir;
+  vt::make_dir("sub");
+  vt::make_dir("sub/deep");
+  vt::write_file("sub/deep/x.c", "x");
+  EXPECT_EQ(names(enumerate("sub\\deep\\*.c")), std::vector<std::string>{"x.c"});
+  EXPECT_EQ(names(enumerate("sub/deep\\X.C")), std::vector<std::string>{"x.c"});
+  EXPECT_EQ(names(enumerate("sub\\de*")), std::vector<std::string>{"deep"});
+}
+
+TEST(PlatformFiles, OpenModesSeekAndLength) {
+  vt::ScratchDir dir;
+  EXPECT_EQ(pf_open_read("nope"), -1);
+  EXPECT_EQ(pf_open_rw("nope"), -1) << "read-write open never creates";
+  EXPECT_FALSE(vt::file_exists("nope"));
+
+  int fd = pf_open_create("f.bin");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_write(fd, "hello world", 11), 11);
+  EXPECT_EQ(pf_file_length(fd), 11);
+  EXPECT_EQ(pf_seek(fd, -5, PF_SEEK_END), 6);
+  char buf[16] = {0};
+  EXPECT_EQ(pf_read(fd, buf, sizeof buf), 5);
+  EXPECT_EQ(std::string(buf, 5), "world");
+  EXPECT_EQ(pf_read(fd, buf, sizeof buf), 0) << "end of file reads 0";
+  EXPECT_EQ(pf_seek(fd, -1, PF_SEEK_SET), -1);
+  EXPECT_EQ(pf_seek(fd, 1LL << 33, PF_SEEK_SET), 1LL << 33) << "64-bit positions";
+  EXPECT_EQ(pf_sync(fd), 0);
+  EXPECT_EQ(pf_close(fd), 0);
+
+  fd = pf_open_create("f.bin");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_file_length(fd), 0) << "create truncates";
+  pf_close(fd);
+
+  vt::make_dir("folder");
+  EXPECT_EQ(pf_open_read("folder"), -1) << "a folder is not a file";
+  EXPECT_EQ(pf_remove("folder"), -1);
+}
+
+TEST(PlatformFiles, BackslashPathsAndRenameReplaces) {
+  vt::ScratchDir dir;
+  vt::make_dir("d");
+  int fd = pf_open_create("d\\new.txt");
+  ASSERT_GE(fd, 0);
+  pf_write(fd, "new", 3);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("d/new.txt"), "new");
+
+  vt::write_file("d/old.txt", "old contents");
+  EXPECT_EQ(pf_rename("d\\new.txt", "d/old.txt"), 0);
+  EXPECT_EQ(vt::read_file("d/old.txt"), "new");
+  EXPECT_FALSE(vt::file_exists("d/new.txt"));
+  EXPECT_EQ(pf_sync_parent_dir("d/old.txt"), 0);
+
+  EXPECT_EQ(pf_exists("d\\old.txt"), 1);
+  EXPECT_EQ(pf_is_directory("d"), 1);
+  EXPECT_EQ(pf_is_directory("d/old.txt"), 0);
+  EXPECT_EQ(pf_same_file("d/old.txt", "d\\old.txt"), 1);
+  EXPECT_EQ(pf_same_file("d/old.txt", "d"), 0);
+  EXPECT_EQ(pf_remove("d\\old.txt"), 0);
+  EXPECT_EQ(pf_exists("d/old.txt"), 0);
+}
+
+TEST(PlatformFaults, ArmedCallFailsOnceAndCallsAreCounted) {
+  vt::ScratchDir dir;
+  pf_fault_clear();
+  pf_fault_arm(PF_FAULT_WRITE, 2);
+  int fd = pf_open_create("f");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_write(fd, "a", 1), 1);
+  EXPECT_EQ(pf_write(fd, "b", 1), -1);
+  EXPECT_EQ(pf_write(fd, "c", 1), 1);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_WRITE), 3);
+  pf_fault_arm(PF_FAULT_SYNC, 1);
+  EXPECT_EQ(pf_sync(fd), -1);
+  pf_fault_arm(PF_FAULT_RENAME, 1);
+  EXPECT_EQ(pf_rename("f", "g"), -1);
+  EXPECT_TRUE(vt::file_exists("f"));
+  pf_fault_clear();
+  EXPECT_EQ(pf_rename("f", "g"), 0);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("g"), "ac");
+}
+
+}  // namespace
