@@ -1,0 +1,46 @@
+# Convenience front end over CMake.  The two set-up commands of README.md:
+#   make demo   build, then pack a sample folder, extract it elsewhere, compare
+#   make test   build, then run the whole test suite
+BUILD ?= build
+SAN_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+CMAKE_ARGS ?=
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build demo test test-sanitize fuzz install clean
+
+all: build
+
+deps:
+	@scripts/ensure-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B $(SAN_BUILD) -DVORN_SANITIZE=ON -DVORN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS)
+	cmake --build $(SAN_BUILD) -j$(JOBS)
+	ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
+
+# The archive loader under libFuzzer (clang), for a bounded time.
+fuzz:
+	@scripts/ensure-deps.sh --clang
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVORN_FUZZ=ON -DVORN_SANITIZE=ON -DVORN_TESTS=OFF -DVORN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_load
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/fuzz_load -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 $(FUZZ_BUILD)/corpus
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
