@@ -1,9 +1,366 @@
-// Placeholder: replaced by file collection.
+// collection.cpp -- turning command-line names into file specs.
+//
+// A name is taken literally, expanded against the files on disk (optionally
+// descending into subdirectories), or expanded against the names stored in
+// the loaded table, depending on the settings in force when it is named.
+// Names found by an expansion are recorded literally: only the subdirectory
+// patterns that recursion builds are expanded again.
 #include "archive/collection.h"
-void add_file_spec(const char*) {}
-void add_file_spec_literal(const char*) {}
-int wild_match(const char*, const char*) { return 0; }
-int wild_match_nocase(const char*, const char*) { return 0; }
-std::string temp_archive_path() { return "vorn1234.tmp"; }
-int open_temp() { return -1; }
-std::string sibling_temp_name(const std::string&) { return "vorn9876.tmp"; }
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "driver/state.h"
+#include "platform/platform.h"
+
+namespace {
+
+bool has_wildcard(const char* name) {
+  return std::strpbrk(name, "*?") != nullptr;
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Directory part of a path: up to and including its last '\' or '/' ("" when
+// it has none).
+std::string directory_part(const std::string& path) {
+  size_t i = path.find_last_of("\\/");
+  return i == std::string::npos ? std::string() : path.substr(0, i + 1);
+}
+
+// Last component of a path: the text after its last '\' or '/'.
+std::string last_component(const std::string& path) {
+  size_t i = path.find_last_of("\\/");
+  return i == std::string::npos ? path : path.substr(i + 1);
+}
+
+// Part of an entry name after its last '\' (archive expansion looks only at
+// backslashes, as stored names use them).
+const char* after_last_backslash(const char* name) {
+  const char* p = std::strrchr(name, '\\');
+  return p ? p + 1 : name;
+}
+
+bool is_dot_or_dotdot(const std::string& n) { return n == "." || n == ".."; }
+
+constexpr size_t MAX_DESCENT_PATH = 4096;
+
+// 1 when `path` is the archive being rewritten or its temporary file: such a
+// file is never stored into the new archive.
+bool is_own_archive(const char* path) {
+  const std::string& archive = g_state.settings.archive_path;
+  if (!archive.empty() && pf_same_file(path, archive.c_str())) return true;
+  return pf_same_file(path, temp_archive_path().c_str()) != 0;
+}
+
+int any_change_mode() {
+  const Settings& s = g_state.settings;
+  return (s.add_mode || s.delete_mode || s.modify_only) && !s.extract_mode;
+}
+
+// The spec flags that an update takes over from the settings in force
+// (SPEC_MODIFY, SPEC_EXTRACT and the operation marks keep their values).
+uint16_t updatable_flags_from_settings() {
+  const Settings& s = g_state.settings;
+  uint16_t f = 0;
+  if (s.add_mode) f |= SPEC_ADD;
+  if (s.delete_mode) f |= SPEC_DELETE;
+  if (s.store_paths) f |= SPEC_KEEP_PATH;
+  if (s.compress) f |= SPEC_COMPRESS;
+  if (s.in_directory) f |= SPEC_IN_DIRECTORY;
+  if (s.attr_l) f |= SPEC_ATTR_L;
+  if (s.attr_e) f |= SPEC_ATTR_E;
+  if (s.user1) f |= SPEC_USER1;
+  if (s.user2) f |= SPEC_USER2;
+  if (s.user3) f |= SPEC_USER3;
+  if (s.user4) f |= SPEC_USER4;
+  return f;
+}
+
+constexpr uint16_t UPDATABLE_FLAGS =
+    SPEC_ADD | SPEC_DELETE | SPEC_KEEP_PATH | SPEC_COMPRESS | SPEC_IN_DIRECTORY |
+    SPEC_ATTR_L | SPEC_ATTR_E | SPEC_USER1 | SPEC_USER2 | SPEC_USER3 | SPEC_USER4;
+
+// Creates a new spec for `name` under the settings in force and marks the
+// loaded entry it replaces.
+void create_spec(const char* name) {
+  const Settings& s = g_state.settings;
+  auto spec = std::make_unique<FileSpec>();
+  spec->name = name;
+  spec->new_key = s.new_key_hash;
+  spec->match_key = s.match_key_hash;
+  spec->set_key = 0;
+  spec->flags = updatable_flags_from_settings();
+  if (s.modify_only) spec->flags |= SPEC_MODIFY;
+  if (s.extract_mode) spec->flags |= SPEC_EXTRACT;
+  if (file_spec_append(std::move(spec)) < 0) return;
+
+  if (s.add_mode && !s.modify_only) {
+    // The entry this file replaces: compared by its bare name unless paths are
+    // kept.  An entry that carries a key is left for the rewrite to settle:
+    // it is replaced only when this spec's match key opens it.
+    int i = s.store_paths ? entry_table_find(g_state.loaded, name)
+                          : entry_table_find_bare(g_state.loaded, name);
+    if (i >= 0) {
+      EntryRecord& e = *g_state.loaded.records[static_cast<size_t>(i)];
+      if (e.key_hash == 0) e.flags |= ENTRY_DONE;
+    }
+  }
+  if (any_change_mode()) g_state.run.read_only_run = 0;
+}
+
+// Updates the spec of that name when there is one (extract specs are never
+// updated), else creates one.
+void update_or_create(const char* name) {
+  int j = file_spec_find(name, 0, SPEC_EXTRACT);
+  if (j < 0) {
+    create_spec(name);
+    return;
+  }
+  const Settings& s = g_state.settings;
+  FileSpec& spec = *g_state.specs.specs[static_cast<size_t>(j)];
+  spec.new_key = s.new_key_hash;
+  spec.set_key = s.new_key_given ? 1 : 0;
+  spec.match_key = s.match_key_hash;
+  spec.flags = static_cast<uint16_t>((spec.flags & ~UPDATABLE_FLAGS) |
+                                     updatable_flags_from_settings());
+  if (any_change_mode()) g_state.run.read_only_run = 0;
+}
+
+bool loaded_has(const char* name) {
+  return entry_table_find(g_state.loaded, name) >= 0;
+}
+
+void collect(const char* name, bool literal, bool top_level);
+
+// Expansion against the loaded table, every match in table order.
+void expand_in_archive(const char* pattern) {
+  const bool whole = std::strchr(pattern, '\\') != nullptr;
+  // Names are copied first: recording a spec never changes the loaded table,
+  // but the walk must not depend on that.
+  std::vector<std::string> matches;
+  for (const auto& rec : g_state.loaded.records) {
+    const char* text = whole ? rec->name.c_str() : after_last_backslash(rec->name.c_str());
+    if (wild_match_nocase(pattern, text)) matches.push_back(rec->name);
+  }
+  for (const std::string& m : matches) collect(m.c_str(), true, false);
+}
+
+// Disk expansion.  Returns true when the enumeration returned any item.
+bool expand_on_disk(const char* name) {
+  PfFindData item;
+  PfFind* h = pf_find_first(name, &item);
+  if (!h) return false;
+  const std::string given = name;
+  const std::string dir = directory_part(given);
+  const std::string pattern = last_component(given);
+  do {
+    const std::string& found = item.long_name.empty() ? item.short_name : item.long_name;
+    std::string path = dir + found;
+    if (item.attributes & PF_ATTR_DIRECTORY) {
+      if (g_state.settings.recurse && !is_dot_or_dotdot(found)) {
+        // Depth-first: the subdirectory is expanded completely right now.
+        // A pattern longer than any path the system resolves is not followed
+        // (this also ends a descent through a loop of directory links).
+        std::string sub = path + "\\" + pattern;
+        if (sub.size() <= MAX_DESCENT_PATH) collect(sub.c_str(), false, false);
+      }
+    } else if (!(item.attributes & PF_ATTR_HIDDEN)) {
+      collect(path.c_str(), true, false);
+    }
+  } while (pf_find_next(h, &item));
+  pf_find_close(h);
+  return true;
+}
+
+// The decision of file collection for one name.  `literal`: the name is never
+// treated as a pattern.  `top_level`: the name came from the command line (a
+// disk pattern that finds nothing then becomes a literal spec; a
+// subdirectory pattern built by recursion that finds nothing is dropped).
+void collect(const char* name, bool literal, bool top_level) {
+  const Settings& s = g_state.settings;
+  const bool wild = !literal && has_wildcard(name);
+
+  if (!s.add_mode) {
+    if (s.view) {
+      create_spec(name);
+    } else if (wild && s.extract_mode) {
+      std::vector<std::string> matches;
+      for (const auto& rec : g_state.loaded.records)
+        if (wild_match(rec->name.c_str(), name)) matches.push_back(rec->name);
+      for (const std::string& m : matches) collect(m.c_str(), true, false);
+    } else if (wild) {
+      expand_in_archive(name);
+    } else if (loaded_has(name)) {
+      create_spec(name);
+    }
+    return;
+  }
+
+  if (s.modify_only) {
+    if (wild) {
+      expand_in_archive(name);
+    } else if (loaded_has(name)) {
+      update_or_create(name);
+    }
+    return;
+  }
+
+  if (!s.view && wild) {
+    if (expand_on_disk(name) || !top_level) return;
+    // Nothing on disk: the pattern itself becomes a literal name.
+  }
+  if (!s.view && is_own_archive(name)) return;
+  update_or_create(name);
+}
+
+}  // namespace
+
+void add_file_spec(const char* name) {
+  if (!name) return;
+  try {
+    collect(name, false, true);
+  } catch (const std::bad_alloc&) {
+    // Allocation failures end collection quietly, without a spec.
+  }
+}
+
+void add_file_spec_literal(const char* name) {
+  if (!name) return;
+  try {
+    collect(name, true, true);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// ---- wildcard matchers -------------------------------------------------------
+//
+// Both matchers are evaluated by dynamic programming over (pattern position,
+// text position), from the ends backwards, one row per pattern position, so
+// that a pattern full of stars costs pattern length x text length steps and
+// never backtracks exponentially.  The results are those of the plain
+// recursive descriptions in the header.
+
+int wild_match(const char* text, const char* pattern) {
+  if (!text || !pattern) return 0;
+  const size_t tn = std::strlen(text);
+  const size_t pn = std::strlen(pattern);
+  // next[j]: the pattern from position i+1 matches the text from position j.
+  std::vector<unsigned char> next(tn + 1, 0), cur(tn + 1, 0);
+  next[tn] = 1;  // empty pattern matches only the exhausted text
+  for (size_t i = pn; i-- > 0;) {
+    const char pc = pattern[i];
+    cur[tn] = 0;  // pattern left but text exhausted: fail
+    if (pc == '*') {
+      // A star tries the rest from the current character to the last one,
+      // then takes all the rest; it is only reached with text left.
+      unsigned char any = next[tn];
+      for (size_t j = tn; j-- > 0;) {
+        any = static_cast<unsigned char>(any | next[j]);
+        cur[j] = any;
+      }
+    } else {
+      for (size_t j = 0; j < tn; ++j)
+        cur[j] = static_cast<unsigned char>(
+            (pc == '?' || pc == text[j]) ? next[j + 1] : 0);
+    }
+    next.swap(cur);
+  }
+  return next[0];
+}
+
+namespace {
+inline unsigned char lower(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + 32) : u;
+}
+}  // namespace
+
+// The matcher walks pattern and text side by side ('?' any character, every
+// other pattern character, '*' included, compared after lower-casing); where
+// the walk stops on a pattern '*' the run of stars is skipped and the rest is
+// tried from every position up to the last character of the text; a pattern
+// that begins with '*' starts at that step at once.
+//
+// walk[a][b]: the side-by-side walk from (a, b) succeeds.
+// rest[i][b]: after a run of stars that ends at position i, some k in
+//             [b, text length) has walk[i][k] (or i is the end of the pattern).
+int wild_match_nocase(const char* pattern, const char* text) {
+  if (!text || !pattern) return 0;
+  const size_t tn = std::strlen(text);
+  const size_t pn = std::strlen(pattern);
+
+  // For a star at position a: the first non-star position after its run.
+  // Rows are computed from the end of the pattern backwards; only the row of
+  // a+1 (walk) and the suffix-or row of the latest non-star position are kept.
+  std::vector<unsigned char> walk_next(tn + 1, 0), walk_cur(tn + 1, 0);
+  std::vector<unsigned char> any_from(tn + 1, 0);  // suffix OR of the latest non-star row
+  size_t any_row = pn;  // which position any_from describes (pn: end of pattern)
+
+  // Star step from position a (a star) at text position b.
+  auto star_step = [&](size_t b) -> unsigned char {
+    if (any_row == pn) return 1;  // stars run to the end: any rest matches
+    if (b >= tn) return 0;
+    return any_from[b];
+  };
+
+  // Row pn: both exhausted succeeds, else the walk stopped with the pattern
+  // exhausted: fail.
+  for (size_t b = 0; b <= tn; ++b) walk_next[b] = (b == tn) ? 1 : 0;
+  // any_from for the end of the pattern is never consulted (star_step checks).
+
+  for (size_t a = pn; a-- > 0;) {
+    const char pc = pattern[a];
+    for (size_t b = 0; b <= tn; ++b) {
+      unsigned char r;
+      if (b < tn && (pc == '?' || lower(pc) == lower(text[b]))) {
+        r = walk_next[b + 1];
+      } else {
+        r = (pc == '*') ? star_step(b) : 0;
+      }
+      walk_cur[b] = r;
+    }
+    walk_next.swap(walk_cur);
+    if (pc != '*') {
+      // New latest non-star row: keep its suffix OR over [b, tn).
+      unsigned char any = 0;
+      any_from[tn] = 0;
+      for (size_t b = tn; b-- > 0;) {
+        any = static_cast<unsigned char>(any | walk_next[b]);
+        any_from[b] = any;
+      }
+      any_row = a;
+    }
+  }
+  // A pattern that begins with '*' goes straight to the star step.
+  if (pn > 0 && pattern[0] == '*') return star_step(0);
+  return walk_next[0];
+}
+
+// ---- temporary files -----------------------------------------------------------
+
+std::string temp_archive_path() {
+  const std::string& archive = g_state.settings.archive_path;
+  size_t i = archive.find_last_of(":\\/");
+  std::string dir = (i == std::string::npos) ? std::string() : archive.substr(0, i + 1);
+  return dir + "vorn1234.tmp";
+}
+
+int open_temp() {
+  if (g_state.run.output_fd >= 0) return 0;
+  int fd = pf_open_create(temp_archive_path().c_str());
+  if (fd < 0) return -1;
+  g_state.run.output_fd = fd;
+  return 0;
+}
+
+std::string sibling_temp_name(const std::string& target) {
+  std::string buf = target;
+  while (!buf.empty()) {
+    char c = buf.back();
+    if (c == ':' || is_separator(c)) break;
+    buf.pop_back();
+  }
+  return buf + "vorn9876.tmp";
+}

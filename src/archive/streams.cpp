@@ -1,16 +1,220 @@
-// Placeholder: replaced by the archive container's implementation.
+// streams.cpp -- the read stream, the write stream, the copy buffer and the
+// copy and skip routines.  All of their state lives in g_state.streams.
 #include "archive/streams.h"
-int inflate_open(int, int64_t) { return -1; }
-uint32_t inflate_read(void*, uint32_t) { return 0; }
+
+#include <cstring>
+#include <new>
+
+#include "archive/collection.h"
+#include "driver/state.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Gives the vector its fixed size on first use; false when memory runs out.
+bool ensure_buffer(std::vector<unsigned char>& buf, uint32_t size) {
+  if (buf.size() == size) return true;
+  try {
+    buf.assign(size, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void free_buffer(std::vector<unsigned char>& buf) {
+  std::vector<unsigned char>().swap(buf);
+}
+
+// Runs the read stream until `n` bytes are produced at dst, the stream ends,
+// the input runs out or the data is damaged.  Returns the count produced.
+uint32_t inflate_produce(void* dst, uint32_t n) {
+  ReadStream& rs = g_state.streams.in;
+  if (!rs.active || rs.ended || n == 0) return 0;
+  rs.z.next_out = static_cast<Bytef*>(dst);
+  rs.z.avail_out = n;
+  for (;;) {
+    if (rs.z.avail_in == 0) {
+      int64_t got = pf_read(rs.fd, rs.buffer.data(), STREAM_BUFFER_SIZE);
+      if (got < 1) break;
+      rs.z.next_in = rs.buffer.data();
+      rs.z.avail_in = static_cast<uInt>(got);
+    }
+    int r = inflate(&rs.z, Z_PARTIAL_FLUSH);
+    if (r == Z_STREAM_END) rs.ended = 1;
+    // Room is tested before the result: the call that delivers the last
+    // byte of a stream also reports its end.
+    if (rs.z.avail_out == 0) break;
+    if (r != Z_OK) break;
+  }
+  uint32_t produced = n - rs.z.avail_out;
+  rs.z.next_out = nullptr;
+  rs.z.avail_out = 0;
+  return produced;
+}
+
+// Writes the first `count` bytes of the write stream's buffer; true when all
+// were written.
+bool flush_out(uint32_t count) {
+  WriteStream& ws = g_state.streams.out;
+  int64_t put = pf_write(ws.fd, ws.buffer.data(), count);
+  ws.z.next_out = ws.buffer.data();
+  ws.z.avail_out = STREAM_BUFFER_SIZE;
+  return put == static_cast<int64_t>(count);
+}
+
+enum Side { RAW, STREAM };
+
+// The shape shared by the four copy routines.
+int copy_between(Side from, Side to, int64_t n) {
+  unsigned char* buf = copy_buffer();
+  if (buf == nullptr) return -1;
+  while (n > 0) {
+    uint32_t chunk = n > COPY_BUFFER_SIZE ? COPY_BUFFER_SIZE : static_cast<uint32_t>(n);
+    if (from == RAW) {
+      if (pf_read(g_state.run.archive_fd, buf, chunk) != static_cast<int64_t>(chunk)) return -1;
+    } else {
+      if (inflate_read(buf, chunk) != chunk) return -1;
+    }
+    if (open_temp() != 0) return -1;
+    if (to == RAW) {
+      if (pf_write(g_state.run.output_fd, buf, chunk) != static_cast<int64_t>(chunk)) return -1;
+    } else {
+      if (deflate_write(buf, chunk) != chunk) return -1;
+    }
+    n -= chunk;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int inflate_open(int fd, int64_t offset) {
+  ReadStream& rs = g_state.streams.in;
+  if (!rs.buffer.empty()) {
+    if (rs.active) inflateEnd(&rs.z);
+  } else if (!ensure_buffer(rs.buffer, STREAM_BUFFER_SIZE)) {
+    return -1;
+  }
+  rs.active = 0;
+  rs.ended = 0;
+  std::memset(&rs.z, 0, sizeof rs.z);
+  rs.fd = fd;
+  if (inflateInit(&rs.z) != Z_OK) return -1;
+  rs.active = 1;
+  if (pf_seek(fd, offset, PF_SEEK_SET) != offset) return -1;
+  return 0;
+}
+
+uint32_t inflate_read(void* dst, uint32_t n) {
+  if (n == 0) return 0;
+  return inflate_produce(dst, n) == n ? n : 0;
+}
+
+uint32_t inflate_read_some(void* dst, uint32_t n) { return inflate_produce(dst, n); }
+
 int inflate_close() { return 0; }
-int inflate_check_end() { return -1; }
-int deflate_open(int, int64_t) { return -1; }
-uint32_t deflate_write(const void*, uint32_t) { return 0; }
-int deflate_finish() { return -1; }
-int copy_raw_to_raw(int64_t) { return -1; }
-int copy_stream_to_stream(int64_t) { return -1; }
-int copy_raw_to_stream(int64_t) { return -1; }
-int copy_stream_to_raw(int64_t) { return -1; }
-int skip_stream(int64_t) { return -1; }
-unsigned char* copy_buffer() { return nullptr; }
-void streams_release() {}
+
+int inflate_check_end() {
+  ReadStream& rs = g_state.streams.in;
+  if (!rs.active) return -1;
+  if (rs.ended) return 0;
+  // Ask for one more byte: the stream must end (checking its Adler-32)
+  // without producing it.
+  unsigned char extra;
+  if (inflate_produce(&extra, 1) != 0) return -1;
+  return rs.ended ? 0 : -1;
+}
+
+int deflate_open(int fd, int64_t offset) {
+  WriteStream& ws = g_state.streams.out;
+  if (!ws.buffer.empty()) {
+    if (ws.active) deflateEnd(&ws.z);
+  } else if (!ensure_buffer(ws.buffer, STREAM_BUFFER_SIZE)) {
+    return -1;
+  }
+  ws.active = 0;
+  std::memset(&ws.z, 0, sizeof ws.z);
+  ws.fd = fd;
+  if (deflateInit(&ws.z, 9) != Z_OK) return -1;
+  ws.active = 1;
+  ws.z.next_out = ws.buffer.data();
+  ws.z.avail_out = STREAM_BUFFER_SIZE;
+  if (pf_seek(fd, offset, PF_SEEK_SET) != offset) return -1;
+  return 0;
+}
+
+uint32_t deflate_write(const void* src, uint32_t n) {
+  WriteStream& ws = g_state.streams.out;
+  if (!ws.active) return 0;
+  if (n == 0) return 0;
+  ws.z.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(src));
+  ws.z.avail_in = n;
+  for (;;) {
+    if (deflate(&ws.z, Z_NO_FLUSH) != Z_OK) break;
+    if (ws.z.avail_out == 0 && !flush_out(STREAM_BUFFER_SIZE)) break;
+    if (ws.z.avail_in == 0) {
+      ws.z.next_in = nullptr;
+      return n;
+    }
+  }
+  ws.z.next_in = nullptr;
+  ws.z.avail_in = 0;
+  return 0;
+}
+
+int deflate_finish() {
+  WriteStream& ws = g_state.streams.out;
+  if (!ws.active) return -1;
+  for (;;) {
+    int r = deflate(&ws.z, Z_FINISH);
+    if (r == Z_OK) {
+      if (ws.z.avail_out == 0 && !flush_out(STREAM_BUFFER_SIZE)) return -1;
+      continue;
+    }
+    if (r != Z_STREAM_END) return -1;
+    uint32_t have = STREAM_BUFFER_SIZE - ws.z.avail_out;
+    if (have > 0 && !flush_out(have)) return -1;
+    return 0;
+  }
+}
+
+int copy_raw_to_raw(int64_t n) { return copy_between(RAW, RAW, n); }
+int copy_stream_to_stream(int64_t n) { return copy_between(STREAM, STREAM, n); }
+int copy_raw_to_stream(int64_t n) { return copy_between(RAW, STREAM, n); }
+int copy_stream_to_raw(int64_t n) { return copy_between(STREAM, RAW, n); }
+
+int skip_stream(int64_t n) {
+  unsigned char* buf = copy_buffer();
+  if (buf == nullptr) return -1;
+  while (n > 0) {
+    uint32_t chunk = n > COPY_BUFFER_SIZE ? COPY_BUFFER_SIZE : static_cast<uint32_t>(n);
+    if (inflate_read(buf, chunk) != chunk) return -1;
+    n -= chunk;
+  }
+  return 0;
+}
+
+unsigned char* copy_buffer() {
+  std::vector<unsigned char>& copy = g_state.streams.copy;
+  if (!ensure_buffer(copy, COPY_BUFFER_SIZE)) return nullptr;
+  return copy.data();
+}
+
+void streams_release() {
+  Streams& s = g_state.streams;
+  if (!s.in.buffer.empty()) {
+    if (s.in.active) inflateEnd(&s.in.z);
+    free_buffer(s.in.buffer);
+  }
+  s.in.active = 0;
+  s.in.ended = 0;
+  s.in.fd = -1;
+  if (!s.out.buffer.empty()) {
+    if (s.out.active) deflateEnd(&s.out.z);
+    free_buffer(s.out.buffer);
+  }
+  s.out.active = 0;
+  s.out.fd = -1;
+  free_buffer(s.copy);
+}

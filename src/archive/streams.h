@@ -49,6 +49,10 @@ int inflate_open(int fd, int64_t offset);
 // Produces exactly n bytes into dst: returns n, or 0 (never a partial count)
 // on end of input, a read error or damaged data.
 uint32_t inflate_read(void* dst, uint32_t n);
+// Produces up to n bytes into dst and returns how many it produced: fewer than
+// n only when the stream ended, the input ran out or the data is damaged (the
+// loader reads records this way, a buffer at a time).
+uint32_t inflate_read_some(void* dst, uint32_t n);
 // Always 0; the stream is ended by the next inflate_open or at exit.
 int inflate_close();
 // 0 when the current read stream ends exactly here with a valid Adler-32

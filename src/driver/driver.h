@@ -15,25 +15,126 @@ constexpr int EXIT_FAILURE_CODE = -3;
 
 // Runs the program as if started with this argument vector (argv[0] is the
 // program's own name).  Returns 0 or -3.
+//
+// The order of a run: no arguments -> 0; every argument expanded into the
+// argument list; personality from the name; a "-mfile:" argument hands the
+// whole run to the message-file tool; the archive-name pass; the archive is
+// opened (only the packer may go on without one) and its directory loaded;
+// personality from the name again; the option pass; "-redund:" runs the
+// duplicate finder; then exactly one piece of work: the view walk, extraction
+// alone, or the archive rewrite, which ends by renaming the synced temporary
+// file over the archive in one step.
 int vorn_main(int argc, char** argv);
 
-// Releases everything (message buffers, tables, report file of this run,
-// archive, temporary file, argument list, file specs, streams) and returns
-// `code` for the process to end with.
+// Releases everything, in this order: message buffers; the loaded table and
+// then the output table, last record first; the report descriptor; the report
+// file, but only when this run created it; the archive descriptor; the
+// temporary file (closed and deleted when still open); the argument list; the
+// file specs, last first; the zlib streams and buffers.  Then puts g_state
+// back to its start values and returns `code` for the process to end with.
+// Results of closing and deleting are not examined.
 int terminate(int code);
 
-// ---- argument list ----
+// ---- argument list (g_state.args) ----
+
+// Adds one command-line argument to the argument list.  "@name" reads the
+// argument file `name` (used unchanged, quotes included) and adds its tokens
+// in file order; a text quoted as a whole ("...") loses its outer quote pair,
+// repeatedly, and is then expanded again (so a quoted "@name" names a file);
+// an empty text adds nothing.  0, or -1 when an argument file cannot be
+// opened, measured or read whole, when an argument file names itself
+// directly or through other argument files, or when memory runs out.  On
+// failure the arguments added before it stay in the list.
+//
+// Argument files: tokens are separated by blanks (space, tab) and line ends
+// (LF, CR); ";" outside double quotes starts a comment that runs to the next
+// line end; inside double quotes blanks, line ends and ";" belong to the token.
+// Tokens keep their inner quotes.  Nesting depth is limited only by memory
+// (the expansion keeps its own stack of open files, not the call stack).
 int expand_argument(const char* text);
+
+// Expands the argument file at `path` as an "@path" argument does.  0 or -1.
 int read_argument_file(const char* path);
+
+// Takes the argument at `index` out of the list, keeping the order of the
+// others.  0, or -1 when there is no such argument.
 int remove_argument(int index);
 
 // ---- personalities ----
+
+// Clears the three personality flags, then tests the name's ending against the
+// packer names ("vorn", "vorn.exe", "vorn16", "vorn16.exe", "vorn32",
+// "vorn32.exe"), the extractor names (the same with "vornex") and the
+// modifier names ("vornalt"...), ASCII case ignored, running the setter of
+// each group that matches (a later group over an earlier one).  Nothing
+// before the ending is examined.  With no match, the packer.
 void select_personality_from_name(const char* name);
+
+// Presets: each writes its fixed set of settings (personality flag and
+// operation modes; the packer also compression, placement and attributes,
+// the modifier the attributes) and leaves every other setting alone.
 void set_packer();
 void set_extractor();
 void set_modifier();
 
-// ---- rewrite step 1 ----
+// ---- option passes ----
+
+// The archive-name pass: walks the argument list in order, running the
+// setter of each "-vorn", "-vornex" or "-vornalt" met, until the first
+// argument that begins with neither "-" nor "+"; that argument becomes
+// settings.archive_path and is removed from the list.  Leaves archive_path
+// empty when every argument is an option.  0, or -1 when the removal fails.
+int archive_name_pass();
+
+// What the option pass asks of the dispatch.
+enum OptionPassResult {
+  OPTIONS_DONE = 0,     // every argument applied; the run goes on
+  OPTIONS_END_RUN = 1,  // the run ends now with *end_code
+};
+
+// The option pass: applies every argument of the list in order to Settings
+// (first matching row wins: "-redund:", "-rfind:", "-a", "-c"/"+c", "-d",
+// "-e"/"+e", "-g"/"+g", "-l"/"+l", "-m"/"+m", "-p"/"+p", "-vornalt",
+// "-vornex", "-vorn", "-q", "-nologo", "-r"/"+r", "-stub:", "-s", "+s", "-v",
+// "-verbose"/"+verbose", "-x", "-1".."-4"/"+1".."+4", "+#"), and hands every
+// argument that begins with neither "-" nor "+" to add_file_spec after
+// setting work_pending.  Option words compare without regard to ASCII case;
+// key texts and values are taken byte for byte.  Returns OPTIONS_END_RUN with
+// *end_code -3 at the first unrecognised option (nothing after it is
+// applied), and after "+#" with *end_code 0 when the emission succeeded, -3
+// when it failed.
+int option_pass(int* end_code);
+
+// Option words compare without regard to ASCII case: the argument is exactly
+// `word`, or begins with it.
+bool option_is(const std::string& arg, const char* word);
+bool option_has_prefix(const std::string& arg, const char* word);
+
+// Removes one pair of double quotes that encloses the whole value (a value
+// of at least two characters whose first and last are '"'); anything else is
+// returned unchanged.
+std::string strip_value_quotes(const std::string& value);
+
+// ---- dispatch pieces ----
+
+// Opens settings.archive_path for reading and writing (never creating it).
+// Opened: run.archive_fd, run.archive_existed = 1 and the directory loaded; a
+// load failure returns -1.  Not opened (missing, a folder, or not writable):
+// 0 for the packer, which goes on with no archive; -1 otherwise.
+int open_archive();
+
+// The rewrite's first step: puts the stub at the front of the temporary file.
+// The source is the "-stub:" file when stub_path is set (it must begin with
+// "MZ"; its whole length is copied), else the open archive's leading bytes up
+// to its data start when the loaded table holds an entry.  Nothing to copy:
+// 0 without opening the temporary file.  Records run.stub_length.  0 or -1.
 int write_stub();
+
+// Replaces the archive with the finished temporary file: syncs and closes it,
+// then renames it over settings.archive_path in one step and syncs the
+// archive's folder.  The archive descriptor must already be closed.  Any
+// failure up to and including the rename deletes the temporary file and
+// leaves the old archive untouched.  0 or -1.
+int replace_archive();
 
 #endif

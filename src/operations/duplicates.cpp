@@ -1,4 +1,264 @@
-// Placeholder: replaced by the duplicate finder.
+// duplicates.cpp -- the duplicate finder ("-redund:", "-rfind:").
+//
+// Every entry's data is read once to compute its content CRC (the in-directory
+// data in one front-to-back pass of the shared read stream, standalone entries
+// from their offsets).  Entries of equal size and CRC are candidates, found
+// through an index on (size, CRC); a candidate counts as a copy only when its
+// bytes equal those of the earlier entry, so a CRC collision never removes an
+// entry.  The report lists, for each entry that has later copies, one line
+// "first,copy\r\n" per copy, in the order of a walk of the table for the
+// first entry and then the copy; each reported copy is queued as a delete
+// spec, and the report itself as an add spec, for the rewrite that follows.
 #include "operations/duplicates.h"
-int find_duplicate_entries() { return -1; }
-int report_prefix_match(const char*) { return 0; }
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/collection.h"
+#include "archive/entry_table.h"
+#include "archive/streams.h"
+#include "driver/state.h"
+#include "operations/content_compare.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t WORK_BUFFER_SIZE = 100000;
+
+// The four operation-mode settings, saved around the finder's own specs.
+struct SavedModes {
+  int add_mode, modify_only, delete_mode, extract_mode;
+};
+
+SavedModes save_modes() {
+  const Settings& s = g_state.settings;
+  return {s.add_mode, s.modify_only, s.delete_mode, s.extract_mode};
+}
+
+void set_modes(int add, int modify, int del, int extract) {
+  Settings& s = g_state.settings;
+  s.add_mode = add;
+  s.modify_only = modify;
+  s.delete_mode = del;
+  s.extract_mode = extract;
+}
+
+// CRC of `size` bytes produced by the shared read stream.
+int crc_from_stream(uint32_t size, unsigned char* work, uint32_t* crc) {
+  uint32_t v = 0;
+  while (size > 0) {
+    uint32_t piece = size > WORK_BUFFER_SIZE ? WORK_BUFFER_SIZE : size;
+    if (inflate_read(work, piece) != piece) return -1;
+    v = crc32_update(v, work, piece);
+    size -= piece;
+  }
+  *crc = v;
+  return 0;
+}
+
+// CRC of `size` bytes read directly from the archive's current position.
+int crc_from_file(uint32_t size, unsigned char* work, uint32_t* crc) {
+  uint32_t v = 0;
+  while (size > 0) {
+    uint32_t piece = size > WORK_BUFFER_SIZE ? WORK_BUFFER_SIZE : size;
+    int64_t got = pf_read(g_state.run.archive_fd, work, piece);
+    if (got < 1) return -1;
+    v = crc32_update(v, work, static_cast<size_t>(got));
+    size -= static_cast<uint32_t>(got);
+  }
+  *crc = v;
+  return 0;
+}
+
+// Sets content_crc of every loaded record.
+int hash_entries(unsigned char* work) {
+  EntryTable& loaded = g_state.loaded;
+  bool any_in_directory = false;
+  for (const auto& rec : loaded.records)
+    if (rec->loaded_flags & ENTRY_IN_DIRECTORY) any_in_directory = true;
+
+  if (any_in_directory) {
+    if (skip_directory() != 0) return -1;
+    for (auto& rec : loaded.records) {
+      if (!(rec->loaded_flags & ENTRY_IN_DIRECTORY)) continue;
+      if (crc_from_stream(rec->size, work, &rec->content_crc) != 0) return -1;
+    }
+  }
+  for (auto& rec : loaded.records) {
+    if (rec->loaded_flags & ENTRY_IN_DIRECTORY) continue;
+    if (rec->loaded_flags & ENTRY_COMPRESSED) {
+      if (inflate_open(g_state.run.archive_fd, rec->offset) != 0) return -1;
+      if (crc_from_stream(rec->size, work, &rec->content_crc) != 0) return -1;
+      inflate_close();
+    } else {
+      if (pf_seek(g_state.run.archive_fd, rec->offset, PF_SEEK_SET) !=
+          static_cast<int64_t>(rec->offset))
+        return -1;
+      if (crc_from_file(rec->size, work, &rec->content_crc) != 0) return -1;
+    }
+  }
+  return 0;
+}
+
+// A set of entries with equal bytes: its first entry and its latest one.
+struct ContentClass {
+  int first;
+  int last;
+};
+
+// Candidates with one (size, CRC): the classes of really equal contents
+// among them, and the class the latest member joined.
+struct CandidateGroup {
+  std::vector<ContentClass> classes;
+  size_t latest = 0;
+};
+
+// Puts every entry into its class of equal contents.  next_copy[i] links the
+// members of a class in table order (-1 at the end); first_of[i] is the first
+// member of i's class.
+int classify_entries(unsigned char* work, std::vector<int>* first_of,
+                     std::vector<int>* next_copy) {
+  const EntryTable& loaded = g_state.loaded;
+  const int count = loaded.count();
+  first_of->assign(static_cast<size_t>(count), -1);
+  next_copy->assign(static_cast<size_t>(count), -1);
+
+  std::unordered_map<uint64_t, CandidateGroup> groups;
+  groups.reserve(static_cast<size_t>(count));
+  EntryComparer comparer;
+  bool comparer_ready = false;
+
+  for (int i = 0; i < count; ++i) {
+    const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
+    const uint64_t key = (static_cast<uint64_t>(e.size) << 32) | e.content_crc;
+    CandidateGroup& g = groups[key];
+    int joined = -1;
+    if (!g.classes.empty()) {
+      if (!comparer_ready) {
+        if (comparer_init(comparer, work, work + WORK_BUFFER_SIZE / 2, WORK_BUFFER_SIZE / 2) != 0)
+          return -1;
+        comparer_ready = true;
+      }
+      // The class the previous candidate joined first (usually the only one),
+      // compared with its latest member, which lies closest in the archive.
+      const size_t n = g.classes.size();
+      for (size_t step = 0; step < n && joined < 0; ++step) {
+        const size_t k = (g.latest + step) % n;
+        int same = comparer_equal(comparer, g.classes[k].last, i);
+        if (same < 0) return -1;
+        if (same) joined = static_cast<int>(k);
+      }
+    }
+    if (joined < 0) {
+      g.classes.push_back({i, i});
+      joined = static_cast<int>(g.classes.size() - 1);
+    } else {
+      ContentClass& cls = g.classes[static_cast<size_t>(joined)];
+      (*next_copy)[static_cast<size_t>(cls.last)] = i;
+      cls.last = i;
+    }
+    g.latest = static_cast<size_t>(joined);
+    (*first_of)[static_cast<size_t>(i)] = g.classes[static_cast<size_t>(joined)].first;
+  }
+  return 0;
+}
+
+// Collects report text in the work buffer and writes it out when full.
+struct ReportWriter {
+  unsigned char* buffer;
+  uint32_t capacity;
+  uint32_t used = 0;
+
+  int flush() {
+    if (used == 0) return 0;
+    int64_t put = pf_write(g_state.run.report_fd, buffer, used);
+    if (put != static_cast<int64_t>(used)) return -1;
+    used = 0;
+    return 0;
+  }
+  int add(const std::string& line) {
+    if (line.size() > capacity - used && flush() != 0) return -1;
+    if (line.size() > capacity) {
+      int64_t put = pf_write(g_state.run.report_fd, line.data(), line.size());
+      return put == static_cast<int64_t>(line.size()) ? 0 : -1;
+    }
+    std::memcpy(buffer + used, line.data(), line.size());
+    used += static_cast<uint32_t>(line.size());
+    return 0;
+  }
+};
+
+// Writes the report lines and queues a delete spec for every reported copy.
+int report_copies(unsigned char* work, const std::vector<int>& first_of,
+                  const std::vector<int>& next_copy) {
+  const EntryTable& loaded = g_state.loaded;
+  Settings& s = g_state.settings;
+  ReportWriter report{work, WORK_BUFFER_SIZE};
+  for (int i = 0; i < loaded.count(); ++i) {
+    if (first_of[static_cast<size_t>(i)] != i) continue;  // itself a later copy
+    const std::string& first = loaded.records[static_cast<size_t>(i)]->name;
+    for (int j = next_copy[static_cast<size_t>(i)]; j >= 0; j = next_copy[static_cast<size_t>(j)]) {
+      const EntryRecord& copy = *loaded.records[static_cast<size_t>(j)];
+      if (!report_prefix_match(copy.name.c_str())) continue;
+      if (report.add(first + "," + copy.name + "\r\n") != 0) return -1;
+      // The delete spec must open the copy's key.
+      s.new_key_hash = copy.key_hash;
+      s.match_key_hash = copy.key_hash;
+      add_file_spec_literal(copy.name.c_str());
+    }
+  }
+  return report.flush();
+}
+
+}  // namespace
+
+int report_prefix_match(const char* name) {
+  const std::vector<std::string>& prefixes = g_state.settings.report_prefixes;
+  if (prefixes.empty()) return 1;
+  if (name == nullptr) return 0;
+  const size_t length = std::strlen(name);
+  for (const std::string& p : prefixes) {
+    if (p.size() <= length && std::memcmp(name, p.data(), p.size()) == 0) return 1;
+  }
+  return 0;
+}
+
+int find_duplicate_entries() {
+  std::vector<unsigned char> work;
+  try {
+    work.assign(WORK_BUFFER_SIZE, 0);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  const SavedModes saved = save_modes();
+  int rc = -1;
+  try {
+    std::vector<int> first_of, next_copy;
+    if (hash_entries(work.data()) == 0 &&
+        classify_entries(work.data(), &first_of, &next_copy) == 0) {
+      set_modes(0, 0, 1, 0);
+      if (report_copies(work.data(), first_of, next_copy) == 0) rc = 0;
+    }
+  } catch (const std::bad_alloc&) {
+    rc = -1;
+  }
+  if (rc == 0) {
+    set_modes(1, 0, 0, 0);
+    RunState& run = g_state.run;
+    // A report that cannot be closed may not be complete on disk.
+    if (run.report_fd >= 0 && pf_close(run.report_fd) != 0) rc = -1;
+    run.report_fd = -1;
+    // The report is stored in the archive under the key settings left by the
+    // last queued copy.
+    if (rc == 0 && g_state.specs.count() > 0) add_file_spec_literal(g_state.settings.report_path.c_str());
+  }
+  Settings& s = g_state.settings;
+  s.add_mode = saved.add_mode;
+  s.modify_only = saved.modify_only;
+  s.delete_mode = saved.delete_mode;
+  s.extract_mode = saved.extract_mode;
+  return rc;
+}

@@ -1,4 +1,112 @@
-// Placeholder: replaced by the deflated-array emitter.
+// emitter.cpp -- "+#": compresses a file into one zlib stream and writes the
+// stream as the C source of the byte array deflatedStream.
+//
+// The stream is first produced by the write stream into a temporary file
+// beside the output, read back, and overwritten there by the text (always
+// longer than the bytes it replaces); only a complete text is then renamed
+// into place, so a failed run never leaves a partial output behind.
 #include "operations/emitter.h"
-int emit_deflated_source(const char*, const char*) { return -1; }
-int write_formatted(int, const char*, ...) { return -1; }
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "archive/streams.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t FORMAT_BUFFER_SIZE = 400;
+constexpr size_t VALUES_PER_LINE = 16;
+
+// Feeds the whole input, a copy buffer at a time, into the write stream.
+bool compress_input(int in_fd) {
+  unsigned char* buf = copy_buffer();
+  if (buf == nullptr) return false;
+  for (;;) {
+    int64_t got = pf_read(in_fd, buf, COPY_BUFFER_SIZE);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    uint32_t n = static_cast<uint32_t>(got);
+    if (deflate_write(buf, n) != n) return false;
+  }
+}
+
+// Writes the array text for `bytes` from the start of fd.
+bool write_array_text(int fd, const std::vector<unsigned char>& bytes) {
+  if (pf_seek(fd, 0, PF_SEEK_SET) != 0) return false;
+  if (write_formatted(fd, "char deflatedStream[]={\n\t") != 0) return false;
+  size_t m = bytes.size();
+  size_t i = 0;
+  // Whole lines of 16 values that are followed by at least one more byte.
+  while (m - i > VALUES_PER_LINE) {
+    char line[VALUES_PER_LINE * 5 + 3];
+    size_t at = 0;
+    for (size_t k = 0; k < VALUES_PER_LINE; ++k, ++i) {
+      at += static_cast<size_t>(std::snprintf(line + at, sizeof line - at, "0x%02X,", bytes[i]));
+    }
+    if (write_formatted(fd, "%s\n\t", line) != 0) return false;
+  }
+  while (m - i > 1) {
+    if (write_formatted(fd, "0x%02X,", bytes[i]) != 0) return false;
+    ++i;
+  }
+  // A zlib stream is never empty, so a last byte is always there.
+  if (i < m && write_formatted(fd, "0x%02X", bytes[i]) != 0) return false;
+  return write_formatted(fd, "\n};\n") == 0;
+}
+
+// Produces the finished text in the temporary file; false on any failure.
+bool emit_into(int in_fd, int tmp_fd) {
+  if (deflate_open(tmp_fd, 0) != 0) return false;
+  if (!compress_input(in_fd)) return false;
+  if (deflate_finish() != 0) return false;
+  int64_t m = pf_seek(tmp_fd, 0, PF_SEEK_CUR);
+  if (m <= 0) return false;
+  std::vector<unsigned char> bytes;
+  try {
+    bytes.resize(static_cast<size_t>(m));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (pf_seek(tmp_fd, 0, PF_SEEK_SET) != 0) return false;
+  if (pf_read(tmp_fd, bytes.data(), bytes.size()) != m) return false;
+  if (!write_array_text(tmp_fd, bytes)) return false;
+  return pf_sync(tmp_fd) == 0;
+}
+
+}  // namespace
+
+int write_formatted(int fd, const char* format, ...) {
+  char buf[FORMAT_BUFFER_SIZE];
+  va_list ap;
+  va_start(ap, format);
+  int len = std::vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  // A piece that does not fit the buffer is not written cut short.
+  if (len < 0 || static_cast<size_t>(len) >= sizeof buf) return -1;
+  return pf_write(fd, buf, static_cast<size_t>(len)) == len ? 0 : -1;
+}
+
+int emit_deflated_source(const char* input, const char* output) {
+  if (input == nullptr || output == nullptr || *output == '\0') return -1;
+  int in_fd = pf_open_read(input);
+  if (in_fd < 0) return -1;
+  const std::string tmp = std::string(output) + ".tmp";
+  int tmp_fd = pf_open_create(tmp.c_str());
+  if (tmp_fd < 0) {
+    pf_close(in_fd);
+    return -1;
+  }
+  bool ok = emit_into(in_fd, tmp_fd);
+  pf_close(in_fd);
+  if (pf_close(tmp_fd) != 0) ok = false;
+  if (ok && pf_rename(tmp.c_str(), output) == 0) {
+    pf_sync_parent_dir(output);
+    return 0;
+  }
+  pf_remove(tmp.c_str());
+  return -1;
+}

@@ -2,10 +2,46 @@
 #ifndef VORN_EXTRACT_H
 #define VORN_EXTRACT_H
 
+#include <string>
+
 // Writes every loaded entry named by an extract spec to its target (through a
 // sibling vorn9876.tmp that then replaces it), asking y/n/a on standard input
 // before replacing an existing target.  Reads the old archive only.  0 when
 // every selected entry was written or skipped; -1 on the first failure.
+//
+// Details of the walk:
+//  - entries are taken in loaded-table order; an entry's spec is the first
+//    spec whose name equals the entry's without regard to ASCII case; only an
+//    extract spec selects it, and key_check may refuse it (the spec is then
+//    marked SPEC_HANDLED and the entry skipped silently);
+//  - every entry is read by its placement, compression and size as loaded
+//    (EntryRecord::loaded_flags, offset, size), whatever an earlier rewrite
+//    step did to its record; the directory stream is inflated once, front to
+//    back, and the data of entries not written is read and discarded;
+//  - the target is extraction_target() of the name; a refused name fails the
+//    run before anything is written for it (earlier targets stay written);
+//  - an existing target is replaced only after 'y' or 'a' (case ignored,
+//    other characters skipped, no prompt; end of input counts as 'n'); 'a'
+//    sets run.overwrite_all for the rest of the run.  An existing target that
+//    cannot be opened for writing (read-only, or a folder) fails the run: it
+//    is never reported as written when it was not;
+//  - the data goes to a sibling vorn9876.tmp, swapped into run.output_fd for
+//    the copy; a complete copy is renamed over the target in one step.  A
+//    failed copy (read error, damaged data, a compressed standalone entry
+//    whose zlib stream does not end right after `size` bytes with a valid
+//    Adler-32) or a failed rename deletes vorn9876.tmp and leaves the target
+//    as it was;
+//  - a target or temporary name that is the archive itself or the new
+//    archive's temporary file fails the run instead of destroying it.
 int extract_entries();
+
+// Makes the path an entry is written to from its stored name: a drive prefix
+// ("X:") and leading '\' or '/' are dropped (repeatedly), so that the target
+// always lies under the current directory.  0 with *target set; -1 when the
+// name must not be extracted at all: a ".." component (or any component of
+// only dots and spaces with two or more dots), nothing left but
+// folders (empty, or ending in a separator), or a last component that is the
+// extraction temporary name vorn9876.tmp itself.
+int extraction_target(const std::string& name, std::string* target);
 
 #endif

@@ -1,0 +1,168 @@
+// dispatch.cpp -- the order of a run: what the command line asks for, the one
+// piece of work that follows, and the replacement of the archive.
+#include "driver/driver.h"
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "archive/collection.h"
+#include "archive/entry_table.h"
+#include "driver/state.h"
+#include "msgfile/msgfile.h"
+#include "operations/duplicates.h"
+#include "operations/extract.h"
+#include "operations/rewrite.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Index of the first argument beginning with "-" whose first characters are
+// `word` (ASCII case ignored), or -1.
+int find_dash_option(const char* word) {
+  const std::vector<std::string>& args = g_state.args;
+  for (size_t i = 0; i < args.size(); ++i)
+    if (!args[i].empty() && args[i][0] == '-' && option_has_prefix(args[i], word))
+      return static_cast<int>(i);
+  return -1;
+}
+
+// The message-file edit, which owns the whole run once "-mfile:" is given.
+int run_message_tool(int mfile_index) {
+  std::string text_path = g_state.args[mfile_index].substr(7);
+  if (load_message_file(text_path.c_str()) != 0) return EXIT_FAILURE_CODE;
+  int mmod_index = find_dash_option("-mmod:");
+  if (mmod_index < 0) return EXIT_FAILURE_CODE;
+  std::string script_path = g_state.args[mmod_index].substr(6);
+  if (load_change_script(script_path.c_str()) != 0) return EXIT_FAILURE_CODE;
+  if (apply_change_script() != 0) return EXIT_FAILURE_CODE;
+  if (write_message_file() != 0) return EXIT_FAILURE_CODE;
+  return EXIT_OK;
+}
+
+// "-redund:": creates the report, runs the finder and closes the report.
+// 0 or -1.
+int run_duplicate_finder() {
+  Settings& s = g_state.settings;
+  RunState& run = g_state.run;
+  if (run.work_pending || s.view) return -1;
+  // Creating the report truncates it: it must not be the archive itself.
+  if (pf_same_file(s.report_path.c_str(), s.archive_path.c_str())) return -1;
+  int fd = pf_open_create(s.report_path.c_str());
+  if (fd < 0) return -1;
+  run.report_fd = fd;
+  run.report_created = 1;
+  if (find_duplicate_entries() != 0) return -1;
+  if (run.report_fd >= 0) {
+    pf_close(run.report_fd);
+    run.report_fd = -1;
+  }
+  if (g_state.specs.count() > 0) run.work_pending = 1;
+  return 0;
+}
+
+// The rewrite steps after write_stub, in their fixed order.
+int (*const kRewriteSteps[])() = {
+    copy_standalone_entries, move_out_in_directory_entries, add_standalone_files,
+    extract_entries,         plan_in_directory_entries,     write_directory,
+    copy_in_directory_data,  move_in_standalone_entries,    add_in_directory_files,
+    finish_archive,          write_mz_checksum,
+};
+
+// The archive rewrite.  0 or -1.
+int run_rewrite() {
+  const Settings& s = g_state.settings;
+  RunState& run = g_state.run;
+  if (!run.work_pending) return 0;
+  // The temporary file is created by truncation: an archive that itself bears
+  // the temporary name would be destroyed before it is read.
+  if (run.archive_existed && pf_same_file(s.archive_path.c_str(), temp_archive_path().c_str()))
+    return -1;
+  if (write_stub() != 0) return -1;
+  for (auto step : kRewriteSteps)
+    if (step() != 0) return -1;
+  if (run.archive_fd >= 0) {
+    pf_close(run.archive_fd);
+    run.archive_fd = -1;
+  }
+  if (run.output_fd < 0) return 0;  // no step had anything to write
+  return replace_archive();
+}
+
+// Exactly one piece of work: the view walk, extraction alone, or the rewrite.
+int run_work() {
+  const Settings& s = g_state.settings;
+  const RunState& run = g_state.run;
+  if (s.view) return view_pass() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+  // A new stub is a change of the archive even when every file spec only
+  // extracts: the rewrite then runs, with the extraction as its fifth step.
+  const bool stub_requested = !s.stub_path.empty();
+  if (run.read_only_run && !stub_requested)
+    return extract_entries() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+  return run_rewrite() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+}
+
+int run_program(int argc, char** argv) {
+  if (argc < 2 || argv == nullptr) return terminate(EXIT_OK);
+  for (int i = 1; i < argc; ++i)
+    if (expand_argument(argv[i]) != 0) return terminate(EXIT_FAILURE_CODE);
+  const std::string program_name = argv[0] != nullptr ? argv[0] : "";
+  select_personality_from_name(program_name.c_str());
+
+  int mfile_index = find_dash_option("-mfile:");
+  if (mfile_index >= 0) return terminate(run_message_tool(mfile_index));
+
+  if (archive_name_pass() != 0) return terminate(EXIT_FAILURE_CODE);
+  if (g_state.settings.archive_path.empty()) return terminate(EXIT_FAILURE_CODE);
+  if (open_archive() != 0) return terminate(EXIT_FAILURE_CODE);
+  select_personality_from_name(program_name.c_str());
+
+  int end_code = EXIT_OK;
+  if (option_pass(&end_code) == OPTIONS_END_RUN) return terminate(end_code);
+
+  if (g_state.settings.find_duplicates && run_duplicate_finder() != 0)
+    return terminate(EXIT_FAILURE_CODE);
+
+  return terminate(run_work());
+}
+
+}  // namespace
+
+int open_archive() {
+  RunState& run = g_state.run;
+  int fd = pf_open_rw(g_state.settings.archive_path.c_str());
+  if (fd >= 0) {
+    run.archive_fd = fd;
+    run.archive_existed = 1;
+    return load_directory() == 0 ? 0 : -1;
+  }
+  return g_state.settings.packer ? 0 : -1;
+}
+
+int replace_archive() {
+  RunState& run = g_state.run;
+  const std::string& target = g_state.settings.archive_path;
+  const std::string temp = temp_archive_path();
+  bool ok = pf_sync(run.output_fd) == 0;
+  if (pf_close(run.output_fd) != 0) ok = false;
+  run.output_fd = -1;
+  // A file that this run could not open as the archive (read-only, say) was
+  // never loaded; it is not replaced behind the user's back.
+  if (ok && !run.archive_existed && pf_exists(target.c_str())) ok = false;
+  if (ok && pf_rename(temp.c_str(), target.c_str()) != 0) ok = false;
+  if (!ok) {
+    pf_remove(temp.c_str());
+    return -1;
+  }
+  return pf_sync_parent_dir(target.c_str()) == 0 ? 0 : -1;
+}
+
+int vorn_main(int argc, char** argv) {
+  try {
+    return run_program(argc, argv);
+  } catch (const std::exception&) {
+    return terminate(EXIT_FAILURE_CODE);
+  } catch (...) {
+    return terminate(EXIT_FAILURE_CODE);
+  }
+}

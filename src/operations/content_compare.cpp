@@ -1,0 +1,189 @@
+// content_compare.cpp -- confirming equal contents byte by byte through
+// private inflaters.
+#include "operations/content_compare.h"
+
+#include <cstring>
+#include <new>
+
+#include "archive/entry_table.h"
+#include "driver/state.h"
+#include "platform/platform.h"
+
+namespace {
+
+void cursor_end(CompareCursor& cur) {
+  if (cur.active) inflateEnd(&cur.z);
+  cur.active = 0;
+  cur.broken = 0;
+  cur.stream_offset = -1;
+  cur.produced = 0;
+}
+
+// Starts the cursor on the zlib stream at `offset`.
+int cursor_start(CompareCursor& cur, int64_t offset) {
+  cursor_end(cur);
+  std::memset(&cur.z, 0, sizeof cur.z);
+  if (inflateInit(&cur.z) != Z_OK) return -1;
+  cur.active = 1;
+  cur.stream_offset = offset;
+  cur.file_position = offset;
+  return 0;
+}
+
+// Produces exactly n bytes into dst (nullptr: into `scratch`, discarded).
+// 0, or -1 on a read error, damaged data or an early end of the stream.
+int cursor_read(CompareCursor& cur, unsigned char* dst, uint32_t n) {
+  if (!cur.active || cur.broken) return -1;
+  cur.z.next_out = dst;
+  cur.z.avail_out = n;
+  const int fd = g_state.run.archive_fd;
+  while (cur.z.avail_out > 0) {
+    if (cur.z.avail_in == 0) {
+      // Other readers move the descriptor: seek before every read.
+      if (pf_seek(fd, cur.file_position, PF_SEEK_SET) != cur.file_position) break;
+      int64_t got = pf_read(fd, cur.input.data(), cur.input.size());
+      if (got < 1) break;
+      cur.file_position += got;
+      cur.z.next_in = cur.input.data();
+      cur.z.avail_in = static_cast<uInt>(got);
+    }
+    const uInt before = cur.z.avail_out;
+    int r = inflate(&cur.z, Z_NO_FLUSH);
+    cur.produced += before - cur.z.avail_out;
+    if (r == Z_OK) continue;
+    if (r == Z_BUF_ERROR && cur.z.avail_in == 0) continue;  // needs input
+    if (r == Z_STREAM_END && cur.z.avail_out == 0) {
+      cur.broken = 1;  // nothing more to read from it
+      cur.z.next_out = nullptr;
+      return 0;
+    }
+    break;
+  }
+  cur.z.next_out = nullptr;
+  if (cur.z.avail_out == 0) return 0;
+  cur.z.avail_out = 0;
+  cur.broken = 1;
+  return -1;
+}
+
+// Reads and discards n bytes.
+int cursor_skip(CompareCursor& cur, uint64_t n, unsigned char* scratch, uint32_t chunk) {
+  while (n > 0) {
+    uint32_t piece = n > chunk ? chunk : static_cast<uint32_t>(n);
+    if (cursor_read(cur, scratch, piece) != 0) return -1;
+    n -= piece;
+  }
+  return 0;
+}
+
+// Where one side of a comparison reads from.
+struct Side {
+  CompareCursor* cursor = nullptr;  // nullptr: stored standalone, read directly
+  int64_t raw_position = 0;
+};
+
+// The cursor to use for reading decompressed position `position` of the
+// stream at `offset`: the furthest one not past it, else the least recently
+// used one restarted.  Never `exclude`.
+CompareCursor* pick_cursor(EntryComparer& c, int64_t offset, uint64_t position,
+                           const CompareCursor* exclude, unsigned char* scratch) {
+  CompareCursor* best = nullptr;
+  for (CompareCursor& cur : c.cursors) {
+    if (&cur == exclude || !cur.active || cur.broken || cur.stream_offset != offset) continue;
+    if (cur.produced > position) continue;
+    if (!best || cur.produced > best->produced) best = &cur;
+  }
+  if (!best) {
+    for (CompareCursor& cur : c.cursors) {
+      if (&cur == exclude) continue;
+      if (!best || cur.last_use < best->last_use) best = &cur;
+    }
+    if (cursor_start(*best, offset) != 0) return nullptr;
+  }
+  best->last_use = ++c.clock;
+  if (cursor_skip(*best, position - best->produced, scratch, c.chunk) != 0) return nullptr;
+  return best;
+}
+
+// Positions a side at the start of entry i's data.  `scratch` is a chunk
+// buffer free for discarding data.
+int open_side(EntryComparer& c, int i, const CompareCursor* exclude,
+              unsigned char* scratch, Side* side) {
+  const EntryRecord& e = *g_state.loaded.records[static_cast<size_t>(i)];
+  side->cursor = nullptr;
+  if (e.loaded_flags & ENTRY_IN_DIRECTORY) {
+    side->cursor = pick_cursor(c, g_state.run.directory_offset,
+                               static_cast<uint64_t>(c.stream_position[static_cast<size_t>(i)]),
+                               exclude, scratch);
+    return side->cursor ? 0 : -1;
+  }
+  if (e.loaded_flags & ENTRY_COMPRESSED) {
+    side->cursor = pick_cursor(c, e.offset, 0, exclude, scratch);
+    return side->cursor ? 0 : -1;
+  }
+  side->raw_position = e.offset;
+  return 0;
+}
+
+int read_side(Side& side, unsigned char* dst, uint32_t n) {
+  if (side.cursor) return cursor_read(*side.cursor, dst, n);
+  const int fd = g_state.run.archive_fd;
+  if (pf_seek(fd, side.raw_position, PF_SEEK_SET) != side.raw_position) return -1;
+  if (pf_read(fd, dst, n) != static_cast<int64_t>(n)) return -1;
+  side.raw_position += n;
+  return 0;
+}
+
+}  // namespace
+
+EntryComparer::~EntryComparer() {
+  for (CompareCursor& cur : cursors) cursor_end(cur);
+}
+
+int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
+                  uint32_t chunk) {
+  if (!left || !right || chunk == 0) return -1;
+  c.left = left;
+  c.right = right;
+  c.chunk = chunk;
+  const EntryTable& loaded = g_state.loaded;
+  try {
+    for (CompareCursor& cur : c.cursors) cur.input.assign(COMPARE_INPUT_SIZE, 0);
+    c.stream_position.assign(static_cast<size_t>(loaded.count()), -1);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  // The decompressed directory stream: the count, every record (name, NUL,
+  // 13 bytes), then the in-directory data in table order.
+  int64_t position = 4;
+  for (const auto& rec : loaded.records) position += static_cast<int64_t>(rec->name.size()) + 14;
+  for (int i = 0; i < loaded.count(); ++i) {
+    const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
+    if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
+    c.stream_position[static_cast<size_t>(i)] = position;
+    position += e.size;
+  }
+  return 0;
+}
+
+int comparer_equal(EntryComparer& c, int a, int b) {
+  const EntryTable& loaded = g_state.loaded;
+  if (a < 0 || b < 0 || a >= loaded.count() || b >= loaded.count()) return -1;
+  const EntryRecord& ea = *loaded.records[static_cast<size_t>(a)];
+  const EntryRecord& eb = *loaded.records[static_cast<size_t>(b)];
+  if (ea.size != eb.size) return 0;
+  if (a == b || ea.size == 0) return 1;
+
+  Side sa, sb;
+  if (open_side(c, a, nullptr, c.left, &sa) != 0) return -1;
+  if (open_side(c, b, sa.cursor, c.right, &sb) != 0) return -1;
+  uint32_t remaining = ea.size;
+  while (remaining > 0) {
+    const uint32_t piece = remaining > c.chunk ? c.chunk : remaining;
+    if (read_side(sa, c.left, piece) != 0) return -1;
+    if (read_side(sb, c.right, piece) != 0) return -1;
+    if (std::memcmp(c.left, c.right, piece) != 0) return 0;
+    remaining -= piece;
+  }
+  return 1;
+}

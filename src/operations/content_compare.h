@@ -1,0 +1,63 @@
+// content_compare.h -- byte-for-byte comparison of two entries of the loaded
+// archive, used by the duplicate finder to confirm that a pair of entries with
+// equal size and CRC really holds the same bytes.
+//
+// The comparer never touches the shared read stream: it reads through a small
+// pool of private inflaters of its own (plus direct reads for stored
+// standalone entries), each seeking run.archive_fd before every read.  A
+// private inflater over the directory stream only moves forward; asking for
+// data behind every cursor restarts the least recently used one from the
+// directory offset.  Comparing entries in the order they lie in the archive
+// (the finder's order) therefore reads the directory stream a small, fixed
+// number of times.  Memory is fixed: the pool, and the two chunk buffers
+// handed in by the caller.
+#ifndef VORN_CONTENT_COMPARE_H
+#define VORN_CONTENT_COMPARE_H
+
+#include <cstdint>
+#include <vector>
+#include <zlib.h>
+
+constexpr int COMPARE_CURSORS = 4;
+constexpr uint32_t COMPARE_INPUT_SIZE = 32768;
+
+// One private inflater over a zlib stream of the archive.
+struct CompareCursor {
+  z_stream z{};
+  int active = 0;             // inflateInit succeeded; inflateEnd is due
+  int broken = 0;             // damaged data or end of stream: restart before use
+  int64_t stream_offset = -1; // file offset where its zlib stream starts
+  int64_t file_position = 0;  // file offset of the next input byte to read
+  uint64_t produced = 0;      // decompressed bytes produced so far
+  uint64_t last_use = 0;
+  std::vector<unsigned char> input;
+};
+
+struct EntryComparer {
+  CompareCursor cursors[COMPARE_CURSORS];
+  // Per loaded entry: position of its data in the decompressed directory
+  // stream (in-directory entries), or -1.
+  std::vector<int64_t> stream_position;
+  unsigned char* left = nullptr;   // caller's chunk buffers, `chunk` bytes each
+  unsigned char* right = nullptr;
+  uint32_t chunk = 0;
+  uint64_t clock = 0;
+
+  EntryComparer() = default;
+  EntryComparer(const EntryComparer&) = delete;
+  EntryComparer& operator=(const EntryComparer&) = delete;
+  ~EntryComparer();
+};
+
+// Prepares a comparer for the loaded table of run.archive_fd, comparing in
+// chunks of `chunk` bytes through the two caller buffers.  0, or -1 when
+// memory cannot be had.
+int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
+                  uint32_t chunk);
+
+// Compares the data of loaded entries a and b (equal `size` expected; entries
+// of different sizes are unequal).  1 equal, 0 different, -1 when either
+// cannot be read or inflated.
+int comparer_equal(EntryComparer& c, int a, int b);
+
+#endif

@@ -1,0 +1,93 @@
+// rewrite_common.cpp -- helpers shared by the steps of the archive rewrite.
+#include "operations/rewrite_internal.h"
+
+#include "archive/collection.h"
+#include "platform/platform.h"
+
+namespace rewrite_detail {
+
+int entry_spec(int entry_index) {
+  return file_spec_find(loaded_entry(entry_index).name.c_str());
+}
+
+bool is_replace_spec(const FileSpec& s) {
+  return (s.flags & SPEC_ADD) && !(s.flags & SPEC_MODIFY);
+}
+
+uint16_t entry_flags_from_spec(const FileSpec& s, bool in_directory) {
+  uint16_t f = 0;
+  if (s.flags & SPEC_COMPRESS) f |= ENTRY_COMPRESSED;
+  if (in_directory) f |= ENTRY_IN_DIRECTORY;
+  if (s.flags & SPEC_ATTR_L) f |= ENTRY_ATTR_L;
+  if (s.flags & SPEC_ATTR_E) f |= ENTRY_ATTR_E;
+  if (s.flags & SPEC_USER1) f |= ENTRY_USER1;
+  if (s.flags & SPEC_USER2) f |= ENTRY_USER2;
+  if (s.flags & SPEC_USER3) f |= ENTRY_USER3;
+  if (s.flags & SPEC_USER4) f |= ENTRY_USER4;
+  return f;
+}
+
+void take_spec_settings(EntryRecord& e, const FileSpec& s, bool set_placement) {
+  uint16_t keep = static_cast<uint16_t>(e.flags & ENTRY_DONE);
+  bool in_directory = set_placement ? (s.flags & SPEC_IN_DIRECTORY) != 0
+                                    : (e.flags & ENTRY_IN_DIRECTORY) != 0;
+  e.key_hash = s.new_key;
+  e.flags = static_cast<uint16_t>(entry_flags_from_spec(s, in_directory) | keep);
+}
+
+std::string record_name_for(const FileSpec& s) {
+  return (s.flags & SPEC_KEEP_PATH) ? s.name : bare_name(s.name);
+}
+
+int64_t stored_length(int entry_index) {
+  const EntryRecord& e = loaded_entry(entry_index);
+  const int64_t start = e.offset;
+  const int64_t area_end = g_state.run.directory_offset;
+  int64_t length;
+  if (!loaded_compressed(e)) {
+    length = e.size;
+  } else {
+    int64_t end = area_end;
+    int next = entry_index + 1;
+    if (next < g_state.loaded.count() && !loaded_in_directory(loaded_entry(next)))
+      end = loaded_entry(next).offset;
+    length = end - start;
+  }
+  if (length < 0 || start + length > area_end) return -1;
+  return length;
+}
+
+int64_t temp_end_position() {
+  if (g_state.run.output_fd < 0) return -1;
+  int64_t pos = pf_seek(g_state.run.output_fd, 0, PF_SEEK_END);
+  if (pos < 0 || pos > FIELD_LIMIT) return -1;
+  return pos;
+}
+
+int add_output_record(const char* name, uint32_t offset, uint32_t size,
+                      uint32_t key_hash, uint16_t entry_flags, int keep_name) {
+  std::string stored = keep_name ? std::string(name) : bare_name(name);
+  if (stored.size() > MAX_NAME_LENGTH) return -1;
+  return entry_table_add(g_state.output, name, offset, size, key_hash,
+                         entry_flags_to_file(entry_flags), keep_name);
+}
+
+int open_file_to_store(const char* path, int* fd, int64_t* length) {
+  int f = pf_open_read(path);
+  if (f < 0) return -1;
+  int64_t n = pf_file_length(f);
+  if (n < 0 || n > FIELD_LIMIT) {
+    pf_close(f);
+    return -1;
+  }
+  *fd = f;
+  *length = n;
+  return 0;
+}
+
+void finish_file_source(int file_fd, int archive_fd) {
+  g_state.run.archive_fd = archive_fd;
+  pf_close(file_fd);
+}
+
+}  // namespace rewrite_detail

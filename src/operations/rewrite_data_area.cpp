@@ -1,0 +1,228 @@
+// rewrite_data_area.cpp -- rewrite steps 2 to 4: the data area of the new
+// archive (old standalone entries copied or re-stored, in-directory entries
+// moved out, disk files added as standalone entries).
+#include "operations/rewrite.h"
+
+#include "archive/collection.h"
+#include "archive/streams.h"
+#include "operations/rewrite_internal.h"
+#include "platform/platform.h"
+
+using namespace rewrite_detail;
+
+namespace {
+
+// Decides every replacement before any data is copied.  For each replace
+// spec still open, the loaded entry its file replaces (the first whose name,
+// cut to its bare name unless the spec keeps paths, equals the spec's name)
+// is dropped only when the spec's match key opens it; otherwise the entry
+// stays as it is and the spec is closed, so its file is not stored by either
+// path (standalone or in-directory).  Entries without a key were already
+// marked by file collection.
+void settle_replacements() {
+  const EntryTable& loaded = g_state.loaded;
+  for (int j = 0; j < g_state.specs.count(); ++j) {
+    FileSpec& s = spec_at(j);
+    if (!is_replace_spec(s) || (s.flags & SPEC_HANDLED)) continue;
+    int i = (s.flags & SPEC_KEEP_PATH) ? entry_table_find(loaded, s.name.c_str())
+                                       : entry_table_find_bare(loaded, s.name.c_str());
+    if (i < 0) continue;
+    EntryRecord& e = loaded_entry(i);
+    if (e.flags & ENTRY_DONE) continue;
+    if (!key_check(i, j)) {
+      s.flags |= SPEC_HANDLED;
+      continue;
+    }
+    e.flags |= ENTRY_DONE;
+  }
+}
+
+// Copies the entry's stored bytes unchanged (the archive is positioned at its
+// offset) and adds its record at the new offset.
+int carry_over(int i, int64_t new_offset) {
+  EntryRecord& e = loaded_entry(i);
+  int64_t length = stored_length(i);
+  if (length < 0 || copy_raw_to_raw(length) != 0) return -1;
+  return add_output_record(e.name.c_str(), static_cast<uint32_t>(new_offset), e.size,
+                           e.key_hash, e.flags, 1);
+}
+
+// Re-stores a standalone entry under the spec's compression setting at the
+// new offset (the archive is positioned at the entry's offset).
+int restore_standalone(int i, const FileSpec& s, int64_t new_offset) {
+  const EntryRecord& e = loaded_entry(i);
+  const bool want_compressed = (s.flags & SPEC_COMPRESS) != 0;
+  if (want_compressed == loaded_compressed(e)) {
+    int64_t length = stored_length(i);
+    return (length < 0 || copy_raw_to_raw(length) != 0) ? -1 : 0;
+  }
+  if (want_compressed) {
+    // Stored -> compressed: the stored bytes must lie inside the data area.
+    if (stored_length(i) < 0) return -1;
+    if (deflate_open(g_state.run.output_fd, new_offset) != 0) return -1;
+    if (copy_raw_to_stream(e.size) != 0) return -1;
+    return deflate_finish();
+  }
+  // Compressed -> stored: the entry's stream must end right after its data.
+  if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
+  if (copy_stream_to_raw(e.size) != 0) return -1;
+  if (inflate_check_end() != 0) return -1;
+  inflate_close();
+  return 0;
+}
+
+}  // namespace
+
+int copy_standalone_entries() {
+  settle_replacements();
+  for (int i = 0; i < g_state.loaded.count(); ++i) {
+    EntryRecord& e = loaded_entry(i);
+    if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
+    if (open_temp() != 0) return -1;
+    int64_t new_offset = temp_end_position();
+    if (new_offset < 0) return -1;
+    if (pf_seek(g_state.run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
+
+    int j = entry_spec(i);
+    if (j >= 0) {
+      FileSpec& s = spec_at(j);
+      if (!key_check(i, j)) {
+        s.flags |= SPEC_HANDLED;  // refused: carried over unchanged
+      } else if (s.flags & SPEC_DELETE) {
+        key_check(i, j);
+        s.flags |= SPEC_HANDLED;
+        e.flags |= ENTRY_DONE;
+        continue;  // removed: nothing of it reaches the new archive
+      } else if (is_replace_spec(s)) {
+        key_check(i, j);
+        e.flags |= ENTRY_DONE;
+        // The old entry is kept only when the new file is stored under
+        // another name (a path given without "+p" stores the bare name);
+        // under its own name it is replaced.
+        if (ascii_lower(record_name_for(s)) == ascii_lower(e.name)) continue;
+      } else if (s.flags & SPEC_IN_DIRECTORY) {
+        continue;  // moved into the directory stream by steps 6 and 9
+      } else {
+        if (restore_standalone(i, s, new_offset) != 0) return -1;
+        e.flags |= ENTRY_DONE;
+        take_spec_settings(e, s, false);
+        s.flags |= SPEC_HANDLED;
+        if (add_output_record(e.name.c_str(), static_cast<uint32_t>(new_offset), e.size,
+                              e.key_hash, e.flags, 1) != 0)
+          return -1;
+        continue;
+      }
+    }
+    if (carry_over(i, new_offset) != 0) return -1;
+  }
+  return 0;
+}
+
+int move_out_in_directory_entries() {
+  if (!g_state.run.archive_existed) return 0;
+  if (skip_directory() != 0) return -1;
+  int64_t pending = 0;
+  for (int i = 0; i < g_state.loaded.count(); ++i) {
+    EntryRecord& e = loaded_entry(i);
+    if (!loaded_in_directory(e)) continue;
+    if (e.flags & ENTRY_DONE) {
+      pending += e.size;
+      continue;
+    }
+    int j = entry_spec(i);
+    if (j < 0) {
+      pending += e.size;  // kept by steps 6 and 8
+      continue;
+    }
+    FileSpec& s = spec_at(j);
+    if (!key_check(i, j)) {
+      s.flags |= SPEC_HANDLED;
+      pending += e.size;
+      continue;
+    }
+    if (is_replace_spec(s)) {
+      e.flags |= ENTRY_DONE;  // dropped; the file is added by step 4 or 10
+      pending += e.size;
+      continue;
+    }
+    if (s.flags & SPEC_IN_DIRECTORY) {
+      pending += e.size;  // left to steps 6 and 8
+      continue;
+    }
+    if (s.flags & SPEC_DELETE) {
+      // A delete removes the entry whatever placement its spec names.
+      e.flags |= ENTRY_DONE;
+      s.flags |= SPEC_HANDLED;
+      pending += e.size;
+      continue;
+    }
+    // Moved out of the directory stream to the end of the data area.
+    if (open_temp() != 0) return -1;
+    int64_t new_offset = temp_end_position();
+    if (new_offset < 0) return -1;
+    if (s.flags & SPEC_COMPRESS) {
+      if (deflate_open(g_state.run.output_fd, new_offset) != 0) return -1;
+      if (skip_stream(pending) != 0) return -1;
+      pending = 0;
+      if (copy_stream_to_stream(e.size) != 0) return -1;
+      if (deflate_finish() != 0) return -1;
+    } else {
+      if (skip_stream(pending) != 0) return -1;
+      pending = 0;
+      if (copy_stream_to_raw(e.size) != 0) return -1;
+    }
+    e.flags |= ENTRY_DONE;
+    take_spec_settings(e, s, true);
+    s.flags |= SPEC_HANDLED;
+    if (add_output_record(e.name.c_str(), static_cast<uint32_t>(new_offset), e.size,
+                          e.key_hash, e.flags, (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0)
+      return -1;
+  }
+  return 0;
+}
+
+int add_standalone_files() {
+  for (int j = 0; j < g_state.specs.count(); ++j) {
+    FileSpec& s = spec_at(j);
+    if (s.flags & SPEC_HANDLED) continue;
+    int r = entry_table_find(g_state.loaded, s.name.c_str());
+    if (r >= 0 && !key_check(r, j)) {
+      s.flags |= SPEC_HANDLED;
+      continue;
+    }
+    // Only files added as standalone entries; a modify spec never stores a
+    // file from disk.
+    if (!(s.flags & SPEC_ADD) || (s.flags & SPEC_IN_DIRECTORY) || (s.flags & SPEC_MODIFY))
+      continue;
+
+    int fd = -1;
+    int64_t length = 0;
+    if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
+    const int archive_fd = g_state.run.archive_fd;
+    g_state.run.archive_fd = fd;
+    int64_t new_offset = -1;
+    int rc = -1;
+    if (pf_seek(fd, 0, PF_SEEK_SET) == 0 && open_temp() == 0 &&
+        (new_offset = temp_end_position()) >= 0) {
+      if (s.flags & SPEC_COMPRESS) {
+        rc = (deflate_open(g_state.run.output_fd, new_offset) == 0 &&
+              copy_raw_to_stream(length) == 0 && deflate_finish() == 0) ? 0 : -1;
+      } else {
+        rc = copy_raw_to_raw(length);
+      }
+      // A file that changed length while it was copied would disagree with
+      // its record.
+      if (rc == 0 && pf_file_length(fd) != length) rc = -1;
+    }
+    finish_file_source(fd, archive_fd);
+    if (rc != 0) return -1;
+    if (add_output_record(s.name.c_str(), static_cast<uint32_t>(new_offset),
+                          static_cast<uint32_t>(length), s.new_key,
+                          entry_flags_from_spec(s, false),
+                          (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0)
+      return -1;
+    s.flags |= SPEC_HANDLED;
+    if (r >= 0) loaded_entry(r).flags |= ENTRY_DONE;
+  }
+  return 0;
+}

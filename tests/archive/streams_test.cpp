@@ -1,0 +1,286 @@
+// The read and write streams, the copy routines and the skipper.
+#include <random>
+#include <string>
+
+#include "container_fixture.h"
+
+namespace {
+
+class Streams : public ct::ContainerTest {
+ protected:
+  static std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    return s;
+  }
+  static std::string text_bytes(size_t n) {
+    std::string s;
+    for (size_t i = 0; s.size() < n; ++i) s += "line " + std::to_string(i * 7919 % 1000) + "\n";
+    s.resize(n);
+    return s;
+  }
+  int open_file(const std::string& path, const std::string& bytes) {
+    vt::write_file(path, bytes);
+    return pf_open_rw(path.c_str());
+  }
+  // Opens a fresh output file as the run's output.
+  void open_output() {
+    g_state.run.output_fd = pf_open_create("out.bin");
+    ASSERT_GE(g_state.run.output_fd, 0);
+  }
+};
+
+TEST_F(Streams, InflateReadReturnsAllOrNothing) {
+  std::string data = text_bytes(5000);
+  std::string front = "front matter";
+  int fd = open_file("s.bin", front + vt::zcompress(data) + "tail");
+  ASSERT_GE(fd, 0);
+  g_state.run.archive_fd = fd;
+
+  // Exactly the length, in one call, although the stream ends in that call.
+  ASSERT_EQ(inflate_open(fd, static_cast<int64_t>(front.size())), 0);
+  std::string got(data.size(), '\0');
+  EXPECT_EQ(inflate_read(&got[0], static_cast<uint32_t>(got.size())), data.size());
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(inflate_check_end(), 0);
+  char one;
+  EXPECT_EQ(inflate_read(&one, 1), 0u);
+
+  // One byte more than the stream holds gives 0, not a partial count.
+  ASSERT_EQ(inflate_open(fd, static_cast<int64_t>(front.size())), 0);
+  std::string more(data.size() + 1, '\0');
+  EXPECT_EQ(inflate_read(&more[0], static_cast<uint32_t>(more.size())), 0u);
+
+  // Pieces of odd sizes give the same bytes; the end is seen only at the end.
+  ASSERT_EQ(inflate_open(fd, static_cast<int64_t>(front.size())), 0);
+  std::string pieces;
+  size_t step = 1;
+  while (pieces.size() < data.size()) {
+    size_t n = std::min(step, data.size() - pieces.size());
+    std::string buf(n, '\0');
+    ASSERT_EQ(inflate_read(&buf[0], static_cast<uint32_t>(n)), n);
+    pieces += buf;
+    if (pieces.size() < data.size()) {
+      EXPECT_EQ(inflate_check_end(), -1);
+    }
+    step = step * 3 + 1;
+    if (pieces.size() < data.size()) {
+      // A check that fails must not have eaten data: restart from here.
+      ASSERT_EQ(inflate_open(fd, static_cast<int64_t>(front.size())), 0);
+      std::string again(pieces.size(), '\0');
+      ASSERT_EQ(inflate_read(&again[0], static_cast<uint32_t>(again.size())), again.size());
+    }
+  }
+  EXPECT_EQ(pieces, data);
+  EXPECT_EQ(inflate_close(), 0);
+}
+
+TEST_F(Streams, LongStreamsCrossInputBuffers) {
+  std::string data = random_bytes(300000, 3);  // stored blocks: input spans several buffers
+  int fd = open_file("s.bin", vt::zcompress(data));
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(inflate_open(fd, 0), 0);
+  std::string got(data.size(), '\0');
+  size_t at = 0;
+  for (uint32_t n : {1u, 65509u, 65510u, 65511u, 100000u}) {
+    ASSERT_EQ(inflate_read(&got[at], n), n);
+    at += n;
+  }
+  ASSERT_EQ(inflate_read(&got[at], static_cast<uint32_t>(data.size() - at)), data.size() - at);
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(inflate_check_end(), 0);
+  pf_close(fd);
+}
+
+TEST_F(Streams, DamageShowsAsZeroOrFailedEnd) {
+  std::string data = text_bytes(2000);
+  std::string z = vt::zcompress(data);
+  std::string bad_adler = z;
+  bad_adler.back() = static_cast<char>(bad_adler.back() ^ 0x5A);
+  int fd = open_file("a.bin", bad_adler);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(inflate_open(fd, 0), 0);
+  std::string got(data.size(), '\0');
+  inflate_read(&got[0], static_cast<uint32_t>(got.size()));  // may or may not see the trailer yet
+  EXPECT_EQ(inflate_check_end(), -1);
+  pf_close(fd);
+
+  // Cut before its end: the data is short, or the end is missing.
+  fd = open_file("b.bin", z.substr(0, z.size() - 2));
+  ASSERT_EQ(inflate_open(fd, 0), 0);
+  inflate_read(&got[0], static_cast<uint32_t>(got.size()));
+  EXPECT_EQ(inflate_check_end(), -1);
+  pf_close(fd);
+
+  // Not a stream at all.
+  fd = open_file("c.bin", std::string(100, '\x07'));
+  ASSERT_EQ(inflate_open(fd, 0), 0);
+  EXPECT_EQ(inflate_read(&got[0], 10), 0u);
+  EXPECT_EQ(inflate_check_end(), -1);
+  pf_close(fd);
+
+  // More data after the point asked about.
+  fd = open_file("d.bin", z);
+  ASSERT_EQ(inflate_open(fd, 0), 0);
+  ASSERT_EQ(inflate_read(&got[0], 1999), 1999u);
+  EXPECT_EQ(inflate_check_end(), -1);
+  pf_close(fd);
+}
+
+TEST_F(Streams, DeflateProducesExactlyLevelNineOutput) {
+  for (size_t n : {0u, 1u, 1000u, 70000u, 400000u}) {
+    std::string data = n == 400000u ? random_bytes(n, 9) : text_bytes(n);
+    int fd = pf_open_create("w.bin");
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pf_write(fd, "HEAD", 4), 4);
+    ASSERT_EQ(deflate_open(fd, 4), 0);
+    size_t at = 0, step = 7;
+    while (at < data.size()) {
+      uint32_t k = static_cast<uint32_t>(std::min(step, data.size() - at));
+      ASSERT_EQ(deflate_write(data.data() + at, k), k);
+      at += k;
+      step = step * 5 + 3;
+    }
+    ASSERT_EQ(deflate_finish(), 0);
+    pf_close(fd);
+    EXPECT_EQ(vt::read_file("w.bin"), "HEAD" + vt::zcompress(data)) << n;
+  }
+}
+
+TEST_F(Streams, DeflateOpenTwiceRestartsAtTheNewOffset) {
+  int fd = pf_open_create("w.bin");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  ASSERT_EQ(deflate_write("abandoned", 9), 9u);
+  ASSERT_EQ(pf_write(fd, "xyz", 3), 3);
+  ASSERT_EQ(deflate_open(fd, 3), 0);
+  ASSERT_EQ(deflate_write("kept", 4), 4u);
+  ASSERT_EQ(deflate_finish(), 0);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("w.bin"), "xyz" + vt::zcompress("kept"));
+}
+
+TEST_F(Streams, FinishThatExactlyFillsTheBufferWritesItOnce) {
+  // Incompressible input whose level-9 stream is exactly one buffer long.
+  std::string data;
+  for (size_t len = 65400; len < 65510 && data.empty(); ++len) {
+    std::string candidate = random_bytes(len, 21);
+    if (vt::zcompress(candidate).size() == STREAM_BUFFER_SIZE) data = candidate;
+  }
+  ASSERT_FALSE(data.empty());
+  int fd = pf_open_create("w.bin");
+  ASSERT_GE(fd, 0);
+  pf_fault_clear();
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  ASSERT_EQ(deflate_write(data.data(), static_cast<uint32_t>(data.size())), data.size());
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_WRITE), 0);
+  ASSERT_EQ(deflate_finish(), 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_WRITE), 1);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("w.bin"), vt::zcompress(data));
+}
+
+TEST_F(Streams, ShortWritesFailTheStream) {
+  int fd = pf_open_create("w.bin");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  ASSERT_EQ(deflate_write("small", 5), 5u);
+  pf_fault_arm(PF_FAULT_WRITE, 1);
+  EXPECT_EQ(deflate_finish(), -1);
+
+  std::string big = random_bytes(200000, 4);
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  pf_fault_arm(PF_FAULT_WRITE, 1);
+  EXPECT_EQ(deflate_write(big.data(), static_cast<uint32_t>(big.size())), 0u);
+  pf_close(fd);
+}
+
+TEST_F(Streams, CopiesOfNothingTouchNothing) {
+  vt::write_file("src.bin", "abc");
+  g_state.run.archive_fd = pf_open_rw("src.bin");
+  pf_fault_clear();
+  for (int64_t n : {int64_t(0), int64_t(-5)}) {
+    EXPECT_EQ(copy_raw_to_raw(n), 0);
+    EXPECT_EQ(copy_raw_to_stream(n), 0);
+    EXPECT_EQ(copy_stream_to_raw(n), 0);
+    EXPECT_EQ(copy_stream_to_stream(n), 0);
+    EXPECT_EQ(skip_stream(n), 0);
+  }
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_READ), 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_WRITE), 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_OPEN_CREATE), 0);
+  EXPECT_EQ(g_state.run.output_fd, -1);
+  EXPECT_EQ(g_state.streams.copy.size(), COPY_BUFFER_SIZE);
+}
+
+// These run with the output already open: open_temp then has nothing to do.
+TEST_F(Streams, RawCopyMovesChunksOfAtMostTheCopyBuffer) {
+  std::string data = random_bytes(32761, 5);
+  g_state.run.archive_fd = open_file("src.bin", "skip" + data + "rest");
+  open_output();
+  ASSERT_EQ(pf_seek(g_state.run.archive_fd, 4, PF_SEEK_SET), 4);
+  pf_fault_clear();
+  ASSERT_EQ(copy_raw_to_raw(32761), 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_READ), 2);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_WRITE), 2);
+  EXPECT_EQ(vt::read_file("out.bin"), data);
+  // Past the end of the source: the copy fails.
+  EXPECT_EQ(copy_raw_to_raw(10), -1);
+}
+
+TEST_F(Streams, CopiesBetweenRawAndStreamRoundTrip) {
+  std::string data = text_bytes(100000);
+  g_state.run.archive_fd = open_file("src.bin", data);
+  open_output();
+  // raw -> stream into the output at 0.
+  ASSERT_EQ(deflate_open(g_state.run.output_fd, 0), 0);
+  ASSERT_EQ(copy_raw_to_stream(static_cast<int64_t>(data.size())), 0);
+  ASSERT_EQ(deflate_finish(), 0);
+  std::string z = vt::zcompress(data);
+  ASSERT_EQ(vt::read_file("out.bin"), z);
+  pf_close(g_state.run.output_fd);
+  pf_close(g_state.run.archive_fd);
+
+  // stream -> stream: re-compressing a part of it.
+  g_state.run.archive_fd = open_file("src.bin", z);
+  g_state.run.output_fd = pf_open_create("out2.bin");
+  ASSERT_EQ(inflate_open(g_state.run.archive_fd, 0), 0);
+  ASSERT_EQ(skip_stream(40000), 0);
+  ASSERT_EQ(deflate_open(g_state.run.output_fd, 0), 0);
+  ASSERT_EQ(copy_stream_to_stream(50000), 0);
+  ASSERT_EQ(deflate_finish(), 0);
+  EXPECT_EQ(vt::read_file("out2.bin"), vt::zcompress(data.substr(40000, 50000)));
+  // stream -> raw for the rest, then nothing more is there.
+  pf_close(g_state.run.output_fd);
+  g_state.run.output_fd = pf_open_create("out3.bin");
+  ASSERT_EQ(copy_stream_to_raw(10000), 0);
+  EXPECT_EQ(vt::read_file("out3.bin"), data.substr(90000));
+  EXPECT_EQ(copy_stream_to_raw(1), -1);
+  EXPECT_EQ(skip_stream(1), -1);
+}
+
+TEST_F(Streams, BuffersKeepTheirFixedSizesAndRelease) {
+  std::string data = random_bytes(500000, 8);
+  g_state.run.archive_fd = open_file("src.bin", vt::zcompress(data));
+  open_output();
+  ASSERT_EQ(inflate_open(g_state.run.archive_fd, 0), 0);
+  ASSERT_EQ(deflate_open(g_state.run.output_fd, 0), 0);
+  ASSERT_EQ(copy_stream_to_stream(static_cast<int64_t>(data.size())), 0);
+  ASSERT_EQ(deflate_finish(), 0);
+  EXPECT_EQ(g_state.streams.in.buffer.capacity(), STREAM_BUFFER_SIZE);
+  EXPECT_EQ(g_state.streams.out.buffer.capacity(), STREAM_BUFFER_SIZE);
+  EXPECT_EQ(g_state.streams.copy.capacity(), COPY_BUFFER_SIZE);
+  streams_release();
+  EXPECT_EQ(g_state.streams.in.buffer.capacity(), 0u);
+  EXPECT_EQ(g_state.streams.out.buffer.capacity(), 0u);
+  EXPECT_EQ(g_state.streams.copy.capacity(), 0u);
+  // Released streams refuse work rather than touch freed memory.
+  char c;
+  EXPECT_EQ(inflate_read(&c, 1), 0u);
+  EXPECT_EQ(deflate_write("x", 1), 0u);
+  EXPECT_EQ(deflate_finish(), -1);
+  streams_release();  // twice is harmless
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// The "-v" walk over archives laid out by the tests.
+#include <string>
+
+#include "container_fixture.h"
+
+using ct::archive_with;
+using ct::record;
+
+namespace {
+
+class View : public ct::ContainerTest {};
+
+TEST_F(View, NoArchiveOpenFails) { EXPECT_EQ(view_pass(), -1); }
+
+TEST_F(View, SoundArchivesPass) {
+  ASSERT_EQ(load(vt::build_archive({})), 0);
+  EXPECT_EQ(view_pass(), 0);
+  ct::release_state();
+  // Standalone entries only: their data is not read.
+  ASSERT_EQ(load(vt::build_archive({{"s", "data", 0, 0x05}, {"t", "more", 0, 0x04}})), 0);
+  EXPECT_EQ(view_pass(), 0);
+  ct::release_state();
+  std::string big(150000, 'b');
+  ASSERT_EQ(load(vt::build_archive({{"s", "data", 0, 0x05}, {"e", "", 0, 0x07}, {"big", big, 0, 0x07},
+                                    {"last", "z", 0, 0x07}})),
+            0);
+  EXPECT_EQ(view_pass(), 0);
+}
+
+TEST_F(View, InDirectoryDataThatIsNotThereFails) {
+  // Sizes promise more than the stream holds.
+  EXPECT_EQ(load_and_view(archive_with("", vt::u32le(1) + record("a", 0, 10, 0, 0x07) + "abc")), -1);
+  ct::release_state();
+  // The stream holds more than the sizes say.
+  EXPECT_EQ(load_and_view(archive_with("", vt::u32le(1) + record("a", 0, 2, 0, 0x07) + "abc")), -1);
+  ct::release_state();
+  // Adler-32 damaged: every byte is there, the check is not.
+  std::string content = vt::u32le(1) + record("a", 0, 3, 0, 0x07) + "abc";
+  std::string z = vt::zcompress(content);
+  z[z.size() - 1] = static_cast<char>(z[z.size() - 1] ^ 1);
+  std::string bytes = z + ct::trailer(0);
+  ASSERT_EQ(load(bytes), 0);
+  EXPECT_EQ(view_pass(), -1);
+  ct::release_state();
+  // Stream cut inside the in-directory data: loading still succeeds (the
+  // records are whole), the walk does not.
+  std::string long_content = vt::u32le(1) + record("a", 0, 5000, 0, 0x07) + std::string(5000, 'q');
+  std::string lz = vt::zcompress(long_content, 0);  // stored: the cut lands in the data
+  ASSERT_EQ(load(lz.substr(0, lz.size() - 100) + ct::trailer(0)), 0);
+  EXPECT_EQ(view_pass(), -1);
+}
+
+TEST_F(View, RecordsAloneMustEndTheStream) {
+  // No in-directory entries: the stream ends behind the records.
+  std::string content = vt::u32le(1) + record("s", 0, 3, 0, 0x04);
+  ASSERT_EQ(load_and_view(archive_with("abc", content)), 0);
+  ct::release_state();
+  EXPECT_EQ(load_and_view(archive_with("abc", content + "junk")), -1);
+  ct::release_state();
+  EXPECT_EQ(load_and_view(archive_with("", vt::u32le(0) + "junk")), -1);
+  ct::release_state();
+  std::string z = vt::zcompress(content);
+  z[z.size() - 2] = static_cast<char>(z[z.size() - 2] ^ 0x10);
+  EXPECT_EQ(load_and_view("abc" + z + ct::trailer(3)), -1);
+}
+
+// Selection by spec names uses the case-insensitive wildcard matcher of file
+// collection.
+TEST_F(View, OnlySelectedEntriesAreRead) {
+  // "bad" promises more data than the stream holds; it is last.
+  std::string content = vt::u32le(3) + record("one.txt", 0, 3, 0, 0x07) + record("two.dat", 3, 2, 0, 0x07) +
+                        record("bad", 5, 50, 0, 0x07) + "111" + "22";
+  std::string bytes = archive_with("", content);
+  ASSERT_EQ(load(bytes), 0);
+  ct::add_spec("*.TXT");
+  EXPECT_EQ(view_pass(), 0);  // "bad" is never read
+  ct::release_state();
+
+  ASSERT_EQ(load(bytes), 0);
+  ct::add_spec("b*");
+  EXPECT_EQ(view_pass(), -1);  // skipping to it works, reading it does not
+  ct::release_state();
+
+  ASSERT_EQ(load(bytes), 0);
+  ct::add_spec("nothing");
+  EXPECT_EQ(view_pass(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,282 @@
+// Dispatch decisions, the stub step, the replacement of the archive and the
+// exit routine, run in-process through vorn_main and the exposed pieces.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/collection.h"
+#include "archive/entry_table.h"
+#include "driver/driver.h"
+#include "driver/state.h"
+#include "platform/platform.h"
+#include "support/support.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+// Runs vorn_main with argv[0] = program and the arguments.
+int run_main(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> storage;
+  storage.push_back(program);
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : storage) argv.push_back(&s[0]);
+  argv.push_back(nullptr);
+  return vorn_main(static_cast<int>(storage.size()), argv.data());
+}
+
+bool state_is_fresh() {
+  const ProcessState fresh;
+  const Settings& s = g_state.settings;
+  const RunState& r = g_state.run;
+  return g_state.args.empty() && g_state.specs.count() == 0 && g_state.loaded.count() == 0 &&
+         g_state.output.count() == 0 && s.packer == 0 && s.extractor == 0 && s.modifier == 0 &&
+         s.add_mode == fresh.settings.add_mode && s.compress == 1 && s.view == 0 &&
+         s.archive_path.empty() && s.stub_path.empty() && s.report_path.empty() &&
+         s.report_prefixes.empty() && s.match_key_hash == 0 && r.archive_fd == -1 &&
+         r.output_fd == -1 && r.report_fd == -1 && r.report_created == 0 &&
+         r.work_pending == 0 && r.read_only_run == 1 && g_state.streams.copy.empty();
+}
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    state_reset();
+    pf_fault_clear();
+  }
+  void TearDown() override {
+    pf_fault_clear();
+    terminate(0);
+  }
+  vt::ScratchDir dir_;
+};
+
+TEST_F(DispatchTest, NoArgumentsEndsAtOnceWithSuccess) {
+  EXPECT_EQ(run_main("vorn", {}), 0);
+  char* none[] = {nullptr};
+  EXPECT_EQ(vorn_main(0, none), 0);
+  EXPECT_TRUE(vt::list_dir(".").empty());
+}
+
+TEST_F(DispatchTest, OnlyThePackerStartsOnAMissingArchive) {
+  EXPECT_EQ(run_main("vornex", {"new.vrn"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("/opt/VORNALT16.EXE", {"new.vrn", "-c"}), EXIT_FAILURE_CODE);
+  // The packer with nothing to do: success, and nothing is created.
+  EXPECT_EQ(run_main("vorn", {"new.vrn"}), 0);
+  EXPECT_EQ(run_main("VORN32.EXE", {"-c", "new.vrn", "+g", "-q", "-nologo"}), 0);
+  // "-vorn" before the archive name makes the extractor's run a packer's.
+  EXPECT_EQ(run_main("vornex", {"-vorn", "new.vrn"}), 0);
+  // After the archive name the archive-name pass does not see it.
+  vt::write_file("x.txt", "x");
+  EXPECT_EQ(run_main("vornex", {"new.vrn", "-vorn", "x.txt"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::list_dir("."), (Names{"x.txt"}));
+}
+
+TEST_F(DispatchTest, ARunNeedsAnArchiveName) {
+  EXPECT_EQ(run_main("vorn", {"-c", "+g", "-vornex"}), EXIT_FAILURE_CODE);
+  vt::write_file("empty-args.txt", "; nothing here\n");
+  EXPECT_EQ(run_main("vorn", {"@empty-args.txt"}), EXIT_FAILURE_CODE);
+}
+
+TEST_F(DispatchTest, UnrecognisedOptionsFailBeforeAnythingIsWritten) {
+  vt::write_file("a.txt", "data");
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "a.txt", "-bogus", "b.txt"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-mmod:script.txt", "a.txt"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-stub:x.exe", "+A"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::list_dir("."), (Names{"a.txt"}));
+}
+
+TEST_F(DispatchTest, ArgumentFileFailuresEndTheRun) {
+  vt::write_file("loop.txt", "new.vrn @loop.txt");
+  EXPECT_EQ(run_main("vorn", {"@loop.txt"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "@"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "@missing.txt"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::list_dir("."), (Names{"loop.txt"}));
+}
+
+TEST_F(DispatchTest, DuplicateFinderConflictsLeaveAnExistingReportAlone) {
+  vt::write_file("notes.txt", "precious");
+  vt::write_file("a.txt", "a");
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-redund:notes.txt", "a.txt"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-redund:notes.txt", "-v"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-stub:", "-redund:\"notes.txt\""}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::read_file("notes.txt"), "precious");
+  // A report that cannot be created: failure, nothing deleted or created.
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-redund:no-folder/r.txt"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::list_dir("."), (Names{"a.txt", "notes.txt"}));
+}
+
+TEST_F(DispatchTest, ABadStubFailsBeforeTheTemporaryFileExists) {
+  vt::write_file("plain.exe", "not an executable");
+  vt::write_file("empty.exe", "");
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-stub:plain.exe"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-stub:empty.exe"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"new.vrn", "-stub:missing.exe"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::list_dir("."), (Names{"empty.exe", "plain.exe"}));
+}
+
+TEST_F(DispatchTest, EmitterEndsTheRunWithItsOutcome) {
+  vt::write_file("in.txt", "some text to compress");
+  EXPECT_EQ(run_main("vorn", {"+#in.txt"}), EXIT_FAILURE_CODE);  // no archive name
+  EXPECT_FALSE(vt::file_exists("deflated"));
+  EXPECT_EQ(run_main("vorn", {"+#missing.txt", "new.vrn"}), EXIT_FAILURE_CODE);
+  EXPECT_FALSE(vt::file_exists("deflated"));
+  // Options after "+#" are never reached.
+  EXPECT_EQ(run_main("vorn", {"+#in.txt", "new.vrn", "-bogus"}), 0);
+  EXPECT_EQ(vt::read_file("deflated").rfind("char deflatedStream[]={\n\t", 0), 0u);
+  EXPECT_FALSE(vt::file_exists("new.vrn"));
+}
+
+TEST_F(DispatchTest, EveryRunLeavesAFreshState) {
+  vt::write_file("notes.txt", "n");
+  const std::vector<std::vector<std::string>> runs = {
+      {"new.vrn", "-c", "-rfind:x", "-sKey", "-stub:s.exe", "-bogus"},
+      {"new.vrn", "-redund:notes.txt", "-rfind:a", "x.txt"},
+      {"-vornex", "new.vrn"},
+      {"new.vrn", "-stub:missing.exe"},
+  };
+  for (const auto& args : runs) {
+    run_main("vornalt", args);
+    EXPECT_TRUE(state_is_fresh()) << args[0] << " " << args[1];
+  }
+}
+
+TEST_F(DispatchTest, TerminateDeletesOnlyWhatThisRunCreated) {
+  vt::write_file("report.txt", "r");
+  vt::write_file("vorn1234.tmp", "partial");
+  g_state.settings.archive_path = "arc.vrn";
+  g_state.settings.report_path = "report.txt";
+  g_state.run.report_fd = pf_open_rw("report.txt");
+  ASSERT_GE(g_state.run.report_fd, 0);
+  EXPECT_EQ(terminate(EXIT_FAILURE_CODE), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::read_file("report.txt"), "r");
+  EXPECT_TRUE(vt::file_exists("vorn1234.tmp"));  // not this run's: output_fd was closed
+
+  g_state.settings.archive_path = "arc.vrn";
+  g_state.settings.report_path = "report.txt";
+  g_state.run.report_created = 1;
+  g_state.run.output_fd = pf_open_rw(temp_archive_path().c_str());
+  ASSERT_GE(g_state.run.output_fd, 0);
+  EXPECT_EQ(terminate(0), 0);
+  EXPECT_TRUE(vt::list_dir(".").empty());
+  EXPECT_TRUE(state_is_fresh());
+}
+
+// The stub step, with the archive's descriptor swapped out for the copy.
+class WriteStubTest : public DispatchTest {
+ protected:
+  void open_old_archive(const std::string& bytes, uint32_t data_start, bool with_entry) {
+    vt::write_file("arc.vrn", bytes);
+    g_state.settings.archive_path = "arc.vrn";
+    g_state.run.archive_fd = pf_open_rw("arc.vrn");
+    ASSERT_GE(g_state.run.archive_fd, 0);
+    ASSERT_EQ(pf_seek(g_state.run.archive_fd, 7, PF_SEEK_SET), 7);  // anywhere
+    g_state.run.archive_existed = 1;
+    g_state.run.data_start = data_start;
+    if (with_entry) {
+      ASSERT_EQ(entry_table_add(g_state.loaded, "e.txt", 0, 1, 0, 0x07, 0), 0);
+    }
+  }
+  std::string temp_contents() {
+    pf_close(g_state.run.output_fd);
+    g_state.run.output_fd = -1;
+    std::string bytes = vt::read_file(temp_archive_path());
+    pf_remove(temp_archive_path().c_str());
+    return bytes;
+  }
+};
+
+TEST_F(WriteStubTest, StubFileIsCopiedWholeAndTheArchiveDescriptorPutBack) {
+  std::string stub = "MZ" + std::string(40000, 's') + "end";
+  vt::write_file("stub.exe", stub);
+  open_old_archive("OLDSTUB-and-the-rest", 7, true);
+  const int archive_fd = g_state.run.archive_fd;
+  g_state.settings.stub_path = "stub.exe";
+  ASSERT_EQ(write_stub(), 0);
+  EXPECT_EQ(g_state.run.archive_fd, archive_fd);
+  EXPECT_EQ(g_state.run.stub_length, stub.size());
+  EXPECT_EQ(temp_contents(), stub);
+  // The archive is still open and readable through its own descriptor.
+  char c = 0;
+  ASSERT_EQ(pf_seek(archive_fd, 0, PF_SEEK_SET), 0);
+  EXPECT_EQ(pf_read(archive_fd, &c, 1), 1);
+  EXPECT_EQ(c, 'O');
+}
+
+TEST_F(WriteStubTest, OldStubIsCarriedOverOnlyWhenTheArchiveHasEntries) {
+  open_old_archive("MZOLDSTUB-rest-of-archive", 9, true);
+  ASSERT_EQ(write_stub(), 0);
+  EXPECT_EQ(g_state.run.stub_length, 9u);
+  EXPECT_EQ(temp_contents(), "MZOLDSTUB");
+  terminate(0);
+
+  open_old_archive("MZOLDSTUB-rest-of-archive", 9, false);
+  ASSERT_EQ(write_stub(), 0);
+  EXPECT_EQ(g_state.run.stub_length, 0u);
+  EXPECT_EQ(g_state.run.output_fd, -1);
+  EXPECT_FALSE(vt::file_exists(temp_archive_path()));
+}
+
+TEST_F(WriteStubTest, FailuresLeaveNoTemporaryFileOrSwappedDescriptor) {
+  open_old_archive("MZOLD", 2, true);
+  const int archive_fd = g_state.run.archive_fd;
+  vt::write_file("bad.exe", "ZM not a stub");
+  g_state.settings.stub_path = "bad.exe";
+  EXPECT_EQ(write_stub(), -1);
+  EXPECT_FALSE(vt::file_exists(temp_archive_path()));
+  vt::write_file("good.exe", "MZ good");
+  g_state.settings.stub_path = "good.exe";
+  pf_fault_arm(PF_FAULT_OPEN_CREATE, 1);
+  EXPECT_EQ(write_stub(), -1);
+  EXPECT_EQ(g_state.run.archive_fd, archive_fd);
+  pf_fault_arm(PF_FAULT_WRITE, 1);
+  EXPECT_EQ(write_stub(), -1);
+  EXPECT_EQ(g_state.run.archive_fd, archive_fd);
+  EXPECT_EQ(g_state.run.stub_length, 0u);
+}
+
+// Replacing the archive: the old one stays byte for byte until the rename.
+class ReplaceArchiveTest : public DispatchTest {
+ protected:
+  void prepare(int archive_existed) {
+    vt::write_file("arc.vrn", "OLD ARCHIVE");
+    g_state.settings.archive_path = "arc.vrn";
+    g_state.run.archive_existed = archive_existed;
+    g_state.run.output_fd = pf_open_create(temp_archive_path().c_str());
+    ASSERT_GE(g_state.run.output_fd, 0);
+    ASSERT_EQ(pf_write(g_state.run.output_fd, "NEW", 3), 3);
+  }
+};
+
+TEST_F(ReplaceArchiveTest, SuccessRenamesTheSyncedTemporaryFile) {
+  prepare(1);
+  pf_fault_clear();
+  ASSERT_EQ(replace_archive(), 0);
+  EXPECT_EQ(g_state.run.output_fd, -1);
+  EXPECT_EQ(vt::read_file("arc.vrn"), "NEW");
+  EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn"}));
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_SYNC), 1);
+}
+
+TEST_F(ReplaceArchiveTest, FailedSyncOrRenameKeepsTheOldArchive) {
+  for (PfFaultKind kind : {PF_FAULT_SYNC, PF_FAULT_RENAME}) {
+    prepare(1);
+    pf_fault_arm(kind, 1);
+    EXPECT_EQ(replace_archive(), -1);
+    EXPECT_EQ(g_state.run.output_fd, -1);
+    EXPECT_EQ(vt::read_file("arc.vrn"), "OLD ARCHIVE");
+    EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn"}));
+    pf_fault_clear();
+  }
+}
+
+TEST_F(ReplaceArchiveTest, AFileThatWasNeverLoadedIsNotReplaced) {
+  prepare(0);
+  EXPECT_EQ(replace_archive(), -1);
+  EXPECT_EQ(vt::read_file("arc.vrn"), "OLD ARCHIVE");
+  EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn"}));
+}
+
+}  // namespace

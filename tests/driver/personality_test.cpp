@@ -1,0 +1,118 @@
+// Personalities from the program's name and the three presets.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/driver.h"
+#include "driver/state.h"
+
+namespace {
+
+enum Who { PACKER, EXTRACTOR, MODIFIER };
+
+class PersonalityTest : public ::testing::Test {
+ protected:
+  void SetUp() override { state_reset(); }
+  void TearDown() override { state_reset(); }
+
+  Who who() {
+    const Settings& s = g_state.settings;
+    EXPECT_EQ(s.packer + s.extractor + s.modifier, 1);
+    return s.packer ? PACKER : s.extractor ? EXTRACTOR : MODIFIER;
+  }
+  Who from_name(const char* name) {
+    state_reset();
+    select_personality_from_name(name);
+    return who();
+  }
+};
+
+TEST_F(PersonalityTest, NamesSelectTheirGroup) {
+  struct Case {
+    const char* name;
+    Who who;
+  } cases[] = {
+      {"vorn", PACKER},
+      {"C:\\tools\\VORN32.EXE", PACKER},
+      {"/usr/local/bin/vorn16", PACKER},
+      {"myvorn.exe", PACKER},
+      {"vornex", EXTRACTOR},
+      {"VornEx16.Exe", EXTRACTOR},
+      {"./build/vornex32", EXTRACTOR},
+      {"vornalt16", MODIFIER},
+      {"vornalt.exe", MODIFIER},  // ends neither in "vorn.exe" nor "vorn"
+      {"dir/VORNALT32.EXE", MODIFIER},
+      {"archiver.exe", PACKER},    // no group: the packer
+      {"", PACKER},
+      {"vorn64", PACKER},          // no group either
+      {"vornex.exe.bak", PACKER},
+      {"vornexe", PACKER},
+  };
+  for (const Case& c : cases) EXPECT_EQ(from_name(c.name), c.who) << c.name;
+}
+
+TEST_F(PersonalityTest, PresetsFromTheNameAlone) {
+  from_name("vorn");
+  const Settings& s = g_state.settings;
+  EXPECT_EQ(s.add_mode, 1);
+  EXPECT_EQ(s.extract_mode, 0);
+  EXPECT_EQ(s.modify_only, 0);
+
+  from_name("vornex");
+  EXPECT_EQ(s.add_mode, 0);
+  EXPECT_EQ(s.delete_mode, 0);
+  EXPECT_EQ(s.extract_mode, 1);
+  EXPECT_EQ(s.compress, 1);
+  EXPECT_EQ(s.in_directory, 1);
+
+  from_name("vornalt");
+  EXPECT_EQ(s.add_mode, 1);  // kept from its start value
+  EXPECT_EQ(s.modify_only, 1);
+  EXPECT_EQ(s.extract_mode, 0);
+  EXPECT_EQ(s.attr_l, 1);
+  EXPECT_EQ(s.attr_e, 0);
+}
+
+TEST_F(PersonalityTest, SettersWriteOnlyTheirOwnSettings) {
+  Settings& s = g_state.settings;
+  s.compress = 0;
+  s.in_directory = 0;
+  s.attr_e = 1;
+  s.attr_l = 0;
+  s.store_paths = 1;
+  s.recurse = 1;
+  s.delete_mode = 1;
+  s.add_mode = 0;
+  set_modifier();  // attributes and modify_only only
+  EXPECT_EQ(who(), MODIFIER);
+  EXPECT_EQ(s.attr_l, 1);
+  EXPECT_EQ(s.attr_e, 0);
+  EXPECT_EQ(s.modify_only, 1);
+  EXPECT_EQ(s.add_mode, 0);
+  EXPECT_EQ(s.delete_mode, 1);
+  EXPECT_EQ(s.store_paths, 1);
+  EXPECT_EQ(s.compress, 0);
+
+  s.attr_e = 1;
+  set_extractor();  // modes and store_paths, never compression or attributes
+  EXPECT_EQ(who(), EXTRACTOR);
+  EXPECT_EQ(s.extract_mode, 1);
+  EXPECT_EQ(s.delete_mode, 0);
+  EXPECT_EQ(s.modify_only, 0);
+  EXPECT_EQ(s.store_paths, 0);
+  EXPECT_EQ(s.compress, 0);
+  EXPECT_EQ(s.in_directory, 0);
+  EXPECT_EQ(s.attr_e, 1);
+
+  set_packer();
+  EXPECT_EQ(who(), PACKER);
+  EXPECT_EQ(s.add_mode, 1);
+  EXPECT_EQ(s.extract_mode, 0);
+  EXPECT_EQ(s.compress, 1);
+  EXPECT_EQ(s.in_directory, 1);
+  EXPECT_EQ(s.attr_l, 1);
+  EXPECT_EQ(s.attr_e, 0);
+  EXPECT_EQ(s.recurse, 1);  // no setter touches it
+}
+
+}  // namespace

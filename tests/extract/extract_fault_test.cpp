@@ -1,0 +1,60 @@
+// Extraction when the system refuses a write or the final rename: the run
+// fails and no target or temporary file is left behind.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "platform/platform.h"
+#include "support/support.h"
+
+namespace {
+
+int run_in_process(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  return vorn_main(static_cast<int>(args.size()), argv.data());
+}
+
+class ExtractFault : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vt::write_file("a.vrn", vt::build_archive({
+                                {"first.txt", "written first", 0, 0x07},
+                                {"second.txt", std::string(70000, 's'), 0, 0x07},
+                            }));
+  }
+  void TearDown() override { pf_fault_clear(); }
+  vt::ScratchDir dir;
+};
+
+TEST_F(ExtractFault, RefusedRenameKeepsNothingHalfDone) {
+  pf_fault_clear();
+  pf_fault_arm(PF_FAULT_RENAME, 2);  // the second target's rename
+  EXPECT_EQ(run_in_process({"vornex", "a.vrn", "first.txt", "second.txt"}), -3);
+  EXPECT_GE(pf_fault_calls(PF_FAULT_RENAME), 2);
+  EXPECT_EQ(vt::read_file("first.txt"), "written first");
+  EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"a.vrn", "first.txt"}));
+}
+
+TEST_F(ExtractFault, RefusedWriteKeepsNothingHalfDone) {
+  pf_fault_clear();
+  pf_fault_arm(PF_FAULT_WRITE, 2);  // second.txt's data needs more than one write
+  EXPECT_EQ(run_in_process({"vornex", "a.vrn", "second.txt"}), -3);
+  EXPECT_EQ(vt::list_dir("."), std::vector<std::string>{"a.vrn"});
+}
+
+TEST_F(ExtractFault, RefusedTemporaryFileFailsTheRun) {
+  pf_fault_clear();
+  pf_fault_arm(PF_FAULT_OPEN_CREATE, 1);
+  EXPECT_EQ(run_in_process({"vornex", "a.vrn", "first.txt"}), -3);
+  EXPECT_EQ(vt::list_dir("."), std::vector<std::string>{"a.vrn"});
+  // The same run without the fault succeeds: the failure was the refusal.
+  pf_fault_clear();
+  EXPECT_EQ(run_in_process({"vornex", "a.vrn", "first.txt"}), 0);
+  EXPECT_EQ(vt::read_file("first.txt"), "written first");
+}
+
+}  // namespace

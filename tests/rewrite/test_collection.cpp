@@ -1,0 +1,268 @@
+// File collection against a run state set up by hand: literal names, updates,
+// replaced entries, archive expansion, disk expansion and the temporary file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "archive/collection.h"
+#include "driver/state.h"
+#include "platform/platform.h"
+#include "support/support.h"
+
+namespace {
+
+struct Fresh {
+  Fresh() { state_reset(); }
+  ~Fresh() {
+    if (g_state.run.output_fd >= 0) pf_close(g_state.run.output_fd);
+    state_reset();
+  }
+};
+
+void load(const std::string& name, uint8_t file_flags = 0x07, uint32_t key = 0) {
+  ASSERT_EQ(entry_table_add(g_state.loaded, name.c_str(), 0, 1, key, file_flags, 1), 0);
+}
+
+std::vector<std::string> spec_names() {
+  std::vector<std::string> v;
+  for (const auto& s : g_state.specs.specs) v.push_back(s->name);
+  return v;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+const FileSpec& spec(int i) { return *g_state.specs.specs[static_cast<size_t>(i)]; }
+bool done(int i) { return (g_state.loaded.records[static_cast<size_t>(i)]->flags & ENTRY_DONE) != 0; }
+
+TEST(Collection, LiteralAddTakesSettingsAndSecondMentionUpdates) {
+  Fresh f;
+  Settings& s = g_state.settings;
+  s.compress = 0;
+  s.user2 = 1;
+  s.new_key_hash = 0x1234;
+  s.new_key_given = 1;
+  add_file_spec("a.txt");
+  ASSERT_EQ(g_state.specs.count(), 1);
+  EXPECT_EQ(spec(0).flags, SPEC_ADD | SPEC_IN_DIRECTORY | SPEC_ATTR_L | SPEC_USER2);
+  EXPECT_EQ(spec(0).new_key, 0x1234u);
+  EXPECT_EQ(spec(0).set_key, 0);  // only an update sets it
+  EXPECT_EQ(g_state.run.read_only_run, 0);
+
+  s.compress = 1;
+  s.user2 = 0;
+  s.store_paths = 1;
+  s.match_key_hash = 0x99;
+  add_file_spec("A.TXT");
+  ASSERT_EQ(g_state.specs.count(), 1);
+  EXPECT_EQ(spec(0).name, "a.txt");
+  EXPECT_EQ(spec(0).flags,
+            SPEC_ADD | SPEC_KEEP_PATH | SPEC_COMPRESS | SPEC_IN_DIRECTORY | SPEC_ATTR_L);
+  EXPECT_EQ(spec(0).set_key, 1);
+  EXPECT_EQ(spec(0).match_key, 0x99u);
+}
+
+TEST(Collection, ExtractSpecsAreNeverUpdatedAndKeepTheRunReadOnly) {
+  Fresh f;
+  load("a.txt");
+  Settings& s = g_state.settings;
+  s.add_mode = 0;
+  s.extract_mode = 1;
+  add_file_spec("a.txt");
+  add_file_spec("missing.txt");  // not in the archive: nothing
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.txt"}));
+  EXPECT_EQ(g_state.run.read_only_run, 1);
+  EXPECT_FALSE(done(0));
+
+  s.add_mode = 1;
+  s.extract_mode = 0;
+  add_file_spec("a.txt");  // an add spec beside the extract spec
+  ASSERT_EQ(g_state.specs.count(), 2);
+  EXPECT_EQ(spec(0).flags & SPEC_EXTRACT, SPEC_EXTRACT);
+  EXPECT_EQ(spec(1).flags & (SPEC_ADD | SPEC_EXTRACT), SPEC_ADD);
+  EXPECT_EQ(g_state.run.read_only_run, 0);
+}
+
+TEST(Collection, NewFileMarksTheEntryItReplacesByBareName) {
+  Fresh f;
+  load("dir\\a.txt");
+  load("b.txt");
+  load("keyed.txt", 0x07, 0x55);
+  add_file_spec("A.txt");
+  EXPECT_TRUE(done(0));
+  EXPECT_FALSE(done(1));
+  // A path without "+p" is compared whole with bare names: it marks nothing.
+  add_file_spec("x\\b.txt");
+  EXPECT_FALSE(done(1));
+  // With "+p" the whole stored name is compared.
+  g_state.settings.store_paths = 1;
+  add_file_spec("b.TXT");
+  EXPECT_TRUE(done(1));
+  // Modify specs replace nothing.
+  g_state.settings.modify_only = 1;
+  add_file_spec("keyed.txt");
+  EXPECT_FALSE(done(2));
+}
+
+TEST(Collection, ArchiveExpansionComparesBareNamesUnlessPatternHasBackslash) {
+  Fresh f;
+  load("dir\\x.c");
+  load("y.C");
+  load("dir\\z.h");
+  load("other/w.c");  // only '\' separates here: the whole name is compared
+  Settings& s = g_state.settings;
+  s.add_mode = 0;
+  s.delete_mode = 1;
+  add_file_spec("*.c");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"dir\\x.c", "y.C", "other/w.c"}));
+  EXPECT_EQ(g_state.run.read_only_run, 0);
+
+  g_state.specs = FileSpecList();
+  add_file_spec("DIR\\*");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"dir\\x.c", "dir\\z.h"}));
+}
+
+TEST(Collection, ExtractExpansionIsCaseSensitive) {
+  Fresh f;
+  load("a.txt");
+  load("B.TXT");
+  Settings& s = g_state.settings;
+  s.add_mode = 0;
+  s.extract_mode = 1;
+  add_file_spec("*.TXT");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"B.TXT"}));
+}
+
+TEST(Collection, NamesFoundByExpansionAreTakenLiterally) {
+  Fresh f;
+  load("a*");
+  load("x1.txt");
+  load("x?.txt");
+  Settings& s = g_state.settings;
+  s.add_mode = 0;
+  s.delete_mode = 1;
+  add_file_spec("a*");  // finds the entry "a*" and must not expand it again
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"a*"}));
+
+  g_state.specs = FileSpecList();
+  add_file_spec_literal("x?.txt");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"x?.txt"}));
+}
+
+TEST(Collection, ModifyOnlyTouchesStoredEntries) {
+  Fresh f;
+  load("a.txt");
+  load("b.dat");
+  Settings& s = g_state.settings;
+  s.modify_only = 1;
+  add_file_spec("new.txt");
+  EXPECT_TRUE(spec_names().empty());
+  EXPECT_EQ(g_state.run.read_only_run, 1);
+  add_file_spec("*.TXT");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.txt"}));
+  EXPECT_EQ(spec(0).flags & (SPEC_ADD | SPEC_MODIFY), SPEC_ADD | SPEC_MODIFY);
+  EXPECT_FALSE(done(0));
+}
+
+TEST(Collection, ViewTakesNamesLiterally) {
+  Fresh f;
+  vt::ScratchDir dir;
+  vt::write_file("a.txt", "x");
+  g_state.settings.view = 1;
+  add_file_spec("*.txt");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"*.txt"}));
+}
+
+TEST(Collection, DiskExpansionSkipsHiddenFilesAndKeepsDirectoryPart) {
+  Fresh f;
+  vt::ScratchDir dir;
+  vt::write_file("a.txt", "1");
+  vt::write_file("b.TXT", "2");
+  vt::write_file(".c.txt", "3");
+  vt::write_file("d.dat", "4");
+  vt::make_dir("sub");
+  vt::write_file("sub/one.txt", "5");
+  add_file_spec("*.txt");
+  EXPECT_EQ(sorted(spec_names()), std::vector<std::string>({"a.txt", "b.TXT"}));
+
+  g_state.specs = FileSpecList();
+  add_file_spec("sub\\*.txt");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\one.txt"}));
+  g_state.specs = FileSpecList();
+  add_file_spec("sub/*.txt");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"sub/one.txt"}));
+
+  // Nothing on disk: the pattern itself becomes the name.
+  g_state.specs = FileSpecList();
+  add_file_spec("*.zzz");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"*.zzz"}));
+}
+
+TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
+  Fresh f;
+  vt::ScratchDir dir;
+  vt::make_dir("sub");
+  vt::write_file("sub/one.txt", "1");
+  vt::make_dir("sub/x.txt");
+  vt::write_file("sub/x.txt/in.txt", "2");
+  vt::write_file("sub/x.txt/in.dat", "3");
+  vt::make_dir("sub/docs");
+  vt::write_file("sub/docs/d.txt", "4");
+  vt::make_dir("sub/empty.txt");  // matches, holds nothing: adds nothing
+  g_state.settings.recurse = 1;
+  add_file_spec("sub\\*.txt");
+  EXPECT_EQ(sorted(spec_names()),
+            std::vector<std::string>({"sub\\one.txt", "sub\\x.txt\\in.txt"}));
+
+  // Without recursion directories are passed over.
+  g_state.specs = FileSpecList();
+  g_state.settings.recurse = 0;
+  add_file_spec("sub\\*.txt");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\one.txt"}));
+}
+
+TEST(Collection, TheArchiveAndItsTemporaryFileAreNeverCollected) {
+  Fresh f;
+  vt::ScratchDir dir;
+  vt::write_file("arc.vrn", "old archive");
+  vt::write_file("vorn1234.tmp", "stale");
+  vt::write_file("a.vrn", "a file");
+  g_state.settings.archive_path = "arc.vrn";
+  add_file_spec("*");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.vrn"}));
+  add_file_spec("arc.vrn");
+  add_file_spec("./arc.vrn");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.vrn"}));
+  // A delete spec names an entry, not the file: it is recorded.
+  load("arc.vrn");
+  g_state.settings.add_mode = 0;
+  g_state.settings.delete_mode = 1;
+  add_file_spec("arc.vrn");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.vrn", "arc.vrn"}));
+}
+
+TEST(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
+  Fresh f;
+  vt::ScratchDir dir;
+  vt::make_dir("out");
+  g_state.settings.archive_path = "out/arc.vrn";
+  ASSERT_EQ(open_temp(), 0);
+  int fd = g_state.run.output_fd;
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(vt::file_exists("out/vorn1234.tmp"));
+  EXPECT_FALSE(vt::file_exists("vorn1234.tmp"));
+  EXPECT_EQ(open_temp(), 0);
+  EXPECT_EQ(g_state.run.output_fd, fd);
+  pf_close(fd);
+  g_state.run.output_fd = -1;
+
+  g_state.settings.archive_path = "missing-folder/arc.vrn";
+  EXPECT_EQ(open_temp(), -1);
+  EXPECT_EQ(g_state.run.output_fd, -1);
+}
+
+}  // namespace
