@@ -84,6 +84,25 @@ int main(int argc, char** argv) {
               (b - a) * 1000.0 / lookups, (c - b) * 1000.0 / (lookups / 20), sink % 10);
   free_message_buffers();
 
+  // A menu set as large as the table: removing item 0 renumbers all others.
+  std::string menu = "static char *menu[] = {\r\n";
+  for (int i = 0; i < entries; ++i)
+    menu += "\"m" + std::to_string(i) + "\\0ABCDEFGHIJKLMNItem" + std::to_string(i) + "\\0rest\",\r\n";
+  menu += "(char*)0};\r\n";
+  g_state.msg.text = menu;
+  msg_index_invalidate();
+  g_state.msg.script = "\"del_menu:m,Item0\",\"set_menu:m,ABCDEFGHIJKLMNNew\\0x\"";
+  double d0 = now_ms();
+  if (apply_change_script() != 0) return 1;
+  double d1 = now_ms();
+  const std::string& t = g_state.msg.text;
+  const size_t last = find_message("m" + std::to_string(entries - 2));
+  const bool right = last != MSG_NONE && t.compare(last + 17 + std::to_string(entries - 2).size(), 4 + std::to_string(entries - 1).size(), "Item" + std::to_string(entries - 1)) == 0 &&
+                     t.find("\"m" + std::to_string(entries - 1) + "\\0\\\r\nABCDEFGHIJKLMNNew") != std::string::npos;
+  std::printf("menu of %d items: del_menu of item 0 with renumbering + set_menu appending: %.1f ms (%s)\n",
+              entries, d1 - d0, right ? "result checked" : "WRONG RESULT");
+  free_message_buffers();
+
   pf_remove("msgs.c");
   pf_remove("mod.txt");
   rmdir(dir);

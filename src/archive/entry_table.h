@@ -121,12 +121,17 @@ int file_spec_find(const char* name, uint16_t need = 0, uint16_t refuse = 0);
 // into the loaded table; sets the directory offset and the data start.  0, or
 // -1 on any damage (short trailer, offset out of the file, stream that does
 // not inflate, cut records, a name of 258 bytes without NUL, a duplicate
-// name, a count larger than the stream can hold).  Never allocates more than
-// the file can justify.
+// name, a count larger than the stream can hold, a standalone entry whose
+// offset lies past the directory offset, before the previous standalone
+// entry's, or behind an in-directory entry).  Records are read one by one,
+// never sized by the count, so memory follows what the stream really holds.
+// On failure the records read so far stay in the loaded table.
 int load_directory();
 
 // Starts the read stream at the old directory offset and reads past the count
-// and as many records as the loaded table holds.  0, or -1.
+// and as many records as the loaded table holds (their lengths are known from
+// the loaded names), leaving the stream at the first byte of in-directory
+// data.  0, or -1.
 int skip_directory();
 
 // 1 when entry i of the loaded table may be handled under spec j, 0 when its

@@ -202,7 +202,7 @@ void msg_index_literal_edited(size_t quote, size_t old_close, size_t edit_end_ol
   lit.close = close;
   compute_key(text(), &lit);
   map_add(i);
-  shift_after(i, delta);
+  if (delta != 0) shift_after(i, delta);
 }
 
 void msg_index_literal_removed(size_t quote, size_t removed) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include "archive/entry_table.h"
 #include "driver/state.h"
@@ -138,6 +139,7 @@ int read_side(Side& side, unsigned char* dst, uint32_t n) {
 
 EntryComparer::~EntryComparer() {
   for (CompareCursor& cur : cursors) cursor_end(cur);
+  cursor_end(sweep);
 }
 
 int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
@@ -149,6 +151,7 @@ int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
   const EntryTable& loaded = g_state.loaded;
   try {
     for (CompareCursor& cur : c.cursors) cur.input.assign(COMPARE_INPUT_SIZE, 0);
+    c.sweep.input.assign(COMPARE_INPUT_SIZE, 0);
     c.stream_position.assign(static_cast<size_t>(loaded.count()), -1);
   } catch (const std::bad_alloc&) {
     return -1;
@@ -186,4 +189,139 @@ int comparer_equal(EntryComparer& c, int a, int b) {
     remaining -= piece;
   }
   return 1;
+}
+
+namespace {
+
+const EntryRecord& record(int i) { return *g_state.loaded.records[static_cast<size_t>(i)]; }
+
+bool in_directory(int i) { return (record(i).loaded_flags & ENTRY_IN_DIRECTORY) != 0; }
+
+// One forward pass over the directory stream, checking the pending pairs whose
+// earlier entry is standalone or fits into the memory kept.  Clears
+// pending[j] for every pair it settled.
+int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vector<int>& next,
+                std::vector<char>& pending, size_t* pending_count,
+                std::vector<signed char>* same) {
+  std::unordered_map<int, std::vector<unsigned char>> kept;
+  uint64_t kept_bytes = 0;
+  CompareCursor& cur = c.sweep;
+  if (cursor_start(cur, g_state.run.directory_offset) != 0) return -1;
+  int rc = 0;
+  const int count = g_state.loaded.count();
+  for (int i = 0; i < count && rc == 0; ++i) {
+    if (!in_directory(i)) continue;
+    const uint32_t size = record(i).size;
+    const int later = next[static_cast<size_t>(i)];
+    bool keep = later >= 0 && pending[static_cast<size_t>(later)] && size > 0 &&
+                kept_bytes + size <= COMPARE_KEEP_BUDGET;
+    const int earlier = prev[static_cast<size_t>(i)];
+    const bool check = pending[static_cast<size_t>(i)] &&
+                       (!in_directory(earlier) || kept.count(earlier) != 0);
+    if (!keep && !check) continue;
+
+    const uint64_t position = static_cast<uint64_t>(c.stream_position[static_cast<size_t>(i)]);
+    if (cursor_skip(cur, position - cur.produced, c.left, c.chunk) != 0) {
+      rc = -1;
+      break;
+    }
+    unsigned char* keep_into = nullptr;
+    if (keep) {
+      try {
+        std::vector<unsigned char>& buf = kept[i];
+        buf.resize(size);
+        keep_into = buf.data();
+        kept_bytes += size;
+      } catch (const std::bad_alloc&) {
+        kept.erase(i);
+        keep = false;
+        if (!check) continue;
+      }
+    }
+    const unsigned char* earlier_kept = nullptr;
+    Side other;
+    if (check) {
+      if (in_directory(earlier)) {
+        earlier_kept = kept[earlier].data();
+      } else if (open_side(c, earlier, nullptr, c.right, &other) != 0) {
+        rc = -1;
+        break;
+      }
+    }
+    bool equal = true;
+    for (uint32_t done = 0; done < size;) {
+      const uint32_t piece = size - done > c.chunk ? c.chunk : size - done;
+      if (cursor_read(cur, c.left, piece) != 0) {
+        rc = -1;
+        break;
+      }
+      if (keep_into) std::memcpy(keep_into + done, c.left, piece);
+      if (check && equal) {
+        if (earlier_kept) {
+          equal = std::memcmp(c.left, earlier_kept + done, piece) == 0;
+        } else if (read_side(other, c.right, piece) != 0) {
+          rc = -1;
+          break;
+        } else {
+          equal = std::memcmp(c.left, c.right, piece) == 0;
+        }
+      }
+      done += piece;
+    }
+    if (rc != 0 || !check) continue;
+    (*same)[static_cast<size_t>(i)] = equal ? 1 : 0;
+    pending[static_cast<size_t>(i)] = 0;
+    --*pending_count;
+    if (in_directory(earlier)) {
+      kept_bytes -= record(earlier).size;
+      kept.erase(earlier);
+    }
+  }
+  cursor_end(cur);
+  return rc;
+}
+
+}  // namespace
+
+int comparer_check_pairs(EntryComparer& c, const std::vector<int>& prev,
+                         std::vector<signed char>* same) {
+  const int count = g_state.loaded.count();
+  if (static_cast<int>(prev.size()) != count) return -1;
+  try {
+    same->assign(static_cast<size_t>(count), -1);
+    std::vector<int> next(static_cast<size_t>(count), -1);
+    std::vector<char> pending(static_cast<size_t>(count), 0);
+    size_t pending_count = 0;
+    for (int j = 0; j < count; ++j) {
+      const int p = prev[static_cast<size_t>(j)];
+      if (p < 0) continue;
+      if (p >= count || p == j) return -1;
+      next[static_cast<size_t>(p)] = j;
+      const EntryRecord& ej = record(j);
+      if (record(p).size != ej.size) {
+        (*same)[static_cast<size_t>(j)] = 0;
+      } else if (ej.size == 0) {
+        (*same)[static_cast<size_t>(j)] = 1;
+      } else if (!in_directory(j) || (in_directory(p) && ej.size > COMPARE_KEEP_BUDGET)) {
+        // A standalone later entry (only in an archive out of order), or
+        // entries too large to keep: compared directly.
+        int r = comparer_equal(c, p, j);
+        if (r < 0) return -1;
+        (*same)[static_cast<size_t>(j)] = static_cast<signed char>(r);
+      } else {
+        pending[static_cast<size_t>(j)] = 1;
+        ++pending_count;
+      }
+    }
+    while (pending_count > 0) {
+      const size_t before = pending_count;
+      if (sweep_pairs(c, prev, next, pending, &pending_count, same) != 0) return -1;
+      // Every sweep settles at least the first pair it can keep; a sweep that
+      // settles nothing would repeat for ever.
+      if (pending_count == before) return -1;
+    }
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return 0;
 }

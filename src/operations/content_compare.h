@@ -20,6 +20,8 @@
 
 constexpr int COMPARE_CURSORS = 4;
 constexpr uint32_t COMPARE_INPUT_SIZE = 32768;
+// Bytes of in-directory entries kept in memory at once by a sweep.
+constexpr uint64_t COMPARE_KEEP_BUDGET = 16u << 20;
 
 // One private inflater over a zlib stream of the archive.
 struct CompareCursor {
@@ -35,6 +37,7 @@ struct CompareCursor {
 
 struct EntryComparer {
   CompareCursor cursors[COMPARE_CURSORS];
+  CompareCursor sweep;  // the forward pass of comparer_check_pairs
   // Per loaded entry: position of its data in the decompressed directory
   // stream (in-directory entries), or -1.
   std::vector<int64_t> stream_position;
@@ -59,5 +62,17 @@ int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
 // of different sizes are unequal).  1 equal, 0 different, -1 when either
 // cannot be read or inflated.
 int comparer_equal(EntryComparer& c, int a, int b);
+
+// Checks many pairs at once.  For every entry j with prev[j] >= 0 (an
+// earlier entry of the same size; every entry is the earlier one of at most
+// one pair), sets (*same)[j] to 1 when the two hold equal bytes, else 0;
+// entries without a pair get -1.  In-directory entries are read by forward
+// sweeps of the directory stream: an earlier entry's bytes are kept in memory
+// (at most COMPARE_KEEP_BUDGET bytes at once) until its partner comes by, and
+// a further sweep runs only for the pairs the budget could not hold.  Pairs
+// with a standalone partner read it directly; pairs of entries larger than
+// the budget go through comparer_equal.  0, or -1 on a read failure.
+int comparer_check_pairs(EntryComparer& c, const std::vector<int>& prev,
+                         std::vector<signed char>* same);
 
 #endif

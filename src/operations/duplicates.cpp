@@ -109,16 +109,45 @@ struct ContentClass {
   int last;
 };
 
-// Candidates with one (size, CRC): the classes of really equal contents
-// among them, and the class the latest member joined.
-struct CandidateGroup {
+// Splits the candidates of one (size, CRC), which are not all equal, into
+// classes of really equal contents, comparing each with the latest member of
+// every class so far.
+int split_group(EntryComparer& comparer, const std::vector<int>& members,
+                std::vector<int>* first_of, std::vector<int>* next_copy) {
   std::vector<ContentClass> classes;
   size_t latest = 0;
-};
+  for (int i : members) {
+    int joined = -1;
+    // The class the previous candidate joined first, then the others.
+    const size_t n = classes.size();
+    for (size_t step = 0; step < n && joined < 0; ++step) {
+      const size_t k = (latest + step) % n;
+      int same = comparer_equal(comparer, classes[k].last, i);
+      if (same < 0) return -1;
+      if (same) joined = static_cast<int>(k);
+    }
+    if (joined < 0) {
+      classes.push_back({i, i});
+      joined = static_cast<int>(classes.size() - 1);
+    } else {
+      ContentClass& cls = classes[static_cast<size_t>(joined)];
+      (*next_copy)[static_cast<size_t>(cls.last)] = i;
+      cls.last = i;
+    }
+    latest = static_cast<size_t>(joined);
+    (*first_of)[static_cast<size_t>(i)] = classes[latest].first;
+  }
+  return 0;
+}
 
 // Puts every entry into its class of equal contents.  next_copy[i] links the
 // members of a class in table order (-1 at the end); first_of[i] is the first
 // member of i's class.
+//
+// Candidates are the entries of one (size, CRC).  Each is first compared with
+// the candidate before it, all pairs in a few forward passes; a group whose
+// pairs are all equal is one class.  Only a group with a CRC collision in it
+// is split by comparing its members one by one.
 int classify_entries(unsigned char* work, std::vector<int>* first_of,
                      std::vector<int>* next_copy) {
   const EntryTable& loaded = g_state.loaded;
@@ -126,42 +155,45 @@ int classify_entries(unsigned char* work, std::vector<int>* first_of,
   first_of->assign(static_cast<size_t>(count), -1);
   next_copy->assign(static_cast<size_t>(count), -1);
 
-  std::unordered_map<uint64_t, CandidateGroup> groups;
-  groups.reserve(static_cast<size_t>(count));
-  EntryComparer comparer;
-  bool comparer_ready = false;
-
+  // The index on (size, CRC): group of each entry, members in table order.
+  std::unordered_map<uint64_t, int> group_of_key;
+  group_of_key.reserve(static_cast<size_t>(count));
+  std::vector<std::vector<int>> groups;
+  std::vector<int> prev(static_cast<size_t>(count), -1);
+  bool any_pair = false;
   for (int i = 0; i < count; ++i) {
     const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
     const uint64_t key = (static_cast<uint64_t>(e.size) << 32) | e.content_crc;
-    CandidateGroup& g = groups[key];
-    int joined = -1;
-    if (!g.classes.empty()) {
-      if (!comparer_ready) {
-        if (comparer_init(comparer, work, work + WORK_BUFFER_SIZE / 2, WORK_BUFFER_SIZE / 2) != 0)
-          return -1;
-        comparer_ready = true;
-      }
-      // The class the previous candidate joined first (usually the only one),
-      // compared with its latest member, which lies closest in the archive.
-      const size_t n = g.classes.size();
-      for (size_t step = 0; step < n && joined < 0; ++step) {
-        const size_t k = (g.latest + step) % n;
-        int same = comparer_equal(comparer, g.classes[k].last, i);
-        if (same < 0) return -1;
-        if (same) joined = static_cast<int>(k);
-      }
+    auto found = group_of_key.emplace(key, static_cast<int>(groups.size()));
+    if (found.second) groups.emplace_back();
+    std::vector<int>& members = groups[static_cast<size_t>(found.first->second)];
+    if (!members.empty()) {
+      prev[static_cast<size_t>(i)] = members.back();
+      any_pair = true;
     }
-    if (joined < 0) {
-      g.classes.push_back({i, i});
-      joined = static_cast<int>(g.classes.size() - 1);
-    } else {
-      ContentClass& cls = g.classes[static_cast<size_t>(joined)];
-      (*next_copy)[static_cast<size_t>(cls.last)] = i;
-      cls.last = i;
+    members.push_back(i);
+  }
+
+  EntryComparer comparer;
+  std::vector<signed char> same;
+  if (any_pair) {
+    if (comparer_init(comparer, work, work + WORK_BUFFER_SIZE / 2, WORK_BUFFER_SIZE / 2) != 0)
+      return -1;
+    if (comparer_check_pairs(comparer, prev, &same) != 0) return -1;
+  }
+  for (const std::vector<int>& members : groups) {
+    bool all_equal = true;
+    for (size_t k = 1; k < members.size() && all_equal; ++k)
+      all_equal = same[static_cast<size_t>(members[k])] == 1;
+    if (all_equal) {
+      for (size_t k = 0; k < members.size(); ++k) {
+        (*first_of)[static_cast<size_t>(members[k])] = members[0];
+        if (k + 1 < members.size())
+          (*next_copy)[static_cast<size_t>(members[k])] = members[k + 1];
+      }
+    } else if (split_group(comparer, members, first_of, next_copy) != 0) {
+      return -1;
     }
-    g.latest = static_cast<size_t>(joined);
-    (*first_of)[static_cast<size_t>(i)] = g.classes[static_cast<size_t>(joined)].first;
   }
   return 0;
 }

@@ -80,22 +80,6 @@ TEST_F(DispatchTest, ARunNeedsAnArchiveName) {
   EXPECT_EQ(run_main("vorn", {"@empty-args.txt"}), EXIT_FAILURE_CODE);
 }
 
-TEST_F(DispatchTest, UnrecognisedOptionsFailBeforeAnythingIsWritten) {
-  vt::write_file("a.txt", "data");
-  EXPECT_EQ(run_main("vorn", {"new.vrn", "a.txt", "-bogus", "b.txt"}), EXIT_FAILURE_CODE);
-  EXPECT_EQ(run_main("vorn", {"new.vrn", "-mmod:script.txt", "a.txt"}), EXIT_FAILURE_CODE);
-  EXPECT_EQ(run_main("vorn", {"new.vrn", "-stub:x.exe", "+A"}), EXIT_FAILURE_CODE);
-  EXPECT_EQ(vt::list_dir("."), (Names{"a.txt"}));
-}
-
-TEST_F(DispatchTest, ArgumentFileFailuresEndTheRun) {
-  vt::write_file("loop.txt", "new.vrn @loop.txt");
-  EXPECT_EQ(run_main("vorn", {"@loop.txt"}), EXIT_FAILURE_CODE);
-  EXPECT_EQ(run_main("vorn", {"new.vrn", "@"}), EXIT_FAILURE_CODE);
-  EXPECT_EQ(run_main("vorn", {"new.vrn", "@missing.txt"}), EXIT_FAILURE_CODE);
-  EXPECT_EQ(vt::list_dir("."), (Names{"loop.txt"}));
-}
-
 TEST_F(DispatchTest, DuplicateFinderConflictsLeaveAnExistingReportAlone) {
   vt::write_file("notes.txt", "precious");
   vt::write_file("a.txt", "a");

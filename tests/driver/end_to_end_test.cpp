@@ -43,17 +43,6 @@ TEST_F(EndToEndTest, NoArgumentsPrintsNothingAndSucceeds) {
   EXPECT_TRUE(vt::list_dir(".").empty());
 }
 
-TEST_F(EndToEndTest, MissingArchivePerPersonality) {
-  vt::write_file("x.txt", "x");
-  std::string out;
-  EXPECT_EQ(vt::run("vornex", {"new.vrn"}, "", &out), vt::FAIL);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(vt::run("vornalt32.exe", {"new.vrn", "x.txt"}), vt::FAIL);
-  EXPECT_EQ(vt::run("vornex", {"new.vrn", "-vorn", "x.txt"}), vt::FAIL);
-  EXPECT_EQ(vt::run("VORN32.EXE", {"new.vrn"}), 0);
-  EXPECT_EQ(vt::list_dir("."), (Names{"x.txt"}));
-}
-
 TEST_F(EndToEndTest, BadCommandLinesLeaveTheArchiveAsItWas) {
   std::string before = make_archive();
   vt::write_file("x.txt", "x");
@@ -75,16 +64,6 @@ TEST_F(EndToEndTest, BadCommandLinesLeaveTheArchiveAsItWas) {
     EXPECT_EQ(vt::read_file("x.txt"), "x") << args[1];
     EXPECT_FALSE(vt::file_exists("vorn1234.tmp")) << args[1];
   }
-}
-
-TEST_F(EndToEndTest, EmitterWritesTheArrayAndReportsFailure) {
-  vt::write_file("in.bin", std::string(100, 'q'));
-  ASSERT_EQ(vt::run("vorn", {"arc.vrn", "+#in.bin"}), 0);
-  std::string text = vt::read_file("deflated");
-  EXPECT_EQ(text.rfind("char deflatedStream[]={\n\t0x78,", 0), 0u);
-  EXPECT_EQ(text.substr(text.size() - 4), "\n};\n");
-  EXPECT_EQ(vt::run("vorn", {"arc.vrn", "+#missing.bin"}), vt::FAIL);
-  EXPECT_FALSE(vt::file_exists("arc.vrn"));
 }
 
 TEST_F(EndToEndTest, AnArchiveBearingTheTemporaryNameIsNotRewritten) {

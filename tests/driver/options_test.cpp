@@ -162,14 +162,6 @@ TEST_F(OptionsTest, FileSpecsMakeWorkPending) {
   EXPECT_EQ(g_state.run.work_pending, 1);
 }
 
-TEST_F(OptionsTest, StripValueQuotes) {
-  EXPECT_EQ(strip_value_quotes("\"a\""), "a");
-  EXPECT_EQ(strip_value_quotes("\"\""), "");
-  EXPECT_EQ(strip_value_quotes("\""), "\"");
-  EXPECT_EQ(strip_value_quotes("\"a"), "\"a");
-  EXPECT_EQ(strip_value_quotes(""), "");
-}
-
 class ArchiveNamePassTest : public OptionsTest {};
 
 TEST_F(ArchiveNamePassTest, FirstNonOptionIsTheArchive) {

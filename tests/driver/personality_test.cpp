@@ -51,28 +51,6 @@ TEST_F(PersonalityTest, NamesSelectTheirGroup) {
   for (const Case& c : cases) EXPECT_EQ(from_name(c.name), c.who) << c.name;
 }
 
-TEST_F(PersonalityTest, PresetsFromTheNameAlone) {
-  from_name("vorn");
-  const Settings& s = g_state.settings;
-  EXPECT_EQ(s.add_mode, 1);
-  EXPECT_EQ(s.extract_mode, 0);
-  EXPECT_EQ(s.modify_only, 0);
-
-  from_name("vornex");
-  EXPECT_EQ(s.add_mode, 0);
-  EXPECT_EQ(s.delete_mode, 0);
-  EXPECT_EQ(s.extract_mode, 1);
-  EXPECT_EQ(s.compress, 1);
-  EXPECT_EQ(s.in_directory, 1);
-
-  from_name("vornalt");
-  EXPECT_EQ(s.add_mode, 1);  // kept from its start value
-  EXPECT_EQ(s.modify_only, 1);
-  EXPECT_EQ(s.extract_mode, 0);
-  EXPECT_EQ(s.attr_l, 1);
-  EXPECT_EQ(s.attr_e, 0);
-}
-
 TEST_F(PersonalityTest, SettersWriteOnlyTheirOwnSettings) {
   Settings& s = g_state.settings;
   s.compress = 0;

@@ -108,3 +108,29 @@ TEST_F(MsgTest, IndexAgreesWithPlainScanThroughRandomEdits) {
     }
   }
 }
+
+// Edits that change how the rest of the text reads; lookups answer for the
+// text as it now is.
+TEST_F(MsgTest, LookupFollowsEditsThatChangeHowTheTextReads) {
+  // Removing the entry between two slashes makes them a line comment.
+  set_text("{/\"a\\0x\",/\"b\\0y\",\r\n\"c\\0z\",(char*)0};");
+  ASSERT_NE(find_message("b"), MSG_NONE);
+  delete_message("a");
+  EXPECT_EQ(find_message("b"), MSG_NONE);
+  EXPECT_EQ(find_message("c"), text().find("c\\0z"));
+
+  // An end marker inside a comment: the appended entry is commented out.
+  set_text("{\"a\\0x\",(char*)0}; /* (char*)0}; */");
+  ASSERT_NE(find_message("a"), MSG_NONE);
+  ASSERT_EQ(append_message("n", "body"), 0);
+  EXPECT_EQ(find_message("n"), MSG_NONE);
+  EXPECT_EQ(find_message("a"), 2u);
+
+  // A renamed label that holds a quote ends its literal early.
+  set_text("{\"a\\0x\",\"b\\0y\",(char*)0};");
+  ASSERT_NE(find_message("b"), MSG_NONE);
+  ASSERT_EQ(rename_message("a", "q\"\\0"), 0);
+  EXPECT_EQ(find_message("q"), find_message_linear("q"));
+  EXPECT_EQ(find_message("b"), find_message_linear("b"));
+  EXPECT_EQ(find_message("b"), MSG_NONE);  // now inside the literal that starts at ","
+}

@@ -40,14 +40,6 @@ TEST_F(MsgTest, DeletingItemZeroRenumbersTwelveItems) {
             table(join(join({other}, menu("file", 0, 11, 1)), {entry("file", "no number")})));
 }
 
-TEST_F(MsgTest, DeletingAMiddleItemRenumbersOnlyTheOnesAfterIt) {
-  set_text(table(menu("m", 0, 4, 0)));
-  std::string out;
-  ASSERT_EQ(run_script("\"del_menu:m,Item2\",\"del_menu:m,NoSuchItem\"", &out), 0);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(text(), table({item("m0", "Item0"), item("m1", "Item1"), item("m2", "Item3")}));
-}
-
 TEST_F(MsgTest, MenuLabelsMatchInAnyCaseAndAreWrittenAsCommanded) {
   set_text(table({item("MENU0", "Open"), item("MENU1", "Close")}));
   std::string out;

@@ -122,14 +122,6 @@ TEST_F(MsgTest, RenameCommand) {
   EXPECT_EQ(out, "unable to find message nothere\nmod.txt: line 3: unable to rename item\n");
 }
 
-TEST_F(MsgTest, DeleteCommandAndMissingLabels) {
-  set_text(table({entry("a", "x"), entry("b", "y")}));
-  std::string out;
-  ASSERT_EQ(run_script("\"del:B\", \"del:missing\"", &out), 0);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(text(), table({entry("a", "x"), "\r\n"}));
-}
-
 TEST_F(MsgTest, CommandLiteralsFollowTheEscapeRule) {
   set_text(table({entry("p", "x")}));
   std::string out;

@@ -168,40 +168,6 @@ TEST(Collection, ModifyOnlyTouchesStoredEntries) {
   EXPECT_FALSE(done(0));
 }
 
-TEST(Collection, ViewTakesNamesLiterally) {
-  Fresh f;
-  vt::ScratchDir dir;
-  vt::write_file("a.txt", "x");
-  g_state.settings.view = 1;
-  add_file_spec("*.txt");
-  EXPECT_EQ(spec_names(), std::vector<std::string>({"*.txt"}));
-}
-
-TEST(Collection, DiskExpansionSkipsHiddenFilesAndKeepsDirectoryPart) {
-  Fresh f;
-  vt::ScratchDir dir;
-  vt::write_file("a.txt", "1");
-  vt::write_file("b.TXT", "2");
-  vt::write_file(".c.txt", "3");
-  vt::write_file("d.dat", "4");
-  vt::make_dir("sub");
-  vt::write_file("sub/one.txt", "5");
-  add_file_spec("*.txt");
-  EXPECT_EQ(sorted(spec_names()), std::vector<std::string>({"a.txt", "b.TXT"}));
-
-  g_state.specs = FileSpecList();
-  add_file_spec("sub\\*.txt");
-  EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\one.txt"}));
-  g_state.specs = FileSpecList();
-  add_file_spec("sub/*.txt");
-  EXPECT_EQ(spec_names(), std::vector<std::string>({"sub/one.txt"}));
-
-  // Nothing on disk: the pattern itself becomes the name.
-  g_state.specs = FileSpecList();
-  add_file_spec("*.zzz");
-  EXPECT_EQ(spec_names(), std::vector<std::string>({"*.zzz"}));
-}
-
 TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
   Fresh f;
   vt::ScratchDir dir;
@@ -223,26 +189,11 @@ TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
   g_state.settings.recurse = 0;
   add_file_spec("sub\\*.txt");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\one.txt"}));
-}
 
-TEST(Collection, TheArchiveAndItsTemporaryFileAreNeverCollected) {
-  Fresh f;
-  vt::ScratchDir dir;
-  vt::write_file("arc.vrn", "old archive");
-  vt::write_file("vorn1234.tmp", "stale");
-  vt::write_file("a.vrn", "a file");
-  g_state.settings.archive_path = "arc.vrn";
-  add_file_spec("*");
-  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.vrn"}));
-  add_file_spec("arc.vrn");
-  add_file_spec("./arc.vrn");
-  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.vrn"}));
-  // A delete spec names an entry, not the file: it is recorded.
-  load("arc.vrn");
-  g_state.settings.add_mode = 0;
-  g_state.settings.delete_mode = 1;
-  add_file_spec("arc.vrn");
-  EXPECT_EQ(spec_names(), std::vector<std::string>({"a.vrn", "arc.vrn"}));
+  // A pattern given on the command line that finds nothing becomes the name.
+  g_state.specs = FileSpecList();
+  add_file_spec("sub\\*.zzz");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\*.zzz"}));
 }
 
 TEST(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {

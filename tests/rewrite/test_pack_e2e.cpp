@@ -270,7 +270,9 @@ TEST(Pack, TheArchiveIsNeverPackedIntoItself) {
   vt::ScratchDir dir;
   vt::write_file("arc.vrn", vt::build_archive({entry("old", "old data", DC)}));
   vt::write_file("x.txt", "x");
+  vt::write_file("vorn1234.tmp", "left by an earlier run");
   ASSERT_EQ(vt::vorn({"arc.vrn", "*"}), 0);
+  EXPECT_FALSE(vt::file_exists("vorn1234.tmp"));
   vt::Parsed p = parse("arc.vrn");
   EXPECT_EQ(names(p), Names({"old", "x.txt"}));
   ASSERT_EQ(vt::vorn({"arc.vrn", "arc.vrn"}), 0);
