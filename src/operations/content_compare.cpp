@@ -207,17 +207,21 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
   uint64_t kept_bytes = 0;
   CompareCursor& cur = c.sweep;
   if (cursor_start(cur, g_state.run.directory_offset) != 0) return -1;
+  ++c.sweeps;
   int rc = 0;
   const int count = g_state.loaded.count();
   for (int i = 0; i < count && rc == 0; ++i) {
     if (!in_directory(i)) continue;
     const uint32_t size = record(i).size;
-    const int later = next[static_cast<size_t>(i)];
-    bool keep = later >= 0 && pending[static_cast<size_t>(later)] && size > 0 &&
-                kept_bytes + size <= COMPARE_KEEP_BUDGET;
     const int earlier = prev[static_cast<size_t>(i)];
     const bool check = pending[static_cast<size_t>(i)] &&
                        (!in_directory(earlier) || kept.count(earlier) != 0);
+    // The earlier entry's kept bytes are read while this entry's bytes are
+    // written over them, chunk by chunk: the buffer passes to this entry.
+    const bool reuse = check && in_directory(earlier);
+    const int later = next[static_cast<size_t>(i)];
+    bool keep = later >= 0 && pending[static_cast<size_t>(later)] && size > 0 &&
+                (reuse || kept_bytes + size <= c.keep_budget);
     if (!keep && !check) continue;
 
     const uint64_t position = static_cast<uint64_t>(c.stream_position[static_cast<size_t>(i)]);
@@ -225,8 +229,11 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
       rc = -1;
       break;
     }
+    unsigned char* const earlier_kept = reuse ? kept[earlier].data() : nullptr;
     unsigned char* keep_into = nullptr;
-    if (keep) {
+    if (keep && reuse) {
+      keep_into = earlier_kept;
+    } else if (keep) {
       try {
         std::vector<unsigned char>& buf = kept[i];
         buf.resize(size);
@@ -238,15 +245,10 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
         if (!check) continue;
       }
     }
-    const unsigned char* earlier_kept = nullptr;
     Side other;
-    if (check) {
-      if (in_directory(earlier)) {
-        earlier_kept = kept[earlier].data();
-      } else if (open_side(c, earlier, nullptr, c.right, &other) != 0) {
-        rc = -1;
-        break;
-      }
+    if (check && !reuse && open_side(c, earlier, nullptr, c.right, &other) != 0) {
+      rc = -1;
+      break;
     }
     bool equal = true;
     for (uint32_t done = 0; done < size;) {
@@ -255,9 +257,8 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
         rc = -1;
         break;
       }
-      if (keep_into) std::memcpy(keep_into + done, c.left, piece);
       if (check && equal) {
-        if (earlier_kept) {
+        if (reuse) {
           equal = std::memcmp(c.left, earlier_kept + done, piece) == 0;
         } else if (read_side(other, c.right, piece) != 0) {
           rc = -1;
@@ -266,15 +267,21 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
           equal = std::memcmp(c.left, c.right, piece) == 0;
         }
       }
+      if (keep_into) std::memcpy(keep_into + done, c.left, piece);
       done += piece;
     }
     if (rc != 0 || !check) continue;
     (*same)[static_cast<size_t>(i)] = equal ? 1 : 0;
     pending[static_cast<size_t>(i)] = 0;
     --*pending_count;
-    if (in_directory(earlier)) {
-      kept_bytes -= record(earlier).size;
+    if (reuse) {
+      std::vector<unsigned char> buf = std::move(kept[earlier]);
       kept.erase(earlier);
+      if (keep) {
+        kept[i] = std::move(buf);
+      } else {
+        kept_bytes -= size;
+      }
     }
   }
   cursor_end(cur);
@@ -302,7 +309,7 @@ int comparer_check_pairs(EntryComparer& c, const std::vector<int>& prev,
         (*same)[static_cast<size_t>(j)] = 0;
       } else if (ej.size == 0) {
         (*same)[static_cast<size_t>(j)] = 1;
-      } else if (!in_directory(j) || (in_directory(p) && ej.size > COMPARE_KEEP_BUDGET)) {
+      } else if (!in_directory(j) || (in_directory(p) && ej.size > c.keep_budget)) {
         // A standalone later entry (only in an archive out of order), or
         // entries too large to keep: compared directly.
         int r = comparer_equal(c, p, j);

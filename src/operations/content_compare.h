@@ -45,6 +45,8 @@ struct EntryComparer {
   unsigned char* right = nullptr;
   uint32_t chunk = 0;
   uint64_t clock = 0;
+  uint64_t keep_budget = COMPARE_KEEP_BUDGET;  // smaller in tests, to force more sweeps
+  int sweeps = 0;                               // forward passes made so far
 
   EntryComparer() = default;
   EntryComparer(const EntryComparer&) = delete;
@@ -68,7 +70,7 @@ int comparer_equal(EntryComparer& c, int a, int b);
 // one pair), sets (*same)[j] to 1 when the two hold equal bytes, else 0;
 // entries without a pair get -1.  In-directory entries are read by forward
 // sweeps of the directory stream: an earlier entry's bytes are kept in memory
-// (at most COMPARE_KEEP_BUDGET bytes at once) until its partner comes by, and
+// (at most keep_budget bytes at once) until its partner comes by, and
 // a further sweep runs only for the pairs the budget could not hold.  Pairs
 // with a standalone partner read it directly; pairs of entries larger than
 // the budget go through comparer_equal.  0, or -1 on a read failure.
