@@ -8,6 +8,30 @@
 // Records the file specs for one command-line name under the settings in
 // force (literal name, disk expansion with optional recursion, or expansion
 // against the loaded table).  Prints nothing, reports nothing.
+//
+// - Without add mode: under "-v" the name is recorded as given; a pattern
+//   under extract mode selects stored names case-sensitively (full names);
+//   any other pattern is expanded against the loaded table; a plain name is
+//   recorded only when a stored name equals it without case.
+// - Add mode with modify-only: patterns are expanded against the loaded table;
+//   a plain name is updated or recorded only when it is stored.
+// - Add mode otherwise: a pattern (outside "-v") is expanded on disk, its
+//   directory part ('\' or '/') kept in every found path; hidden files are
+//   skipped; with recursion each subdirectory whose name the pattern matches
+//   is expanded with "<dir>\<pattern>", depth first.  A command-line pattern
+//   that finds nothing becomes a literal name (a subdirectory pattern that
+//   finds nothing adds nothing).  The archive being rewritten and its
+//   temporary file are never recorded as files to store.
+// - Updating: a spec of the same name (without case) that is not an extract
+//   spec takes the current keys, set-key flag and settings (its SPEC_MODIFY,
+//   SPEC_EXTRACT and operation marks stay).  Creating: a new spec takes the
+//   current settings, set-key flag clear; a new add spec marks ENTRY_DONE on
+//   the loaded entry it replaces (its bare name, or its whole name under
+//   "+p", equal to the name without case) when that entry has no key; keyed
+//   entries are settled by the rewrite against the spec's match key.
+// - Recording or updating a spec under add, delete or modify mode without
+//   extract mode clears run.read_only_run.
+// Names found by any expansion are recorded literally.
 void add_file_spec(const char* name);
 
 // As add_file_spec, but the name is taken literally: never expanded as a

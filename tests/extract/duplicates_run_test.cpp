@@ -190,17 +190,6 @@ TEST_F(DuplicateRun, InterleavedLargeCopies) {
   EXPECT_EQ(find_entry(p, "a2")->data, a_changed);
 }
 
-TEST_F(DuplicateRun, NoCopiesNoRewrite) {
-  const std::string archive = vt::build_archive({
-      {"a", "one", 0, IN_DIR},
-      {"b", "two", 0, STORED},
-  });
-  vt::write_file("a.vrn", archive);
-  ASSERT_EQ(vt::vorn({"a.vrn", "-redund:rep.txt"}), 0);
-  EXPECT_EQ(vt::read_file("a.vrn"), archive);
-  EXPECT_EQ(vt::list_dir("."), std::vector<std::string>{"a.vrn"});
-}
-
 TEST_F(DuplicateRun, DamagedDataFailsTheRun) {
   std::string archive = vt::build_archive({
       {"a", noise(5000, 4), 0, DEFLATED},
