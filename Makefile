@@ -32,11 +32,12 @@ test-sanitize: deps
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 
 # The archive loader under libFuzzer (clang), for a bounded time.
-fuzz:
+fuzz: build
 	@scripts/ensure-deps.sh --clang
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVORN_FUZZ=ON -DVORN_SANITIZE=ON -DVORN_TESTS=OFF -DVORN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_load
 	mkdir -p $(FUZZ_BUILD)/corpus
+	scripts/fuzz-seeds.sh $(BUILD)/vorn $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/fuzz_load -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=2048 $(FUZZ_BUILD)/corpus
 
 install: build
