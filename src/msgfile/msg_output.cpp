@@ -42,6 +42,13 @@ std::string folder_of(const std::string& path) {
 int write_message_file() {
   const MessageState& m = g_state.msg;
   const std::string& dest = m.text_path;
+  // The temporary must never be the message file itself (a message file of
+  // that name, or a link between the two): creating it would truncate the
+  // message file before the new text is safely down.
+  if (pf_same_file(kTempName, dest.c_str())) {
+    msg_print("unable to create temporary file\n");
+    return -1;
+  }
   const int w = write_whole(kTempName, m.text);
   if (w == -1) {
     msg_print("unable to create temporary file\n");
@@ -59,7 +66,8 @@ int write_message_file() {
   // The rename was refused: try from beside the message file.
   const std::string beside = folder_of(dest) + kTempName;
   bool done = false;
-  if (!pf_same_file(beside.c_str(), kTempName) && write_whole(beside, m.text) == 0) {
+  if (!pf_same_file(beside.c_str(), kTempName) && !pf_same_file(beside.c_str(), dest.c_str()) &&
+      write_whole(beside, m.text) == 0) {
     if (pf_rename(beside.c_str(), dest.c_str()) == 0) {
       pf_sync_parent_dir(dest.c_str());
       done = true;

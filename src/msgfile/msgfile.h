@@ -83,7 +83,9 @@ int apply_change_script();
 // 0 on success.  -1 after "unable to create temporary file\n",
 // "unable to write temporary message file\n" or
 // "unable to replace message file %s\n"; on failure the message file is
-// exactly as it was and no temporary file of this run is left.
+// exactly as it was and no temporary file of this run is left.  A message
+// file that is itself "vorn_msg.tmp" (by name or by a link) is refused with
+// "unable to create temporary file\n" and never written through.
 int write_message_file();
 
 // Releases both texts, the paths and the index.

@@ -223,3 +223,50 @@ TEST_F(MsgTest, ProgramFailuresLeaveTheMessageFileUntouched) {
   EXPECT_EQ(vt::read_file("msgs.c"), kOld);
   EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"mod.txt", "msgs.c"}));
 }
+
+// The temporary's name may be the message file itself (named so, reached
+// through a link, or beside it in another folder).  Writing the temporary
+// would then truncate the message file before the new text is safely down.
+TEST_F(MsgTest, TemporaryThatIsTheMessageFileItselfIsNeverWrittenThrough) {
+  struct Case {
+    const char* what;
+    const char* where;      // message file path
+    const char* link;       // "vorn_msg.tmp" made a link to this file, or null
+    PfFaultKind kind1;
+    int nth1;
+    PfFaultKind kind2;
+    int nth2;
+    const char* message;
+  } cases[] = {
+      {"named like the temporary", "vorn_msg.tmp", nullptr, PF_FAULT_WRITE, 1,
+       PF_FAULT_KIND_COUNT, 0, "unable to create temporary file\n"},
+      {"temporary links to it", "msgs.c", "msgs.c", PF_FAULT_WRITE, 1, PF_FAULT_KIND_COUNT, 0,
+       "unable to create temporary file\n"},
+      {"named like the temporary in a folder, rename refused", "sub/vorn_msg.tmp", nullptr,
+       PF_FAULT_RENAME, 1, PF_FAULT_WRITE, 2,
+       "unable to replace message file sub/vorn_msg.tmp\n"},
+  };
+  for (const Case& c : cases) {
+    vt::ScratchDir d;
+    free_message_buffers();
+    vt::make_dir("sub");
+    vt::write_file(c.where, kOld);
+    if (c.link) {
+      ASSERT_EQ(symlink(c.link, "vorn_msg.tmp"), 0);
+    }
+    std::string out;
+    ASSERT_EQ(load_captured(c.where, true, &out), 0);
+    text() = "edited";
+    pf_fault_clear();
+    if (c.nth1) pf_fault_arm(c.kind1, c.nth1);
+    if (c.nth2) pf_fault_arm(c.kind2, c.nth2);
+    EXPECT_EQ(write_captured(&out), -1) << c.what;
+    pf_fault_clear();
+    EXPECT_EQ(out, c.message) << c.what;
+    EXPECT_TRUE(vt::file_exists(c.where)) << c.what;
+    EXPECT_EQ(vt::read_file(c.where), kOld) << c.what;
+    if (!c.link && std::string(c.where) != "vorn_msg.tmp") {
+      EXPECT_FALSE(vt::file_exists("vorn_msg.tmp")) << c.what;
+    }
+  }
+}
