@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "driver/state.h"
 #include "platform/platform.h"
@@ -132,7 +134,19 @@ bool loaded_has(const char* name) {
   return entry_table_find(g_state.loaded, name) >= 0;
 }
 
-void collect(const char* name, bool literal, bool top_level);
+// The folders a recursive disk expansion is inside of, outermost first.
+using FolderChain = std::vector<std::string>;
+
+void collect(const char* name, bool literal, bool top_level,
+             const FolderChain* outer = nullptr);
+
+// 1 when the folder `path` is one of `chain` (a link back to a folder the
+// descent is already inside of).
+bool is_enclosing_folder(const std::string& path, const FolderChain& chain) {
+  for (const std::string& folder : chain)
+    if (pf_same_file(path.c_str(), folder.c_str())) return true;
+  return false;
+}
 
 // Expansion against the loaded table, every match in table order.
 void expand_in_archive(const char* pattern) {
@@ -148,13 +162,19 @@ void expand_in_archive(const char* pattern) {
 }
 
 // Disk expansion.  Returns true when the enumeration returned any item.
-bool expand_on_disk(const char* name) {
+// `outer`: the folders that enclose this one in a recursive descent.
+bool expand_on_disk(const char* name, const FolderChain* outer) {
   PfFindData item;
   PfFind* h = pf_find_first(name, &item);
   if (!h) return false;
   const std::string given = name;
   const std::string dir = directory_part(given);
   const std::string pattern = last_component(given);
+  FolderChain chain;
+  if (g_state.settings.recurse) {
+    if (outer) chain = *outer;
+    chain.push_back(dir.empty() ? std::string(".") : dir);
+  }
   do {
     const std::string& found = item.long_name.empty() ? item.short_name : item.long_name;
     std::string path = dir + found;
@@ -163,8 +183,11 @@ bool expand_on_disk(const char* name) {
         // Depth-first: the subdirectory is expanded completely right now.
         // A pattern longer than any path the system resolves is not followed
         // (this also ends a descent through a loop of directory links).
+        // A link back to a folder the descent is inside of is not followed:
+        // two such links would otherwise double the work at every level.
         std::string sub = path + "\\" + pattern;
-        if (sub.size() <= MAX_DESCENT_PATH) collect(sub.c_str(), false, false);
+        if (sub.size() <= MAX_DESCENT_PATH && !is_enclosing_folder(path, chain))
+          collect(sub.c_str(), false, false, &chain);
       }
     } else if (!(item.attributes & PF_ATTR_HIDDEN)) {
       collect(path.c_str(), true, false);
@@ -178,7 +201,7 @@ bool expand_on_disk(const char* name) {
 // treated as a pattern.  `top_level`: the name came from the command line (a
 // disk pattern that finds nothing then becomes a literal spec; a
 // subdirectory pattern built by recursion that finds nothing is dropped).
-void collect(const char* name, bool literal, bool top_level) {
+void collect(const char* name, bool literal, bool top_level, const FolderChain* outer) {
   const Settings& s = g_state.settings;
   const bool wild = !literal && has_wildcard(name);
 
@@ -208,7 +231,7 @@ void collect(const char* name, bool literal, bool top_level) {
   }
 
   if (!s.view && wild) {
-    if (expand_on_disk(name) || !top_level) return;
+    if (expand_on_disk(name, outer) || !top_level) return;
     // Nothing on disk: the pattern itself becomes a literal name.
   }
   if (!s.view && is_own_archive(name)) return;

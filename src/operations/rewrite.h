@@ -24,7 +24,10 @@
 //  - A replace spec (SPEC_ADD without SPEC_MODIFY) replaces a keyed entry only
 //    when its match key opens the entry; otherwise the entry stays as it was
 //    and the file is not stored, on the standalone and in-directory paths
-//    alike.  This is settled at the start of step 2, before any data moves.
+//    alike.  When the file would replace two entries (the first whose bare
+//    name is the file's name, and the one stored under exactly that name),
+//    both must open, or neither is dropped.  This is settled at the start of
+//    step 2, before any data moves.
 //  - An extract spec with SPEC_IN_DIRECTORY that names a standalone entry in
 //    a run that changes the archive moves the entry into the directory stream
 //    (record in step 6, data in step 9), as a modify spec does.

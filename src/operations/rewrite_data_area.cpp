@@ -3,6 +3,8 @@
 // moved out, disk files added as standalone entries).
 #include "operations/rewrite.h"
 
+#include <vector>
+
 #include "archive/collection.h"
 #include "archive/streams.h"
 #include "operations/rewrite_internal.h"
@@ -12,29 +14,46 @@ using namespace rewrite_detail;
 
 namespace {
 
-// Decides every replacement before any data is copied.  For each replace
-// spec still open, the loaded entry its file replaces (the first whose name,
-// cut to its bare name unless the spec keeps paths, equals the spec's name)
-// is dropped only when the spec's match key opens it; otherwise the entry
-// stays as it is and the spec is closed, so its file is not stored by either
-// path (standalone or in-directory).  Entries without a key were already
-// marked by file collection.
+// 1 when the spec's match key opens the entry; changes nothing.
+bool key_opens(const EntryRecord& e, const FileSpec& s) {
+  return e.key_hash == 0 || e.key_hash == s.match_key;
+}
+
+// A replace spec closed before any data moved: its file is not stored, so
+// nothing it names may be dropped.
+bool is_closed_replace_spec(const FileSpec& s) {
+  return is_replace_spec(s) && (s.flags & SPEC_HANDLED);
+}
+
+// Decides every replacement before any data is copied.  An open replace spec
+// drops the loaded entry found by its name (cut to the bare name unless the
+// spec keeps paths; file collection marked it when it has no key) and the
+// entry stored under exactly its name (steps 2 and 3).  When the spec's match
+// key does not open every one of them, none is dropped: the spec is closed,
+// so its file is not stored by either path (standalone or in-directory), and
+// a mark that file collection set on its behalf is taken back.
 void settle_replacements() {
   const EntryTable& loaded = g_state.loaded;
+  std::vector<char> dropped(static_cast<size_t>(loaded.count()), 0);
+  std::vector<int> spared;
   for (int j = 0; j < g_state.specs.count(); ++j) {
     FileSpec& s = spec_at(j);
     if (!is_replace_spec(s) || (s.flags & SPEC_HANDLED)) continue;
-    int i = (s.flags & SPEC_KEEP_PATH) ? entry_table_find(loaded, s.name.c_str())
+    int b = (s.flags & SPEC_KEEP_PATH) ? entry_table_find(loaded, s.name.c_str())
                                        : entry_table_find_bare(loaded, s.name.c_str());
-    if (i < 0) continue;
-    EntryRecord& e = loaded_entry(i);
-    if (e.flags & ENTRY_DONE) continue;
-    if (!key_check(i, j)) {
+    int r = entry_table_find(loaded, s.name.c_str());
+    if ((b >= 0 && !key_opens(loaded_entry(b), s)) || (r >= 0 && !key_opens(loaded_entry(r), s))) {
       s.flags |= SPEC_HANDLED;
+      if (b >= 0) spared.push_back(b);
       continue;
     }
-    e.flags |= ENTRY_DONE;
+    if (b >= 0) {
+      loaded_entry(b).flags |= ENTRY_DONE;
+      dropped[static_cast<size_t>(b)] = 1;
+    }
   }
+  for (int b : spared)
+    if (!dropped[static_cast<size_t>(b)]) loaded_entry(b).flags &= static_cast<uint16_t>(~ENTRY_DONE);
 }
 
 // Copies the entry's stored bytes unchanged (the archive is positioned at its
@@ -86,7 +105,9 @@ int copy_standalone_entries() {
     int j = entry_spec(i);
     if (j >= 0) {
       FileSpec& s = spec_at(j);
-      if (!key_check(i, j)) {
+      if (is_closed_replace_spec(s)) {
+        // Its file is not stored: the entry is carried over unchanged.
+      } else if (!key_check(i, j)) {
         s.flags |= SPEC_HANDLED;  // refused: carried over unchanged
       } else if (s.flags & SPEC_DELETE) {
         key_check(i, j);
@@ -135,6 +156,10 @@ int move_out_in_directory_entries() {
       continue;
     }
     FileSpec& s = spec_at(j);
+    if (is_closed_replace_spec(s)) {
+      pending += e.size;  // its file is not stored: kept unchanged by steps 6 and 8
+      continue;
+    }
     if (!key_check(i, j)) {
       s.flags |= SPEC_HANDLED;
       pending += e.size;

@@ -28,7 +28,8 @@ int plan_loaded_entry(int i, bool in_directory) {
     // still has its data in the old stream, which step 8 copies: it keeps
     // its record.  A standalone one was carried over by step 2.
     if (in_directory) {
-      key_check(i, j);
+      // A handled spec no longer acts on the entry (its key is not applied).
+      if (!(s.flags & SPEC_HANDLED)) key_check(i, j);
       return keep_in_directory_record(e);
     }
     return 0;

@@ -2,6 +2,8 @@
 // replaced entries, archive expansion, disk expansion and the temporary file.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -194,6 +196,27 @@ TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
   g_state.specs = FileSpecList();
   add_file_spec("sub\\*.zzz");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\*.zzz"}));
+}
+
+// Links back to an enclosing folder are not followed: with two of them a
+// descent would otherwise double at every level and never finish (the alarm
+// ends the test program if it does not).
+TEST(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
+  Fresh f;
+  vt::ScratchDir dir;
+  vt::make_dir("d");
+  vt::make_dir("d/sub");
+  vt::write_file("d/f", "1");
+  vt::write_file("d/sub/g", "2");
+  ASSERT_EQ(symlink(".", "d/a"), 0);
+  ASSERT_EQ(symlink("..", "d/sub/up"), 0);
+  ASSERT_EQ(symlink("sub", "d/b"), 0);  // a second way into sub: followed once
+  g_state.settings.recurse = 1;
+  alarm(60);
+  add_file_spec("d\\*");
+  alarm(0);
+  EXPECT_EQ(sorted(spec_names()),
+            std::vector<std::string>({"d\\b\\g", "d\\f", "d\\sub\\g"}));
 }
 
 TEST(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
