@@ -52,6 +52,9 @@ int run_duplicate_finder() {
   if (fd < 0) return -1;
   run.report_fd = fd;
   run.report_created = 1;
+  // Nor the new archive's temporary file: the rewrite would truncate the
+  // report under itself and store nothing, yet still remove the copies.
+  if (pf_same_file(s.report_path.c_str(), temp_archive_path().c_str())) return -1;
   if (find_duplicate_entries() != 0) return -1;
   if (run.report_fd >= 0) {
     pf_close(run.report_fd);

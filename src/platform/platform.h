@@ -22,8 +22,9 @@
 
 // ---- files -----------------------------------------------------------------
 
-// Opens an existing file for reading only.  -1 when it cannot be opened (a
-// folder counts as "cannot be opened").
+// Opens an existing file for reading only.  -1 when it cannot be opened.
+// Only regular files are opened: a folder, a named pipe or a device counts as
+// "cannot be opened" (for every open routine here), and no open ever waits.
 int pf_open_read(const char* path);
 
 // Opens an existing file for reading and writing; never creates it.  -1 when

@@ -1,6 +1,10 @@
 // Dispatch decisions, the stub step, the replacement of the archive and the
 // exit routine, run in-process through vorn_main and the exposed pieces.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -111,6 +115,57 @@ TEST_F(DispatchTest, EmitterEndsTheRunWithItsOutcome) {
   EXPECT_EQ(run_main("vorn", {"+#in.txt", "new.vrn", "-bogus"}), 0);
   EXPECT_EQ(vt::read_file("deflated").rfind("char deflatedStream[]={\n\t", 0), 0u);
   EXPECT_FALSE(vt::file_exists("new.vrn"));
+}
+
+// Runs vorn_main in a child process: its exit status (253 for -3), or -1 when
+// the run has not ended within `seconds` (the child is then killed).
+int run_main_with_deadline(const std::string& program, const std::vector<std::string>& args,
+                           int seconds) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(run_main(program, args) & 0xFF);
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+TEST_F(DispatchTest, NamedPipesFailTheRunInsteadOfHangingIt) {
+  const std::string before = vt::build_archive({{"a.txt", "alpha", 0, 0x07}, {"b.txt", "alpha", 0, 0x07}});
+  vt::write_file("arc.vrn", before);
+  vt::write_file("x.txt", "x");
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  const std::vector<std::pair<std::string, std::vector<std::string>>> runs = {
+      {"vorn", {"arc.vrn", "pipe"}},                    // a file to store
+      {"vorn", {"@pipe"}},                              // an argument file
+      {"vorn", {"arc.vrn", "-stub:pipe", "x.txt"}},     // a stub
+      {"vornex", {"pipe"}},                             // the archive itself
+      {"vorn", {"arc.vrn", "-redund:pipe"}},            // the duplicate report
+  };
+  for (const auto& run : runs) {
+    const std::string what = run.first + " " + run.second[0] + " " + run.second.back();
+    EXPECT_EQ(run_main_with_deadline(run.first, run.second, 10), vt::FAIL) << what;
+    EXPECT_EQ(vt::read_file("arc.vrn"), before) << what;
+    EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn", "pipe", "x.txt"})) << what;
+  }
+}
+
+TEST_F(DispatchTest, TheReportIsNeverTheNewArchivesTemporaryFile) {
+  // The rewrite would truncate the report under itself and store nothing,
+  // while still removing the copies the report names.
+  const std::string before = vt::build_archive({{"a.txt", "same", 0, 0x07}, {"b.txt", "same", 0, 0x05}});
+  vt::make_dir("sub");
+  vt::write_file("sub/arc.vrn", before);
+  vt::write_file("arc.vrn", before);
+  EXPECT_EQ(run_main("vorn", {"arc.vrn", "-redund:vorn1234.tmp"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"sub\\arc.vrn", "-redund:sub/./vorn1234.tmp"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(vt::read_file("arc.vrn"), before);
+  EXPECT_EQ(vt::read_file("sub/arc.vrn"), before);
+  EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn", "sub"}));
+  EXPECT_EQ(vt::list_dir("sub"), (Names{"arc.vrn"}));
 }
 
 TEST_F(DispatchTest, EveryRunLeavesAFreshState) {

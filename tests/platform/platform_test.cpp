@@ -2,7 +2,13 @@
 // modes, atomic replacement and the fault hooks the other tests rely on.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -100,6 +106,44 @@ TEST(PlatformFiles, OpenModesSeekAndLength) {
   vt::make_dir("folder");
   EXPECT_EQ(pf_open_read("folder"), -1) << "a folder is not a file";
   EXPECT_EQ(pf_remove("folder"), -1);
+}
+
+// Runs `body` in a child process and returns its exit status, or -1 when it
+// has not finished within `seconds` (the child is then killed).
+int run_with_deadline(const std::function<int()>& body, int seconds) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+TEST(PlatformFiles, PipesAndDevicesAreRefusedWithoutWaiting) {
+  vt::ScratchDir dir;
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  int failures = run_with_deadline(
+      [] {
+        int bad = 0;
+        if (pf_open_read("pipe") != -1) bad |= 1;
+        if (pf_open_rw("pipe") != -1) bad |= 2;
+        if (pf_open_create("pipe") != -1) bad |= 4;
+        if (pf_open_read("/dev/null") != -1) bad |= 8;
+        return bad;
+      },
+      10);
+  EXPECT_EQ(failures, 0) << "-1: an open waited on the pipe; else a bit mask of opens that succeeded";
+  // Regular files opened after the check read and write as usual (blocking).
+  int fd = pf_open_create("f.bin");
+  ASSERT_GE(fd, 0);
+  std::string big(300000, 'b');
+  EXPECT_EQ(pf_write(fd, big.data(), big.size()), static_cast<int64_t>(big.size()));
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("f.bin"), big);
 }
 
 TEST(PlatformFiles, BackslashPathsAndRenameReplaces) {
