@@ -5,8 +5,10 @@
 // Builds an archive of in-directory entries (plus a few standalone ones) in
 // which about one entry in four repeats the contents of an earlier one, some
 // of them far back and interleaved with others, and a few are empty.  Times
-// the finder alone (in-process, after loading the directory), then a whole
-// "-redund:" run that also rewrites the archive without the copies.
+// the finder alone (in-process, after loading the directory), the finder on
+// an archive of as many different entries forged to share one size and CRC,
+// then a whole "-redund:" run that also rewrites the archive without the
+// copies.
 #include <sys/resource.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -94,6 +96,73 @@ std::string build(int entries, size_t bytes, int* copies) {
   return file;
 }
 
+// Four bytes that, appended to data whose CRC (from 0, uninverted) is
+// `running`, make the CRC `target`.  Four bytes fed into the register from a
+// value v give F(v ^ word) with F linear and invertible over GF(2), so the
+// word is v ^ F^-1(target), F^-1 found by elimination on F's 32 columns.
+uint32_t forcing_word(uint32_t running, uint32_t target) {
+  uint32_t column[32], basis_image[32] = {}, basis_source[32] = {};
+  for (int i = 0; i < 32; ++i) {
+    uint8_t w[4];
+    put_u32le(w, 1u << i);
+    column[i] = crc32_update(0, w, 4);
+  }
+  for (int i = 0; i < 32; ++i) {
+    uint32_t image = column[i], source = 1u << i;
+    for (int bit = 31; bit >= 0 && image != 0; --bit) {
+      if (!(image >> bit & 1)) continue;
+      if (basis_image[bit] == 0) {
+        basis_image[bit] = image;
+        basis_source[bit] = source;
+        break;
+      }
+      image ^= basis_image[bit];
+      source ^= basis_source[bit];
+    }
+  }
+  uint32_t want = target, x = 0;
+  for (int bit = 31; bit >= 0; --bit) {
+    if (want >> bit & 1) {
+      want ^= basis_image[bit];
+      x ^= basis_source[bit];
+    }
+  }
+  return running ^ x;
+}
+
+// An archive of in-directory entries that all differ but share one size and
+// one CRC, as a hostile archive could be made; every tenth one repeats an
+// earlier entry.  *copies gets the number of repeats.
+std::string build_forged(int entries, int* copies) {
+  std::string dir, data;
+  uint8_t word[4];
+  put_u32le(word, static_cast<uint32_t>(entries));
+  dir.append(reinterpret_cast<char*>(word), 4);
+  *copies = 0;
+  for (int i = 0; i < entries; ++i) {
+    char text[32];
+    int k = i;
+    if (i % 10 == 9) {
+      k = i / 2 - (i / 2) % 10;  // an entry that is not itself a repeat
+      ++*copies;
+    }
+    std::snprintf(text, sizeof text, "entry%07d", k);
+    std::string content = text;
+    put_u32le(word, forcing_word(crc32_update(0, content.data(), content.size()), 0x12345678u));
+    content.append(reinterpret_cast<char*>(word), 4);
+    char name[32];
+    std::snprintf(name, sizeof name, "forged-%06d", i);
+    encode_record(dir, name, static_cast<uint32_t>(data.size()),
+                  static_cast<uint32_t>(content.size()), 0,
+                  FILE_COMPRESSED | FILE_IN_DIRECTORY | FILE_ATTR_L);
+    data += content;
+  }
+  std::string file = compress_all(dir + data);
+  put_u32le(word, trailer_encode(0));
+  file.append(reinterpret_cast<char*>(word), 4);
+  return file;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -147,6 +216,40 @@ int main(int argc, char** argv) {
   }
   std::printf("finder alone:           %.3f s, %d copies queued%s\n", finder, queued,
               queued == copies ? "" : "  (MISMATCH)");
+
+  // Entries forged to share one size and CRC must not cost a comparison per
+  // pair.
+  {
+    int forged_copies = 0;
+    const std::string forged = build_forged(entries, &forged_copies);
+    int ffd = pf_open_create("forged.vrn");
+    if (ffd < 0 ||
+        pf_write(ffd, forged.data(), forged.size()) != static_cast<int64_t>(forged.size()))
+      return 1;
+    pf_close(ffd);
+    state_reset();
+    g_state.settings.archive_path = "forged.vrn";
+    g_state.settings.report_path = "rep.txt";
+    g_state.run.archive_fd = pf_open_rw("forged.vrn");
+    if (g_state.run.archive_fd < 0 || load_directory() != 0) {
+      std::printf("cannot load the forged archive\n");
+      return 1;
+    }
+    g_state.run.report_fd = pf_open_create("rep.txt");
+    t0 = std::chrono::steady_clock::now();
+    rc = find_duplicate_entries();
+    const double forged_time = seconds_since(t0);
+    const int forged_queued = g_state.specs.count() > 0 ? g_state.specs.count() - 1 : 0;
+    terminate(0);
+    pf_remove("rep.txt");
+    pf_remove("forged.vrn");
+    if (rc != 0) {
+      std::printf("finder failed on the forged archive\n");
+      return 1;
+    }
+    std::printf("one CRC for all:        %.3f s, %d entries, %d copies queued%s\n", forged_time,
+                entries, forged_queued, forged_queued == forged_copies ? "" : "  (MISMATCH)");
+  }
 
   // A whole run: finder, then the rewrite without the copies.
   std::vector<std::string> args = {"vorn", "bench.vrn", "-redund:rep.txt"};

@@ -81,6 +81,7 @@ int run_rewrite() {
   // the temporary name would be destroyed before it is read.
   if (run.archive_existed && pf_same_file(s.archive_path.c_str(), temp_archive_path().c_str()))
     return -1;
+  run.rewriting = 1;
   if (write_stub() != 0) return -1;
   for (auto step : kRewriteSteps)
     if (step() != 0) return -1;

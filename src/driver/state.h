@@ -58,6 +58,7 @@ struct RunState {
   int work_pending = 0;
   int read_only_run = 1;
   int overwrite_all = 0;      // extraction: answer 'a' given
+  int rewriting = 0;          // the archive rewrite is under way (extraction is its step 5)
 
   // Loaded archive.
   uint32_t directory_offset = 0;

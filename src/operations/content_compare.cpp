@@ -137,6 +137,73 @@ int read_side(Side& side, unsigned char* dst, uint32_t n) {
 
 }  // namespace
 
+namespace {
+
+uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+void sip_round(ContentDigest& d) {
+  d.v0 += d.v1;
+  d.v1 = rotl(d.v1, 13);
+  d.v1 ^= d.v0;
+  d.v0 = rotl(d.v0, 32);
+  d.v2 += d.v3;
+  d.v3 = rotl(d.v3, 16);
+  d.v3 ^= d.v2;
+  d.v0 += d.v3;
+  d.v3 = rotl(d.v3, 21);
+  d.v3 ^= d.v0;
+  d.v2 += d.v1;
+  d.v1 = rotl(d.v1, 17);
+  d.v1 ^= d.v2;
+  d.v2 = rotl(d.v2, 32);
+}
+
+void sip_word(ContentDigest& d, uint64_t m) {
+  d.v3 ^= m;
+  sip_round(d);
+  sip_round(d);
+  d.v0 ^= m;
+}
+
+}  // namespace
+
+void digest_start(ContentDigest& d) {
+  const uint64_t k0 = 0x766f726e64757073ULL, k1 = 0x636f6e74656e7473ULL;
+  d.v0 = k0 ^ 0x736f6d6570736575ULL;
+  d.v1 = k1 ^ 0x646f72616e646f6dULL;
+  d.v2 = k0 ^ 0x6c7967656e657261ULL;
+  d.v3 = k1 ^ 0x7465646279746573ULL;
+  d.tail = 0;
+  d.tail_bytes = 0;
+  d.total = 0;
+}
+
+void digest_update(ContentDigest& d, const unsigned char* bytes, size_t n) {
+  d.total += n;
+  size_t k = 0;
+  while (k < n && d.tail_bytes != 0) {
+    d.tail |= static_cast<uint64_t>(bytes[k++]) << (8 * d.tail_bytes);
+    if (++d.tail_bytes == 8) {
+      sip_word(d, d.tail);
+      d.tail = 0;
+      d.tail_bytes = 0;
+    }
+  }
+  for (; k + 8 <= n; k += 8) {
+    uint64_t m = 0;
+    for (int b = 0; b < 8; ++b) m |= static_cast<uint64_t>(bytes[k + b]) << (8 * b);
+    sip_word(d, m);
+  }
+  for (; k < n; ++k) d.tail |= static_cast<uint64_t>(bytes[k]) << (8 * d.tail_bytes++);
+}
+
+uint64_t digest_finish(ContentDigest& d) {
+  sip_word(d, d.tail | (d.total << 56));
+  d.v2 ^= 0xff;
+  for (int r = 0; r < 4; ++r) sip_round(d);
+  return d.v0 ^ d.v1 ^ d.v2 ^ d.v3;
+}
+
 EntryComparer::~EntryComparer() {
   for (CompareCursor& cur : cursors) cursor_end(cur);
   cursor_end(sweep);

@@ -14,6 +14,7 @@
 #ifndef VORN_CONTENT_COMPARE_H
 #define VORN_CONTENT_COMPARE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 #include <zlib.h>
@@ -53,6 +54,21 @@ struct EntryComparer {
   EntryComparer& operator=(const EntryComparer&) = delete;
   ~EntryComparer();
 };
+
+// A 64-bit keyed hash of an entry's contents (SipHash-2-4 under a fixed
+// key), fed piece by piece.  Unlike the CRC it is not linear, so entries
+// made to share a size and a CRC still get different digests; the finder
+// only compares bytes of entries whose size, CRC and digest all agree.
+struct ContentDigest {
+  uint64_t v0 = 0, v1 = 0, v2 = 0, v3 = 0;
+  uint64_t tail = 0;      // bytes not yet forming a whole 8-byte word
+  unsigned tail_bytes = 0;
+  uint64_t total = 0;     // bytes fed so far
+};
+
+void digest_start(ContentDigest& d);
+void digest_update(ContentDigest& d, const unsigned char* bytes, size_t n);
+uint64_t digest_finish(ContentDigest& d);
 
 // Prepares a comparer for the loaded table of run.archive_fd, comparing in
 // chunks of `chunk` bytes through the two caller buffers.  0, or -1 when

@@ -2,16 +2,19 @@
 //
 // Every entry's data is read once to compute its content CRC (the in-directory
 // data in one front-to-back pass of the shared read stream, standalone entries
-// from their offsets).  Entries of equal size and CRC are candidates, found
-// through an index on (size, CRC); a candidate counts as a copy only when its
-// bytes equal those of the earlier entry, so a CRC collision never removes an
-// entry.  The report lists, for each entry that has later copies, one line
+// from their offsets), together with a 64-bit digest of the same bytes.
+// Entries of equal size, CRC and digest are candidates, found through an index
+// on all three; a candidate counts as a copy only when its bytes equal those of
+// the earlier entry, so a CRC collision never removes an entry, and entries
+// forged to share a CRC are told apart by the digest without comparing them.
+// The report lists, for each entry that has later copies, one line
 // "first,copy\r\n" per copy, in the order of a walk of the table for the
 // first entry and then the copy; each reported copy is queued as a delete
 // spec, and the report itself as an add spec, for the rewrite that follows.
 #include "operations/duplicates.h"
 
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -46,58 +49,71 @@ void set_modes(int add, int modify, int del, int extract) {
   s.extract_mode = extract;
 }
 
-// CRC of `size` bytes produced by the shared read stream.
-int crc_from_stream(uint32_t size, unsigned char* work, uint32_t* crc) {
+// CRC and digest of `size` bytes produced by the shared read stream.
+int crc_from_stream(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t* digest) {
   uint32_t v = 0;
+  ContentDigest d;
+  digest_start(d);
   while (size > 0) {
     uint32_t piece = size > WORK_BUFFER_SIZE ? WORK_BUFFER_SIZE : size;
     if (inflate_read(work, piece) != piece) return -1;
     v = crc32_update(v, work, piece);
+    digest_update(d, work, piece);
     size -= piece;
   }
   *crc = v;
+  *digest = digest_finish(d);
   return 0;
 }
 
-// CRC of `size` bytes read directly from the archive's current position.
-int crc_from_file(uint32_t size, unsigned char* work, uint32_t* crc) {
+// CRC and digest of `size` bytes read directly from the archive's current
+// position.
+int crc_from_file(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t* digest) {
   uint32_t v = 0;
+  ContentDigest d;
+  digest_start(d);
   while (size > 0) {
     uint32_t piece = size > WORK_BUFFER_SIZE ? WORK_BUFFER_SIZE : size;
     int64_t got = pf_read(g_state.run.archive_fd, work, piece);
     if (got < 1) return -1;
     v = crc32_update(v, work, static_cast<size_t>(got));
+    digest_update(d, work, static_cast<size_t>(got));
     size -= static_cast<uint32_t>(got);
   }
   *crc = v;
+  *digest = digest_finish(d);
   return 0;
 }
 
-// Sets content_crc of every loaded record.
-int hash_entries(unsigned char* work) {
+// Sets content_crc of every loaded record, and (*digests)[i] to the digest
+// of record i's contents.
+int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
   EntryTable& loaded = g_state.loaded;
+  digests->assign(static_cast<size_t>(loaded.count()), 0);
   bool any_in_directory = false;
   for (const auto& rec : loaded.records)
     if (rec->loaded_flags & ENTRY_IN_DIRECTORY) any_in_directory = true;
 
   if (any_in_directory) {
     if (skip_directory() != 0) return -1;
-    for (auto& rec : loaded.records) {
-      if (!(rec->loaded_flags & ENTRY_IN_DIRECTORY)) continue;
-      if (crc_from_stream(rec->size, work, &rec->content_crc) != 0) return -1;
+    for (size_t i = 0; i < loaded.records.size(); ++i) {
+      EntryRecord& rec = *loaded.records[i];
+      if (!(rec.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
+      if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
     }
   }
-  for (auto& rec : loaded.records) {
-    if (rec->loaded_flags & ENTRY_IN_DIRECTORY) continue;
-    if (rec->loaded_flags & ENTRY_COMPRESSED) {
-      if (inflate_open(g_state.run.archive_fd, rec->offset) != 0) return -1;
-      if (crc_from_stream(rec->size, work, &rec->content_crc) != 0) return -1;
+  for (size_t i = 0; i < loaded.records.size(); ++i) {
+    EntryRecord& rec = *loaded.records[i];
+    if (rec.loaded_flags & ENTRY_IN_DIRECTORY) continue;
+    if (rec.loaded_flags & ENTRY_COMPRESSED) {
+      if (inflate_open(g_state.run.archive_fd, rec.offset) != 0) return -1;
+      if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
       inflate_close();
     } else {
-      if (pf_seek(g_state.run.archive_fd, rec->offset, PF_SEEK_SET) !=
-          static_cast<int64_t>(rec->offset))
+      if (pf_seek(g_state.run.archive_fd, rec.offset, PF_SEEK_SET) !=
+          static_cast<int64_t>(rec.offset))
         return -1;
-      if (crc_from_file(rec->size, work, &rec->content_crc) != 0) return -1;
+      if (crc_from_file(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
     }
   }
   return 0;
@@ -140,30 +156,49 @@ int split_group(EntryComparer& comparer, const std::vector<int>& members,
   return 0;
 }
 
+// Entries with equal size, CRC and digest are candidates for a copy.
+struct CandidateKey {
+  uint64_t size_and_crc;
+  uint64_t digest;
+  bool operator==(const CandidateKey& o) const {
+    return size_and_crc == o.size_and_crc && digest == o.digest;
+  }
+};
+
+struct CandidateKeyHash {
+  size_t operator()(const CandidateKey& k) const {
+    return std::hash<uint64_t>()(k.digest ^ (k.size_and_crc * 0x9E3779B97F4A7C15ULL));
+  }
+};
+
 // Puts every entry into its class of equal contents.  next_copy[i] links the
 // members of a class in table order (-1 at the end); first_of[i] is the first
 // member of i's class.
 //
-// Candidates are the entries of one (size, CRC).  Each is first compared with
-// the candidate before it, all pairs in a few forward passes; a group whose
-// pairs are all equal is one class.  Only a group with a CRC collision in it
-// is split by comparing its members one by one.
-int classify_entries(unsigned char* work, std::vector<int>* first_of,
-                     std::vector<int>* next_copy) {
+// Candidates are the entries of one (size, CRC, digest): entries that differ
+// in the digest cannot be equal, so a forged CRC collision never makes a
+// candidate.  Each is first compared with the candidate before it, all pairs
+// in a few forward passes; a group whose pairs are all equal is one class.
+// Only a group with a collision of both hashes in it is split by comparing
+// its members one by one.
+int classify_entries(unsigned char* work, const std::vector<uint64_t>& digests,
+                     std::vector<int>* first_of, std::vector<int>* next_copy) {
   const EntryTable& loaded = g_state.loaded;
   const int count = loaded.count();
   first_of->assign(static_cast<size_t>(count), -1);
   next_copy->assign(static_cast<size_t>(count), -1);
 
-  // The index on (size, CRC): group of each entry, members in table order.
-  std::unordered_map<uint64_t, int> group_of_key;
+  // The index on (size, CRC, digest): group of each entry, members in table
+  // order.
+  std::unordered_map<CandidateKey, int, CandidateKeyHash> group_of_key;
   group_of_key.reserve(static_cast<size_t>(count));
   std::vector<std::vector<int>> groups;
   std::vector<int> prev(static_cast<size_t>(count), -1);
   bool any_pair = false;
   for (int i = 0; i < count; ++i) {
     const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
-    const uint64_t key = (static_cast<uint64_t>(e.size) << 32) | e.content_crc;
+    const CandidateKey key{(static_cast<uint64_t>(e.size) << 32) | e.content_crc,
+                           digests[static_cast<size_t>(i)]};
     auto found = group_of_key.emplace(key, static_cast<int>(groups.size()));
     if (found.second) groups.emplace_back();
     std::vector<int>& members = groups[static_cast<size_t>(found.first->second)];
@@ -269,8 +304,9 @@ int find_duplicate_entries() {
   int rc = -1;
   try {
     std::vector<int> first_of, next_copy;
-    if (hash_entries(work.data()) == 0 &&
-        classify_entries(work.data(), &first_of, &next_copy) == 0) {
+    std::vector<uint64_t> digests;
+    if (hash_entries(work.data(), &digests) == 0 &&
+        classify_entries(work.data(), digests, &first_of, &next_copy) == 0) {
       set_modes(0, 0, 1, 0);
       if (report_copies(work.data(), first_of, next_copy) == 0) rc = 0;
     }

@@ -59,6 +59,26 @@ char read_overwrite_answer() {
   }
 }
 
+// Within a rewrite, extraction is a step of a run that writes a new archive
+// into its temporary file, which may not have been created yet.
+bool run_writes_new_archive() { return g_state.run.rewriting != 0; }
+
+// The folder part of a path, spelled so that it can be looked up ("." when
+// the path has none).
+std::string folder_of(const std::string& path) {
+  const size_t i = path.find_last_of(":\\/");
+  return i == std::string::npos ? std::string(".") : path.substr(0, i + 1) + ".";
+}
+
+// 1 when `target` names the new archive's temporary file, whether or not it
+// exists yet.
+bool is_new_archive_temp(const std::string& target) {
+  const std::string temp = temp_archive_path();
+  if (pf_same_file(target.c_str(), temp.c_str())) return true;
+  return ascii_lower(bare_name(target)) == ascii_lower(bare_name(temp)) &&
+         pf_same_file(folder_of(target).c_str(), folder_of(temp).c_str());
+}
+
 // 1 when the entry is to be written to `target`, 0 when the answer was 'n',
 // -1 when the target must not be replaced at all.
 int decide_overwrite(const std::string& target) {
@@ -67,6 +87,9 @@ int decide_overwrite(const std::string& target) {
   // written, would destroy it.
   if (run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) return -1;
   if (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) return -1;
+  // The new archive, once written over the extracted file, would be renamed
+  // away with it.
+  if (run_writes_new_archive() && is_new_archive_temp(target)) return -1;
 
   if (!pf_exists(target.c_str())) return 1;
   int fd = pf_open_rw(target.c_str());

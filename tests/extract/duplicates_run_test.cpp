@@ -86,8 +86,11 @@ TEST_F(DuplicateRun, EveryPlacementAndEmptyEntries) {
   ASSERT_NE(rep, nullptr);
   // Directory order puts standalone entries first: x.bin, e2, y.bin.
   EXPECT_EQ(rep->data, "x.bin,y.bin\r\nx.bin,z.bin\r\ne2,e1\r\ne2,e3\r\n");
-  // The in-directory copies are gone; the first of each set stays.
-  for (const char* gone : {"z.bin", "e1", "e3"}) EXPECT_EQ(find_entry(p, gone), nullptr) << gone;
+  // The copies are gone, standalone and in-directory alike; the first of
+  // each set stays.
+  for (const char* gone : {"y.bin", "z.bin", "e1", "e3"})
+    EXPECT_EQ(find_entry(p, gone), nullptr) << gone;
+  EXPECT_EQ(names_of(p), (std::vector<std::string>{"x.bin", "e2", "w.bin", "rep.txt"}));
   ASSERT_NE(find_entry(p, "x.bin"), nullptr);
   EXPECT_EQ(find_entry(p, "x.bin")->data, big);
   ASSERT_NE(find_entry(p, "w.bin"), nullptr);

@@ -129,6 +129,7 @@ TEST_F(ExtractRun, OverwriteQuestionAnswers) {
       {"n", "old one", "old two"},
       {"", "old one", "old two"},      // end of input answers no
       {"?\r\nzA", "new one", "new two"},  // 'a' covers every later target
+      {"an", "new one", "new two"},    // nothing is read once 'a' was given
       {"ny", "old one", "new two"},    // each target asked in turn
       {"yn", "new one", "old two"},
   };
@@ -199,6 +200,19 @@ TEST_F(ExtractRun, TargetsThatMustNotBeReplaced) {
   EXPECT_EQ(vornex({"self.vrn", "self.vrn"}, "a"), vt::FAIL);
   EXPECT_EQ(vt::read_file("self.vrn"), self);
   EXPECT_FALSE(vt::file_exists("vorn9876.tmp"));
+
+  // An entry bearing the new archive's temporary name: extracted alone it is
+  // an ordinary file; within a rewrite the new archive would be written over
+  // it and then renamed away, so the run fails and changes nothing.
+  const std::string tmp_named = vt::build_archive({{"vorn1234.tmp", "precious", 0, IN_DIR},
+                                                   {"b.txt", "bee", 0, IN_DIR}});
+  vt::write_file("t.vrn", tmp_named);
+  vt::write_file("n.txt", "new");
+  EXPECT_EQ(vt::vorn({"t.vrn", "n.txt", "-x", "vorn1234.tmp"}), vt::FAIL);
+  EXPECT_EQ(vt::read_file("t.vrn"), tmp_named);
+  EXPECT_FALSE(vt::file_exists("vorn1234.tmp"));
+  ASSERT_EQ(vornex({"t.vrn", "vorn1234.tmp"}), 0);
+  EXPECT_EQ(vt::read_file("vorn1234.tmp"), "precious");
 }
 
 TEST_F(ExtractRun, DamagedDataLeavesTheTargetAlone) {
