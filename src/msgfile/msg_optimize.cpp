@@ -5,8 +5,9 @@
 // until a line holds more than 500 bytes; the one after that is kept.
 // Directive lines (a '#' at the start of the text or after a comma, CR or LF)
 // are copied whole and always start a line of their own.  Two identifier
-// characters that a removed blank, comment or line break kept apart stay one
-// space apart, so the text still reads as the same C.
+// characters, or two operator characters that would fuse ("- -", "/ *"),
+// that a removed blank, comment or line break kept apart stay one space
+// apart, so the text still reads as the same C.
 #include <new>
 
 #include "driver/state.h"
@@ -45,10 +46,23 @@ size_t copy_directive(const std::string& s, size_t i, std::string* out) {
   return j;
 }
 
-// Writes byte c, with one space first when it would join two identifier
-// characters that something removed kept apart.
+// True when the bytes a and b, written side by side, read as one token (or
+// open a comment) where a blank stood between them: two identifier
+// characters, or the two halves of an operator such as "- -" or "/ *".
+bool would_fuse(char a, char b) {
+  if (is_ident(a) && is_ident(b)) return true;
+  static const char* const kPairs[] = {"++", "--", "+=", "-=", "*=", "/=", "%=", "&=", "|=",
+                                       "^=", "==", "!=", "<=", ">=", "<<", ">>", "&&", "||",
+                                       "->", "##", "/*", "//", "*/", "<:", ":>", "<%", "%>", "%:"};
+  for (const char* p : kPairs)
+    if (p[0] == a && p[1] == b) return true;
+  return false;
+}
+
+// Writes byte c, with one space first when it would fuse with the byte
+// before it into another token, where something removed kept them apart.
 void put(std::string* out, char c, bool* apart) {
-  if (*apart && !out->empty() && is_ident(out->back()) && is_ident(c)) *out += ' ';
+  if (*apart && !out->empty() && would_fuse(out->back(), c)) *out += ' ';
   *apart = false;
   *out += c;
 }

@@ -66,6 +66,15 @@ TEST_F(MsgTest, OptimizeKeepsIdentifiersApart) {
   EXPECT_EQ(optimized(t), std::string(300, 'a') + " " + std::string(300, 'b') + "\r\nc");
 }
 
+TEST_F(MsgTest, OptimizeNeverFusesOperatorsOrOpensComments) {
+  // Joined, these would read as "--", "++", "<<", "&&" or start a comment.
+  EXPECT_EQ(optimized("int a = b - -c + +d < <e & &f / *p;"),
+            "int a=b- -c+ +d< <e& &f/ *p;");
+  EXPECT_EQ(optimized("x = y /\r\n/ z;"), "x=y/ /z;");
+  // Operators that cannot fuse are still joined.
+  EXPECT_EQ(optimized("a = ( b ) * c ;"), "a=(b)*c;");
+}
+
 TEST_F(MsgTest, OptimizeKeepsDirectivesOnLinesOfTheirOwn) {
   // After a comma, after an opening brace, indented, at the very start.
   const std::string t =
