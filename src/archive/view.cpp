@@ -1,5 +1,9 @@
 // view.cpp -- the "-v" walk: the in-directory data of every selected entry is
 // read through the decompressor, so that a damaged archive shows as a failure.
+#include <new>
+#include <string>
+#include <vector>
+
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
@@ -7,12 +11,19 @@
 
 namespace {
 
+bool has_wildcard(const std::string& name) {
+  return name.find_first_of("*?") != std::string::npos;
+}
+
 // True when the entry is selected: no spec at all, or a spec name that
-// matches the entry's name as a pattern.
-bool selected(const EntryRecord& e) {
-  const FileSpecList& list = g_state.specs;
-  if (list.count() == 0) return true;
-  for (const auto& spec : list.specs) {
+// matches the entry's name as a pattern.  A spec name without '*' or '?'
+// matches only a name equal to it without regard to ASCII case, which the
+// list's name index answers at once; only the real patterns are tried one by
+// one, so many plain names do not cost entries x names.
+bool selected(const EntryRecord& e, const std::vector<const FileSpec*>& patterns) {
+  if (g_state.specs.count() == 0) return true;
+  if (file_spec_find(e.name.c_str()) >= 0) return true;
+  for (const FileSpec* spec : patterns) {
     if (wild_match_nocase(spec->name.c_str(), e.name.c_str())) return true;
   }
   return false;
@@ -22,6 +33,14 @@ bool selected(const EntryRecord& e) {
 
 int view_pass() {
   if (g_state.run.archive_fd < 0) return -1;
+  std::vector<const FileSpec*> patterns;
+  try {
+    for (const auto& spec : g_state.specs.specs) {
+      if (has_wildcard(spec->name)) patterns.push_back(spec.get());
+    }
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
   bool positioned = false;
   int64_t pending = 0;  // unselected in-directory bytes not yet stepped over
   for (const auto& rec : g_state.loaded.records) {
@@ -31,7 +50,7 @@ int view_pass() {
       if (skip_directory() != 0) return -1;
       positioned = true;
     }
-    if (!selected(e)) {
+    if (!selected(e, patterns)) {
       if (positioned) pending += e.size;
       continue;
     }

@@ -95,6 +95,11 @@ int emit_deflated_source(const char* input, const char* output) {
   int in_fd = pf_open_read(input);
   if (in_fd < 0) return -1;
   const std::string tmp = std::string(output) + ".tmp";
+  // Creating the temporary file would truncate an input of that name.
+  if (pf_same_file_fd(in_fd, tmp.c_str()) == 1) {
+    pf_close(in_fd);
+    return -1;
+  }
   int tmp_fd = pf_open_create(tmp.c_str());
   if (tmp_fd < 0) {
     pf_close(in_fd);

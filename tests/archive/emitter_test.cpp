@@ -109,6 +109,20 @@ TEST_F(Emitter, FailuresLeaveNoPartialOutput) {
   EXPECT_EQ(vt::read_file("deflated"), "previous");
 }
 
+// The text is built under "<output>.tmp": an input of that very name must
+// neither be truncated by it nor pass as an empty input.
+TEST_F(Emitter, InputNamedLikeTheTemporaryFileIsKept) {
+  vt::write_file("deflated.tmp", "the input itself");
+  int r = emit_deflated_source("deflated.tmp", "deflated");
+  EXPECT_EQ(vt::read_file("deflated.tmp"), "the input itself");
+  if (r == 0) {
+    EXPECT_EQ(vt::read_file("deflated"), expected_text(vt::zcompress("the input itself")));
+  } else {
+    EXPECT_EQ(r, -1);
+    EXPECT_FALSE(vt::file_exists("deflated"));
+  }
+}
+
 TEST_F(Emitter, WriteFormattedReportsShortWrites) {
   int fd = pf_open_create("f.txt");
   ASSERT_GE(fd, 0);

@@ -1,5 +1,6 @@
 // The "-v" walk over archives laid out by the tests.
 #include <string>
+#include <vector>
 
 #include "container_fixture.h"
 
@@ -84,6 +85,36 @@ TEST_F(View, OnlySelectedEntriesAreRead) {
   ASSERT_EQ(load(bytes), 0);
   ct::add_spec("nothing");
   EXPECT_EQ(view_pass(), 0);
+}
+
+// Plain names are looked up by name, patterns matched one by one: both must
+// select exactly what the case-insensitive matcher would.  The probe entry is
+// last and promises more data than the stream holds, so the walk fails
+// exactly when it is selected.
+TEST_F(View, PlainNamesAndPatternsSelectAlike) {
+  std::string content = vt::u32le(3) + record("Keep.txt", 0, 3, 0, 0x07) + record("x*y", 3, 2, 0, 0x07) +
+                        record("Pr\xC4" "be", 5, 50, 0, 0x07) + "111" + "22";
+  std::string bytes = archive_with("", content);
+  struct Case {
+    std::vector<std::string> specs;
+    int want;
+  };
+  const Case cases[] = {
+      {{"keep.TXT", "pR\xC4" "BE"}, -1},  // other ASCII case selects
+      {{"pr\xE4" "be"}, 0},               // other case outside ASCII does not
+      {{"Pr\xC4" "b"}, 0},
+      {{"Pr\xC4" "bee"}, 0},
+      {{"PR?BE"}, -1},
+      {{"*"}, -1},
+      {{"x*y", "*.txt"}, 0},
+      {{"X*Y", "nothing", "*BE"}, -1},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(load(bytes), 0);
+    for (const std::string& name : c.specs) ASSERT_GE(ct::add_spec(name), 0);
+    EXPECT_EQ(view_pass(), c.want) << c.specs.front();
+    ct::release_state();
+  }
 }
 
 }  // namespace
