@@ -31,14 +31,21 @@ test-sanitize: deps
 	cmake --build $(SAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 
-# The archive loader under libFuzzer (clang), for a bounded time.
+# Under libFuzzer (clang), each for FUZZ_SECONDS: the archive loader with
+# the view walk, and whole runs (extract, rewrite, modify) on hostile archives.
+# (fuzz_runs works in a folder of its own, so the corpus path is absolute.)
 fuzz: build
 	@scripts/ensure-deps.sh --clang
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVORN_FUZZ=ON -DVORN_SANITIZE=ON -DVORN_TESTS=OFF -DVORN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_load
-	mkdir -p $(FUZZ_BUILD)/corpus
-	scripts/fuzz-seeds.sh $(BUILD)/vorn $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/fuzz_load -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=2048 $(FUZZ_BUILD)/corpus
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_load fuzz_runs
+	for t in fuzz_load fuzz_runs; do \
+	  mkdir -p $(FUZZ_BUILD)/corpus-$$t && \
+	  scripts/fuzz-seeds.sh $(BUILD)/vorn $(FUZZ_BUILD)/corpus-$$t && \
+	  { $(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+	    $(CURDIR)/$(FUZZ_BUILD)/corpus-$$t > $(FUZZ_BUILD)/$$t.log 2>&1; rc=$$?; } && \
+	  if [ $$rc -ne 0 ]; then tail -n 80 $(FUZZ_BUILD)/$$t.log; exit 1; fi && \
+	  echo "$$t: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/$$t.log)" || exit 1; \
+	done
 
 install: build
 	cmake --install $(BUILD)
