@@ -1,4 +1,4 @@
-// driver_arguments -- how the command-line driver scales: one argument file
+// bench_arguments -- how the command-line driver scales: one argument file
 // of many tokens, a long chain of nested argument files, and an option pass
 // over many options.  Prints the figures; run from any folder (it works in a
 // temporary folder of its own).
