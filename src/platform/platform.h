@@ -101,8 +101,10 @@ struct PfFind;  // opaque enumeration handle
 // Starts an enumeration of `pattern` (a directory part, then a last component
 // that may hold * and ?; both separators allowed).  Returns a handle and fills
 // `out` with the first item, or nullptr when nothing matches or the folder
-// cannot be read.  Items come in the order the file system gives them, with
-// "." and ".." first when the pattern matches them.
+// cannot be read.  "." and ".." come first when the pattern matches them,
+// then the other items sorted by their ASCII-lower-cased names (the order a
+// case-insensitive file system lists them in), so runs repeat whatever order
+// the folder keeps.
 PfFind* pf_find_first(const char* pattern, PfFindData* out);
 
 // Fills `out` with the next item: 1, or 0 when there are no more.

@@ -1,6 +1,5 @@
 // Loading archives laid out by the tests themselves: the layouts of the
 // format description, name limits, duplicates, and damage of every kind.
-#include <chrono>
 #include <string>
 
 #include "container_fixture.h"
@@ -139,14 +138,16 @@ TEST_F(Load, DamagedStreamAndCutRecords) {
   EXPECT_EQ(load(archive_with("", "\x01\x00")), -1);
 }
 
-TEST_F(Load, HugeCountInATinyFileFailsQuickly) {
+TEST_F(Load, HugeCountInATinyFileIsNotTrusted) {
   std::string bytes = archive_with("", vt::u32le(0xFFFFFFFFu) + record("a", 0, 0, 0, 0x07));
   ASSERT_LT(bytes.size(), 45u);
-  auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(load(bytes), -1);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_LT(ms, 2000);  // generous: only guards against sizing by the count
   EXPECT_LE(g_state.loaded.count(), 1);
+  // Nothing was sized by the count: the table has room for about the one
+  // record that is there, not for four billion.
+  EXPECT_LE(g_state.loaded.records.capacity(), 64u);
+  EXPECT_LE(g_state.loaded.by_name.bucket_count(), 1024u);
+  EXPECT_LE(g_state.loaded.by_bare_name.bucket_count(), 1024u);
 }
 
 TEST_F(Load, StandaloneDataOutsideTheDataAreaIsRefused) {

@@ -162,7 +162,10 @@ TEST_F(ExtractRun, HostileNamesNeverLeaveTheCurrentFolder) {
   vt::make_dir("w");
   ASSERT_EQ(chdir("w"), 0);
   vt::make_dir("a");
-  vt::make_dir("etc");
+  // A root folder no machine has: should a rooted name ever escape, the run
+  // fails on it instead of writing into a real system folder (tests run as root).
+  const std::string root_dir = "vorn-test-no-such-root";
+  vt::make_dir(root_dir);
   for (const std::string name : {"..\\x", "../x", "a/../../x", "a\\..\\..\\x"}) {
     vt::write_file("h.vrn", vt::build_archive({
                                 {"ok.txt", "fine", 0, IN_DIR},
@@ -177,12 +180,13 @@ TEST_F(ExtractRun, HostileNamesNeverLeaveTheCurrentFolder) {
   }
   // Absolute names and drive prefixes are taken under the current folder.
   vt::write_file("h.vrn", vt::build_archive({
-                              {"/etc/x", "rooted", 0, IN_DIR},
+                              {"/" + root_dir + "/x", "rooted", 0, IN_DIR},
                               {"C:\\y", "on a drive", 0, STORED},
                               {"C:z", "drive-relative", 0, IN_DIR},
                           }));
   ASSERT_EQ(vornex({"h.vrn", "*"}), 0);
-  EXPECT_EQ(vt::read_file("etc/x"), "rooted");
+  EXPECT_EQ(vt::read_file(root_dir + "/x"), "rooted");
+  EXPECT_FALSE(vt::file_exists("/" + root_dir)) << "a rooted name was written at the root";
   EXPECT_EQ(vt::read_file("y"), "on a drive");
   EXPECT_EQ(vt::read_file("z"), "drive-relative");
 }

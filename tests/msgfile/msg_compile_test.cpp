@@ -1,5 +1,7 @@
 // After edits the message file is still C that a compiler accepts, and the
 // table holds the expected strings.
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "msg_test_util.h"
@@ -12,16 +14,23 @@ bool have_gcc() { return std::system("gcc --version >/dev/null 2>&1") == 0; }
 
 // Compiles msgs.c into a program that prints every "label|body" of the table
 // and returns what it printed; "compile failed: ..." when gcc refused it.
+// The program is built beside the product's executable, under a name of this
+// process's own, because the temp folder may not allow running programs.
 std::string print_table() {
+  const std::string printer = std::string(VORN_EXE_DIR) + "/msg-printer-" + std::to_string(getpid());
+  struct Removed {
+    std::string path;
+    ~Removed() { unlink(path.c_str()); }
+  } removed{printer};
   vt::write_file("print.c",
                  "#include <stdio.h>\n#include <string.h>\n#include \"msgs.c\"\n"
                  "int main(void) {\n"
                  "  for (int i = 0; msgs[i]; ++i)\n"
                  "    printf(\"%s|%s\\n\", msgs[i], msgs[i] + strlen(msgs[i]) + 1);\n"
                  "  return 0;\n}\n");
-  if (std::system("gcc -std=c99 -Wall -Werror -o print print.c >gcc.log 2>&1") != 0)
+  if (std::system(("gcc -std=c99 -Wall -Werror -o '" + printer + "' print.c >gcc.log 2>&1").c_str()) != 0)
     return "compile failed: " + vt::read_file("gcc.log");
-  if (std::system("./print >printed.txt") != 0) return "run failed";
+  if (std::system(("'" + printer + "' >printed.txt").c_str()) != 0) return "run failed";
   return vt::read_file("printed.txt");
 }
 
@@ -43,7 +52,7 @@ const char kMessages[] =
 }  // namespace
 
 TEST_F(MsgTest, EditedMessageFileStillCompiles) {
-  if (!have_gcc()) GTEST_SKIP() << "no gcc";
+  if (!have_gcc()) GTEST_SKIP() << "no C compiler (gcc) on this machine to check the edited file with";
   const std::string script =
       "\"set:hello\\0Hi there, 1 2 3\",\r\n"
       "\"del:OLD\",\r\n"

@@ -15,7 +15,10 @@
 
 namespace {
 
+// Fresh process state, in a scratch folder of its own: collection looks at
+// the disk, so no test may depend on what lies in the folder it was started in.
 struct Fresh {
+  vt::ScratchDir dir;
   Fresh() { state_reset(); }
   ~Fresh() {
     if (g_state.run.output_fd >= 0) pf_close(g_state.run.output_fd);
@@ -172,7 +175,6 @@ TEST(Collection, ModifyOnlyTouchesStoredEntries) {
 
 TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
   Fresh f;
-  vt::ScratchDir dir;
   vt::make_dir("sub");
   vt::write_file("sub/one.txt", "1");
   vt::make_dir("sub/x.txt");
@@ -203,7 +205,6 @@ TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
 // ends the test program if it does not).
 TEST(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
   Fresh f;
-  vt::ScratchDir dir;
   vt::make_dir("d");
   vt::make_dir("d/sub");
   vt::write_file("d/f", "1");
@@ -221,7 +222,6 @@ TEST(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
 
 TEST(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
   Fresh f;
-  vt::ScratchDir dir;
   vt::make_dir("out");
   g_state.settings.archive_path = "out/arc.vrn";
   ASSERT_EQ(open_temp(), 0);

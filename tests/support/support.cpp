@@ -1,7 +1,11 @@
 #include "support/support.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +13,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,16 +41,50 @@ static void remove_tree(const std::string& path) {
   }
 }
 
-ScratchDir::ScratchDir() {
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd)) old_cwd_ = cwd;
-  const char* base = getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vorn-test-XXXXXX";
+// Every test program starts with standard input reading /dev/null, and with
+// the descriptors 0 to 2 open: a test run from a terminal never waits on it,
+// one run with them closed (as CI may) never has a file or pipe of its own
+// land on 0, 1 or 2, where a child or an overwrite question would take it for
+// standard input or output.
+static bool settle_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) {
+      int n = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (n >= 0 && n != fd) {
+        dup2(n, fd);
+        close(n);
+      }
+    }
+  }
+  int null_in = open("/dev/null", O_RDONLY);
+  if (null_in > 0) {
+    dup2(null_in, 0);
+    close(null_in);
+  }
+  return true;
+}
+static const bool g_standard_descriptors_settled = settle_standard_descriptors();
+
+static bool make_scratch(const std::string& base, std::string* path) {
+  std::string tmpl = base + "/vorn-test-XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  if (!mkdtemp(buf.data())) return false;
+  *path = buf.data();
+  return true;
+}
+
+ScratchDir::ScratchDir() {
+  (void)g_standard_descriptors_settled;
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd)) old_cwd_ = cwd;
+  // TMPDIR when it names a usable folder, else /tmp.
+  const char* base = getenv("TMPDIR");
+  if (!(base && *base && make_scratch(base, &path_)) && !make_scratch("/tmp", &path_))
+    throw std::runtime_error("cannot create a scratch folder under TMPDIR or /tmp");
   if (chdir(path_.c_str()) != 0) throw std::runtime_error("chdir failed");
+  // Absolute from here on, whatever TMPDIR looked like.
+  if (getcwd(cwd, sizeof cwd)) path_ = cwd;
 }
 
 ScratchDir::~ScratchDir() {
@@ -57,6 +96,9 @@ ScratchDir::~ScratchDir() {
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  f.close();
+  // A test that lays out its files must not go on as if it had.
+  if (!f) ADD_FAILURE() << "test set-up could not write " << path;
 }
 
 std::string read_file(const std::string& path) {
@@ -72,7 +114,13 @@ bool file_exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-void make_dir(const std::string& path) { mkdir(path.c_str(), 0755); }
+void make_dir(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0) {
+    struct stat st;
+    if (!(errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+      ADD_FAILURE() << "test set-up could not make the folder " << path;
+  }
+}
 
 std::vector<std::string> list_dir(const std::string& path) {
   std::vector<std::string> names;
@@ -87,53 +135,112 @@ std::vector<std::string> list_dir(const std::string& path) {
   return names;
 }
 
-static std::string program_path(const std::string& program) {
-  std::string dir = VORN_EXE_DIR;
-  std::string p = dir + "/" + program;
-  if (program != "vorn" && !file_exists(p)) {
-    // Another name for the same executable.
-    std::string tmp = p + ".lnk-tmp" + std::to_string(getpid());
-    if (symlink(VORN_EXE, tmp.c_str()) == 0) rename(tmp.c_str(), p.c_str());
-  }
-  return p;
+// Moves a descriptor to `target` in a child about to exec.
+static void put_on(int fd, int target) {
+  if (fd != target) dup2(fd, target);
 }
 
 int run(const std::string& program, const std::vector<std::string>& args,
         const std::string& stdin_text, std::string* out) {
-  std::string exe = program_path(program);
+  (void)g_standard_descriptors_settled;
   int in_pipe[2], out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return -2;
+  if (pipe2(in_pipe, O_CLOEXEC) != 0) return -2;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+    close(in_pipe[0]);
+    close(in_pipe[1]);
+    return -2;
+  }
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    close(in_pipe[0]); close(in_pipe[1]); close(out_pipe[0]); close(out_pipe[1]);
+    // The personality comes from argv[0] alone, so the executable itself is
+    // started under the name asked for: no link is made anywhere.
+    signal(SIGPIPE, SIG_DFL);
+    setpgid(0, 0);  // its own group, so that a deadline kill takes all it started
+    put_on(in_pipe[0], 0);
+    put_on(out_pipe[1], 1);
     std::vector<char*> argv;
     std::string name = program;
     argv.push_back(const_cast<char*>(name.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
+    execv(VORN_EXE, argv.data());
     _exit(127);
   }
+  if (pid > 0) setpgid(pid, pid);  // as the child does: whichever runs first
   close(in_pipe[0]);
   close(out_pipe[1]);
-  signal(SIGPIPE, SIG_IGN);
-  // Feed stdin while reading stdout; inputs are small, so write first.
-  size_t off = 0;
-  while (off < stdin_text.size()) {
-    ssize_t w = write(in_pipe[1], stdin_text.data() + off, stdin_text.size() - off);
-    if (w <= 0) break;
-    off += static_cast<size_t>(w);
+  if (pid < 0) {
+    close(in_pipe[1]);
+    close(out_pipe[0]);
+    return -2;
   }
-  close(in_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+  fcntl(in_pipe[1], F_SETFL, fcntl(in_pipe[1], F_GETFL) | O_NONBLOCK);
+
+  // Feed standard input and collect standard output together (neither side
+  // can then fill a pipe and wait on the other), within the deadline.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRunDeadlineSeconds);
+  auto ms_left = [&] {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  };
   std::string collected;
-  char buf[4096];
-  ssize_t r;
-  while ((r = read(out_pipe[0], buf, sizeof buf)) > 0) collected.append(buf, static_cast<size_t>(r));
-  close(out_pipe[0]);
+  size_t off = 0;
+  int in_fd = in_pipe[1];
+  int out_fd = out_pipe[0];
+  if (stdin_text.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  bool timed_out = false;
+  while (out_fd >= 0) {
+    struct pollfd fds[2];
+    int n = 0;
+    fds[n++] = {out_fd, POLLIN, 0};
+    if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+    int left = ms_left();
+    if (left == 0) { timed_out = true; break; }
+    int r = poll(fds, static_cast<nfds_t>(n), left);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) break;
+    if (r == 0) { timed_out = true; break; }
+    if (n == 2 && fds[1].revents) {
+      ssize_t w = write(in_fd, stdin_text.data() + off, stdin_text.size() - off);
+      if (w > 0) off += static_cast<size_t>(w);
+      if ((w < 0 && errno != EAGAIN && errno != EINTR) || off == stdin_text.size()) {
+        close(in_fd);  // end of input (or nobody reads it)
+        in_fd = -1;
+      }
+    }
+    if (fds[0].revents) {
+      char buf[4096];
+      ssize_t got = read(out_fd, buf, sizeof buf);
+      if (got > 0) {
+        collected.append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        close(out_fd);
+        out_fd = -1;
+      }
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+  if (out_fd >= 0) close(out_fd);
+
   int status = 0;
-  waitpid(pid, &status, 0);
+  for (;;) {
+    pid_t w = timed_out ? 0 : waitpid(pid, &status, WNOHANG);
+    if (w == pid) break;
+    if (w < 0 && errno != EINTR) return -2;
+    if (timed_out || ms_left() == 0) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << program << " did not finish within " << kRunDeadlineSeconds << " s; killed";
+      if (out) *out = collected;
+      return -1;
+    }
+    usleep(2000);
+  }
   if (out) *out = collected;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return -1;

@@ -11,8 +11,9 @@
 
 namespace vt {
 
-// A fresh empty folder under the system temp folder; the test's current
-// directory while the object lives; removed (recursively) afterwards.
+// A fresh empty folder under TMPDIR (or /tmp when TMPDIR is unset or
+// unusable); the test's current directory while the object lives; removed
+// (recursively) afterwards.  path() is absolute.
 class ScratchDir {
  public:
   ScratchDir();
@@ -25,6 +26,8 @@ class ScratchDir {
   std::string old_cwd_;
 };
 
+// write_file and make_dir fail the running test when they cannot do their
+// work (an existing folder is fine for make_dir).
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);  // "" when missing
 bool file_exists(const std::string& path);
@@ -32,12 +35,16 @@ void make_dir(const std::string& path);
 // Names in a folder (not "." and ".."), sorted.
 std::vector<std::string> list_dir(const std::string& path);
 
-// Runs the built executable under `program` (vorn, vornex, vornalt, or any
-// other name: a link of that name to the executable is made beside it) with
-// the arguments, in the current directory, feeding `stdin_text` on standard
-// input (then end of input).  Returns the exit status as the shell sees it
-// (0, 253 for -3), or -1 when it died by a signal.  Standard output is
-// stored in *out when given.
+// Runs the built executable with `program` as its argv[0] (vorn, vornex,
+// vornalt, or any other name, paths included: the personality is chosen from
+// argv[0], so nothing is linked or written beside the executable) with the
+// arguments, in the current directory, feeding `stdin_text` on standard input
+// (then end of input) while collecting standard output.  Returns the exit
+// status as the shell sees it (0, 253 for -3), or -1 when it died by a signal
+// or had to be killed after kRunDeadlineSeconds (which also fails the test:
+// a hang shows as a failure, never as a stuck test program).  Standard output
+// is stored in *out when given.
+constexpr int kRunDeadlineSeconds = 120;
 int run(const std::string& program, const std::vector<std::string>& args,
         const std::string& stdin_text = "", std::string* out = nullptr);
 inline int vorn(const std::vector<std::string>& args, const std::string& in = "") {
