@@ -259,8 +259,9 @@ struct ReportWriter {
 };
 
 // Writes the report lines and queues a delete spec for every reported copy.
+// kept[i] is set for every entry that stays as the first of copies removed.
 int report_copies(unsigned char* work, const std::vector<int>& first_of,
-                  const std::vector<int>& next_copy) {
+                  const std::vector<int>& next_copy, std::vector<char>* kept) {
   const EntryTable& loaded = g_state.loaded;
   Settings& s = g_state.settings;
   ReportWriter report{work, WORK_BUFFER_SIZE};
@@ -271,6 +272,7 @@ int report_copies(unsigned char* work, const std::vector<int>& first_of,
       const EntryRecord& copy = *loaded.records[static_cast<size_t>(j)];
       if (!report_prefix_match(copy.name.c_str())) continue;
       if (report.add(first + "," + copy.name + "\r\n") != 0) return -1;
+      (*kept)[static_cast<size_t>(i)] = 1;
       // The delete spec must open the copy's key.
       s.new_key_hash = copy.key_hash;
       s.match_key_hash = copy.key_hash;
@@ -278,6 +280,27 @@ int report_copies(unsigned char* work, const std::vector<int>& first_of,
     }
   }
   return report.flush();
+}
+
+// The report is stored under its own name and replaces the entry of that
+// name.  It may not replace an entry kept as the first of removed copies (its
+// contents would leave the archive with the copies), nor an entry whose key
+// the report's spec does not open (the report would not be stored, while the
+// copies it lists would still be removed).  1 when the report is blocked.
+int report_blocked(const std::vector<char>& kept) {
+  const Settings& s = g_state.settings;
+  const EntryTable& loaded = g_state.loaded;
+  const char* name = s.report_path.c_str();
+  const int replaced[2] = {s.store_paths ? entry_table_find(loaded, name)
+                                         : entry_table_find_bare(loaded, name),
+                           entry_table_find(loaded, name)};
+  for (int i : replaced) {
+    if (i < 0) continue;
+    const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
+    if (kept[static_cast<size_t>(i)]) return 1;
+    if (e.key_hash != 0 && e.key_hash != s.match_key_hash) return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -302,13 +325,15 @@ int find_duplicate_entries() {
   }
   const SavedModes saved = save_modes();
   int rc = -1;
+  std::vector<char> kept;
   try {
     std::vector<int> first_of, next_copy;
+    kept.assign(static_cast<size_t>(g_state.loaded.count()), 0);
     std::vector<uint64_t> digests;
     if (hash_entries(work.data(), &digests) == 0 &&
         classify_entries(work.data(), digests, &first_of, &next_copy) == 0) {
       set_modes(0, 0, 1, 0);
-      if (report_copies(work.data(), first_of, next_copy) == 0) rc = 0;
+      if (report_copies(work.data(), first_of, next_copy, &kept) == 0) rc = 0;
     }
   } catch (const std::bad_alloc&) {
     rc = -1;
@@ -321,7 +346,10 @@ int find_duplicate_entries() {
     run.report_fd = -1;
     // The report is stored in the archive under the key settings left by the
     // last queued copy.
-    if (rc == 0 && g_state.specs.count() > 0) add_file_spec_literal(g_state.settings.report_path.c_str());
+    if (rc == 0 && g_state.specs.count() > 0) {
+      add_file_spec_literal(g_state.settings.report_path.c_str());
+      if (report_blocked(kept)) rc = -1;
+    }
   }
   Settings& s = g_state.settings;
   s.add_mode = saved.add_mode;

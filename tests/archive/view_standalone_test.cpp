@@ -1,0 +1,62 @@
+// "-v" on archives whose standalone data is damaged: the walk reads the data
+// of every selected entry, standalone ones included, and reports the damage.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/craft.h"
+#include "support/support.h"
+
+namespace {
+
+constexpr uint8_t IN_DIR = 0x07;
+constexpr uint8_t DEFLATED = 0x05;
+constexpr uint8_t STORED = 0x04;
+
+class ViewStandalone : public ::testing::Test {
+ protected:
+  int view(const std::string& archive, const std::vector<std::string>& names = {}) {
+    vt::write_file("a.vrn", archive);
+    std::vector<std::string> args = {"a.vrn", "-v"};
+    args.insert(args.end(), names.begin(), names.end());
+    return vt::vorn(args);
+  }
+  vt::ScratchDir dir;
+};
+
+TEST_F(ViewStandalone, DamagedCompressedDataFails) {
+  const std::string data(3000, 'd');
+  const std::string z = vt::zcompress(data);
+  const std::string sound = vt::build_archive_raw({{"s", z, 3000, 0, DEFLATED},
+                                                  {"i", "in", 2, 0, IN_DIR}});
+  EXPECT_EQ(view(sound), 0);
+
+  // Checksum at the end of the entry's stream broken.
+  std::string bad_sum = z;
+  bad_sum.back() = static_cast<char>(bad_sum.back() ^ 0x20);
+  EXPECT_EQ(view(vt::build_archive_raw({{"s", bad_sum, 3000, 0, DEFLATED},
+                                        {"i", "in", 2, 0, IN_DIR}})),
+            253);
+  // The stream holds more than the record's size.
+  EXPECT_EQ(view(vt::build_archive_raw({{"s", z, 2999, 0, DEFLATED}, {"i", "in", 2, 0, IN_DIR}})),
+            253);
+  // Not a zlib stream at all.
+  EXPECT_EQ(view(vt::build_archive_raw({{"s", std::string(40, 'x'), 40, 0, DEFLATED}})), 253);
+}
+
+TEST_F(ViewStandalone, StoredDataPastTheDataAreaFails) {
+  EXPECT_EQ(view(vt::build_archive_raw({{"s", "abc", 3, 0, STORED}})), 0);
+  EXPECT_EQ(view(vt::build_archive_raw({{"s", "abc", 400, 0, STORED}})), 253);
+}
+
+TEST_F(ViewStandalone, OnlySelectedEntriesAreRead) {
+  const std::string archive = vt::build_archive_raw({
+      {"bad", std::string(40, 'x'), 40, 0, DEFLATED},
+      {"good", vt::zcompress("fine"), 4, 0, DEFLATED},
+  });
+  EXPECT_EQ(view(archive, {"good"}), 0);
+  EXPECT_EQ(view(archive, {"BA?"}), 253);
+  EXPECT_EQ(view(archive), 253);
+}
+
+}  // namespace
