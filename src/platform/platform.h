@@ -62,7 +62,8 @@ int pf_close(int fd);
 int pf_remove(const char* path);
 
 // Renames `from` to `to`, replacing `to` when it exists, in one step (never
-// delete-then-rename).  0 or -1.
+// delete-then-rename).  A regular file `to` hands its permissions on to the
+// file that replaces it.  0 or -1.
 int pf_rename(const char* from, const char* to);
 
 // Flushes the folder that holds `path` (the entry of a file just renamed

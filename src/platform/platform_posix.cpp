@@ -185,6 +185,10 @@ int pf_rename(const char* from, const char* to) {
   std::string f = resolve(from);
   std::string t = resolve(to);
   if (f.empty() || t.empty()) return -1;
+  // A file that replaces another keeps the permissions of the one it
+  // replaces (a private archive stays private, an executable one executable).
+  struct stat st;
+  if (lstat(t.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(f.c_str(), st.st_mode & 07777);
   return ::rename(f.c_str(), t.c_str()) == 0 ? 0 : -1;
 }
 

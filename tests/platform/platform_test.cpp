@@ -170,6 +170,29 @@ TEST(PlatformFiles, BackslashPathsAndRenameReplaces) {
   EXPECT_EQ(pf_exists("d/old.txt"), 0);
 }
 
+TEST(PlatformFiles, ReplacementKeepsThePermissionsOfTheFileItReplaces) {
+  vt::ScratchDir dir;
+  for (mode_t mode : {0600, 0640, 0755}) {
+    vt::write_file("old", "old");
+    ASSERT_EQ(chmod("old", mode), 0);
+    int fd = pf_open_create("new");
+    ASSERT_GE(fd, 0);
+    pf_close(fd);
+    ASSERT_EQ(pf_rename("new", "old"), 0);
+    struct stat st;
+    ASSERT_EQ(stat("old", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+  }
+  // A new name keeps the mode it was created with.
+  int fd = pf_open_create("fresh");
+  pf_close(fd);
+  struct stat before, after;
+  ASSERT_EQ(stat("fresh", &before), 0);
+  ASSERT_EQ(pf_rename("fresh", "moved"), 0);
+  ASSERT_EQ(stat("moved", &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+}
+
 TEST(PlatformFaults, ArmedCallFailsOnceAndCallsAreCounted) {
   vt::ScratchDir dir;
   pf_fault_clear();
