@@ -35,13 +35,22 @@ size_t break_length(const std::string& s, size_t i) {
 }
 
 // Copies the directive line at i, through its line break; returns the
-// position after it.  A line break goes first unless output is empty or
-// already ends in one.
+// position after it.  A line that ends in a backslash continues the
+// directive, so the lines after it are copied with it (otherwise a macro
+// body would swallow whatever the next pass joins onto it).  A line break
+// goes first unless output is empty or already ends in one.
 size_t copy_directive(const std::string& s, size_t i, std::string* out) {
   if (!out->empty() && !is_break(out->back())) *out += "\r\n";
-  size_t j = s.find_first_of("\r\n", i);
-  if (j == std::string::npos) j = s.size();
-  else j += break_length(s, j);
+  size_t j = i;
+  for (;;) {
+    const size_t b = s.find_first_of("\r\n", j);
+    if (b == std::string::npos) {
+      j = s.size();
+      break;
+    }
+    j = b + break_length(s, b);
+    if (b == i || s[b - 1] != '\\') break;
+  }
   out->append(s, i, j - i);
   return j;
 }
