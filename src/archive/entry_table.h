@@ -33,8 +33,10 @@ struct EntryRecord {
 
 struct EntryTable {
   std::vector<std::unique_ptr<EntryRecord>> records;
-  // lower-cased name -> index of the record (names are unique without case).
-  std::unordered_map<std::string, int> by_name;
+  // name_key -> indices of the records with that key, in order.  Names are
+  // unique without case; two names that differ only in their separators may
+  // both be present (archives written before separators compared equal).
+  std::unordered_map<std::string, std::vector<int>> by_name;
   // lower-cased bare name (part after the last '/' or '\') -> indices in order.
   std::unordered_map<std::string, std::vector<int>> by_bare_name;
   int count() const { return static_cast<int>(records.size()); }
@@ -69,15 +71,35 @@ struct FileSpec {
 
 struct FileSpecList {
   std::vector<std::unique_ptr<FileSpec>> specs;
-  // lower-cased name -> indices of the specs with that name, in list order.
+  // name_key -> indices of the specs with that name, in list order.
   std::unordered_map<std::string, std::vector<int>> by_name;
   int count() const { return static_cast<int>(specs.size()); }
 };
+
+// ---- name rules --------------------------------------------------------------
+//
+// Stored names keep the separators they were written with; wherever a name or
+// a pattern is compared with a stored name, '\' and '/' are the same
+// character, and ASCII letters compare without case unless told otherwise.
 
 // Lower-cases ASCII letters only.
 std::string ascii_lower(const std::string& s);
 // The part of a name after its last '/' or '\'.
 std::string bare_name(const std::string& name);
+// A name character as names are compared: '\' reads as '/'.
+inline char name_char(char c) { return c == '\\' ? '/' : c; }
+// The form names are compared in: ASCII letters lower-cased, '\' as '/'.
+// Two names are the same name when their keys are equal.
+std::string name_key(const std::string& name);
+bool same_name(const std::string& a, const std::string& b);
+// The name a file named `name` is stored under: the name as written when
+// paths are kept, else its bare name.
+std::string stored_name(const std::string& name, bool keep_path);
+// 1 when a component of the name (between separators) climbs to a parent
+// folder: "..", or any other run of dots and spaces with two or more dots
+// (Windows drops trailing dots and spaces, so ".. " and "..." may reach the
+// parent folder there).  Such a name is never stored nor extracted.
+bool name_climbs_out(const std::string& name);
 
 // ---- entry tables --------------------------------------------------------
 
@@ -93,8 +115,9 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
 // when the table is empty or the index is out of range.
 int entry_table_remove(EntryTable& table, int index);
 
-// Index of the record whose name equals `name` without regard to ASCII case,
-// or -1.
+// Index of the record whose name equals `name` without regard to ASCII case;
+// when none does, the first whose name is the same name by name_key ('\' and
+// '/' equal); -1 when there is none.
 int entry_table_find(const EntryTable& table, const char* name);
 
 // Index of the first record whose bare name equals `name` (compared whole,
@@ -110,8 +133,8 @@ int file_spec_append(std::unique_ptr<FileSpec> spec);
 // when it is not there.
 void file_spec_remove(FileSpec* spec);
 
-// Index of the first spec in list order whose name equals `name` without
-// regard to ASCII case, has every bit of `need` set and none of `refuse`; -1
+// Index of the first spec in list order whose name is the same name as
+// `name` (name_key: without regard to ASCII case, '\' and '/' equal), has every bit of `need` set and none of `refuse`; -1
 // when there is none.
 int file_spec_find(const char* name, uint16_t need = 0, uint16_t refuse = 0);
 

@@ -46,6 +46,8 @@ int run_duplicate_finder() {
   Settings& s = g_state.settings;
   RunState& run = g_state.run;
   if (run.work_pending || s.view) return -1;
+  // The finder always rewrites the archive (the report is stored in it).
+  if (run.archive_read_only) return -1;
   // Creating the report truncates it: it must not be the archive itself.
   if (pf_same_file(s.report_path.c_str(), s.archive_path.c_str())) return -1;
   int fd = pf_open_create(s.report_path.c_str());
@@ -77,6 +79,10 @@ int run_rewrite() {
   const Settings& s = g_state.settings;
   RunState& run = g_state.run;
   if (!run.work_pending) return 0;
+  // An archive that could only be opened for reading is never replaced; nor
+  // is a file stored under a name no extraction would write.
+  if (run.archive_read_only) return -1;
+  if (check_new_names() != 0) return -1;
   // The temporary file is created by truncation: an archive that itself bears
   // the temporary name would be destroyed before it is read.
   if (run.archive_existed && pf_same_file(s.archive_path.c_str(), temp_archive_path().c_str()))
@@ -91,6 +97,15 @@ int run_rewrite() {
   }
   if (run.output_fd < 0) return 0;  // no step had anything to write
   return replace_archive();
+}
+
+// An extraction that names nothing extracts every entry, as "*" would:
+// settings still in extract mode at the end of a command line that named no
+// file (and asked for no view, stub or duplicate search).
+void extract_all_when_nothing_named() {
+  const Settings& s = g_state.settings;
+  if (g_state.run.work_pending || !s.extract_mode || s.view || s.find_duplicates) return;
+  add_file_spec("*");
 }
 
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
@@ -123,6 +138,7 @@ int run_program(int argc, char** argv) {
 
   int end_code = EXIT_OK;
   if (option_pass(&end_code) == OPTIONS_END_RUN) return terminate(end_code);
+  extract_all_when_nothing_named();
 
   if (g_state.settings.find_duplicates && run_duplicate_finder() != 0)
     return terminate(EXIT_FAILURE_CODE);
@@ -134,7 +150,14 @@ int run_program(int argc, char** argv) {
 
 int open_archive() {
   RunState& run = g_state.run;
-  int fd = pf_open_rw(g_state.settings.archive_path.c_str());
+  const char* path = g_state.settings.archive_path.c_str();
+  int fd = pf_open_rw(path);
+  if (fd < 0) {
+    // A read-only archive serves every run that only reads it; a run that
+    // would rewrite it fails before anything is written (run_rewrite).
+    fd = pf_open_read(path);
+    if (fd >= 0) run.archive_read_only = 1;
+  }
   if (fd >= 0) {
     run.archive_fd = fd;
     run.archive_existed = 1;

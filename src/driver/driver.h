@@ -20,7 +20,9 @@ constexpr int EXIT_FAILURE_CODE = -3;
 // argument list; personality from the name; a "-mfile:" argument hands the
 // whole run to the message-file tool; the archive-name pass; the archive is
 // opened (only the packer may go on without one) and its directory loaded;
-// personality from the name again; the option pass; "-redund:" runs the
+// personality from the name again; the option pass (a command line that
+// names no file and ends in extract mode extracts every entry, as "*"
+// would); "-redund:" runs the
 // duplicate finder; then exactly one piece of work: the view walk, extraction
 // alone, or the archive rewrite, which ends by renaming the synced temporary
 // file over the archive in one step.
@@ -117,10 +119,13 @@ std::string strip_value_quotes(const std::string& value);
 
 // ---- dispatch pieces ----
 
-// Opens settings.archive_path for reading and writing (never creating it).
-// Opened: run.archive_fd, run.archive_existed = 1 and the directory loaded; a
-// load failure returns -1.  Not opened (missing, a folder, or not writable):
-// 0 for the packer, which goes on with no archive; -1 otherwise.
+// Opens settings.archive_path for reading and writing (never creating it),
+// or, when that is refused, for reading only (run.archive_read_only = 1: the
+// run may view and extract, and fails with -3 before writing anything when
+// it would rewrite the archive).  Opened: run.archive_fd,
+// run.archive_existed = 1 and the directory loaded; a load failure returns
+// -1.  Not opened (missing, a folder, unreadable): 0 for the packer, which
+// goes on with no archive; -1 otherwise.
 int open_archive();
 
 // The rewrite's first step: puts the stub at the front of the temporary file.

@@ -51,6 +51,7 @@ struct Settings {
 struct RunState {
   int archive_fd = -1;        // the open archive (raw copies read from here)
   int archive_existed = 0;
+  int archive_read_only = 0;  // the archive could be opened for reading only
   int output_fd = -1;         // the temporary file (raw copies write here)
   int report_fd = -1;
   int report_created = 0;     // this run created report_path

@@ -25,21 +25,6 @@ bool is_ascii_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// A component that climbs: "..", and any other run of dots and spaces with
-// at least two dots (Windows drops trailing dots and spaces, so ".. " and
-// "..." may also reach the parent folder there).
-bool climbs_out(const std::string& path, size_t begin, size_t end) {
-  int dots = 0;
-  for (size_t k = begin; k < end; ++k) {
-    if (path[k] == '.') {
-      ++dots;
-    } else if (path[k] != ' ') {
-      return false;
-    }
-  }
-  return dots >= 2;
-}
-
 // Where the shared read stream stands in the in-directory data of the old
 // archive.  `at` is the number of in-directory bytes consumed since
 // skip_directory, or -1 while the stream is not positioned there (not yet,
@@ -193,22 +178,35 @@ int extraction_target(const std::string& name, std::string* target) {
   std::string rest = name.substr(start);
   if (rest.empty() || is_separator(rest.back())) return -1;
 
-  // Every component is checked; ".." anywhere could climb out.
-  size_t begin = 0;
-  for (;;) {
-    size_t end = begin;
-    while (end < rest.size() && !is_separator(rest[end])) ++end;
-    if (climbs_out(rest, begin, end)) return -1;
-    if (end >= rest.size()) {
-      // The last component must not be the temporary name the copy goes
-      // through: the rename would not replace anything.
-      if (ascii_lower(rest.substr(begin)) == kSiblingTempName) return -1;
-      break;
-    }
-    begin = end + 1;
-  }
+  // Every component is checked; ".." anywhere could climb out.  The last
+  // component must not be the temporary name the copy goes through: the
+  // rename would not replace anything.
+  if (name_climbs_out(rest)) return -1;
+  if (ascii_lower(bare_name(rest)) == kSiblingTempName) return -1;
   *target = rest;
   return 0;
+}
+
+int make_target_folders(const std::string& target) {
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = target.find_first_of("\\/", begin);
+    if (end == std::string::npos) break;
+    const std::string component = target.substr(begin, end - begin);
+    begin = end + 1;
+    // An empty component or "." names the folder checked just before.
+    if (component.empty() || component == ".") continue;
+    const std::string folder = target.substr(0, end);
+    int kind = pf_path_kind(folder.c_str());
+    if (kind == PF_PATH_MISSING) {
+      // Another process may have made it meanwhile: only a real folder will do.
+      if (pf_make_folder(folder.c_str()) == 0) continue;
+      kind = pf_path_kind(folder.c_str());
+    }
+    if (kind != PF_PATH_FOLDER) return -1;
+  }
+  const int kind = pf_path_kind(target.c_str());
+  return kind == PF_PATH_MISSING || kind == PF_PATH_REGULAR || kind == PF_PATH_FOLDER ? 0 : -1;
 }
 
 int extract_entries() {
@@ -239,6 +237,7 @@ int extract_entries() {
 
     std::string target;
     if (extraction_target(e.name, &target) != 0) return -1;
+    if (make_target_folders(target) != 0) return -1;
     const int decision = decide_overwrite(target);
     if (decision < 0) return -1;
     if (decision == 0) continue;

@@ -20,6 +20,8 @@
 //    back, and the data of entries not written is read and discarded;
 //  - the target is extraction_target() of the name; a refused name fails the
 //    run before anything is written for it (earlier targets stay written);
+//  - make_target_folders() then makes the folders the target lies in; a
+//    target it refuses fails the run the same way;
 //  - an existing target is replaced only after 'y' or 'a' (case ignored,
 //    other characters skipped, no prompt; end of input counts as 'n'); 'a'
 //    sets run.overwrite_all for the rest of the run.  An existing target that
@@ -43,5 +45,16 @@ int extract_entries();
 // folders (empty, or ending in a separator), or a last component that is the
 // extraction temporary name vorn9876.tmp itself.
 int extraction_target(const std::string& name, std::string* target);
+
+// Makes the missing folders of a target's directory part (a relative path
+// from extraction_target(), so every folder lies inside the current folder),
+// one component at a time from the outermost.  Nothing is ever followed or
+// replaced: a component that exists as a symbolic link (to a folder or to
+// anything else), a file or any other non-folder refuses the target, and so
+// does a target that itself exists as a link or as anything but a regular
+// file or a folder.  Empty and "." components are passed over.  0 when every
+// folder of the target exists as a real folder; -1 when the target is
+// refused or a folder cannot be made (folders made before stay).
+int make_target_folders(const std::string& target);
 
 #endif
