@@ -122,8 +122,12 @@ void update_or_create(const char* name) {
   if (any_change_mode()) g_state.run.read_only_run = 0;
 }
 
-bool loaded_has(const char* name) {
-  return entry_table_find(g_state.loaded, name) >= 0;
+// The stored name of the entry a plain name selects (same name by name_key),
+// or nullptr: a spec records the name as stored, whatever separators or
+// letter case it was typed with.
+const char* stored_entry_name(const char* name) {
+  int i = entry_table_find(g_state.loaded, name);
+  return i < 0 ? nullptr : g_state.loaded.records[static_cast<size_t>(i)]->name.c_str();
 }
 
 // The folders a recursive disk expansion is inside of, outermost first.
@@ -211,8 +215,8 @@ void collect(const char* name, bool literal, bool top_level, const FolderChain* 
       for (const std::string& m : matches) collect(m.c_str(), true, false);
     } else if (wild) {
       expand_in_archive(name);
-    } else if (loaded_has(name)) {
-      create_spec(name);
+    } else if (const char* stored = stored_entry_name(name)) {
+      create_spec(std::string(stored).c_str());
     }
     return;
   }
@@ -220,8 +224,8 @@ void collect(const char* name, bool literal, bool top_level, const FolderChain* 
   if (s.modify_only) {
     if (wild) {
       expand_in_archive(name);
-    } else if (loaded_has(name)) {
-      update_or_create(name);
+    } else if (const char* stored = stored_entry_name(name)) {
+      update_or_create(std::string(stored).c_str());
     }
     return;
   }

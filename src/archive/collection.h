@@ -13,9 +13,11 @@
 //   under extract mode selects stored names case-sensitively (full names);
 //   any other pattern is expanded against the loaded table (whole names when
 //   the pattern has a directory part, else bare names); a plain name is
-//   recorded only when it is the same name as a stored one (name_key).
+//   recorded only when it is the same name as a stored one (name_key), and
+//   then as the stored name is spelled.
 // - Add mode with modify-only: patterns are expanded against the loaded table;
-//   a plain name is updated or recorded only when it is stored.
+//   a plain name is updated or recorded only when it is stored (as the
+//   stored name is spelled).
 // - Add mode otherwise: a pattern (outside "-v") is expanded on disk, its
 //   directory part ('\' or '/') kept in every found path; hidden files are
 //   skipped, and so is whatever is neither a regular file nor a folder
