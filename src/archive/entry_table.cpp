@@ -120,6 +120,12 @@ void room_for_one(std::vector<T>& v) {
   if (v.size() == v.capacity()) v.reserve(v.capacity() < 8 ? 8 : v.capacity() * 2);
 }
 
+// The same for a list that nearly always holds one element (the records of
+// one name key): it starts with room for exactly one.
+void room_for_one_more_name(std::vector<int>& v) {
+  if (v.size() == v.capacity()) v.reserve(v.capacity() == 0 ? 1 : v.capacity() * 2);
+}
+
 }  // namespace
 
 int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
@@ -156,7 +162,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
         return -1;
       }
     }
-    room_for_one(*named);
+    room_for_one_more_name(*named);
   } catch (const std::bad_alloc&) {
     if (named != nullptr && named->empty()) table.by_name.erase(key);
     return -1;
