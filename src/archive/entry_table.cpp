@@ -40,21 +40,25 @@ std::string stored_name(const std::string& name, bool keep_path) {
   return keep_path ? name : bare_name(name);
 }
 
+bool component_climbs_out(const std::string& component) {
+  int dots = 0;
+  for (char c : component) {
+    if (c == '.') {
+      ++dots;
+    } else if (c != ' ') {
+      return false;
+    }
+  }
+  return dots >= 2;
+}
+
 bool name_climbs_out(const std::string& name) {
   size_t begin = 0;
   for (;;) {
-    size_t end = begin;
-    int dots = 0;
-    bool only_dots_and_spaces = true;
-    for (; end < name.size() && name[end] != '\\' && name[end] != '/'; ++end) {
-      if (name[end] == '.') {
-        ++dots;
-      } else if (name[end] != ' ') {
-        only_dots_and_spaces = false;
-      }
-    }
-    if (only_dots_and_spaces && dots >= 2) return true;
-    if (end >= name.size()) return false;
+    const size_t end = name.find_first_of("\\/", begin);
+    if (component_climbs_out(name.substr(begin, end == std::string::npos ? end : end - begin)))
+      return true;
+    if (end == std::string::npos) return false;
     begin = end + 1;
   }
 }

@@ -95,10 +95,13 @@ bool same_name(const std::string& a, const std::string& b);
 // The name a file named `name` is stored under: the name as written when
 // paths are kept, else its bare name.
 std::string stored_name(const std::string& name, bool keep_path);
-// 1 when a component of the name (between separators) climbs to a parent
-// folder: "..", or any other run of dots and spaces with two or more dots
-// (Windows drops trailing dots and spaces, so ".. " and "..." may reach the
-// parent folder there).  Such a name is never stored nor extracted.
+// True when one component of a name (the text between separators) climbs
+// to a parent folder: "..", or any other run of dots and spaces with two or
+// more dots (Windows drops trailing dots and spaces, so ".. " and "..." may
+// reach the parent folder there).
+bool component_climbs_out(const std::string& component);
+// True when any component of the name climbs out.  Such a name is never
+// stored nor extracted.
 bool name_climbs_out(const std::string& name);
 
 // ---- entry tables --------------------------------------------------------

@@ -178,11 +178,20 @@ int extraction_target(const std::string& name, std::string* target) {
   std::string rest = name.substr(start);
   if (rest.empty() || is_separator(rest.back())) return -1;
 
-  // Every component is checked; ".." anywhere could climb out.  The last
-  // component must not be the temporary name the copy goes through: the
-  // rename would not replace anything.
-  if (name_climbs_out(rest)) return -1;
-  if (ascii_lower(bare_name(rest)) == kSiblingTempName) return -1;
+  // Every component is checked; ".." anywhere could climb out.
+  size_t begin = 0;
+  for (;;) {
+    size_t end = begin;
+    while (end < rest.size() && !is_separator(rest[end])) ++end;
+    if (component_climbs_out(rest.substr(begin, end - begin))) return -1;
+    if (end >= rest.size()) {
+      // The last component must not be the temporary name the copy goes
+      // through: the rename would not replace anything.
+      if (ascii_lower(rest.substr(begin)) == kSiblingTempName) return -1;
+      break;
+    }
+    begin = end + 1;
+  }
   *target = rest;
   return 0;
 }

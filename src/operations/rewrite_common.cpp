@@ -20,7 +20,6 @@ int entry_spec(int entry_index) {
   return j;
 }
 
-
 bool is_replace_spec(const FileSpec& s) {
   return (s.flags & SPEC_ADD) && !(s.flags & SPEC_MODIFY);
 }

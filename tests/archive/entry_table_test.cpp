@@ -56,6 +56,8 @@ TEST(NameRules, ClimbingComponentsAndStoredNames) {
     EXPECT_TRUE(name_climbs_out(n)) << n;
   for (const char* n : {"a", ".", "./a", ".a", "a..b", "..a", "a/.b./c", "", "/", "a//b"})
     EXPECT_FALSE(name_climbs_out(n)) << n;
+  EXPECT_TRUE(component_climbs_out(".. "));
+  EXPECT_FALSE(component_climbs_out("a.."));
   EXPECT_EQ(stored_name("d/e\\f.txt", false), "f.txt");
   EXPECT_EQ(stored_name("d/e\\f.txt", true), "d/e\\f.txt");
   EXPECT_TRUE(same_name("Dir\\A.txt", "dir/a.TXT"));
