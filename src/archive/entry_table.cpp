@@ -20,8 +20,14 @@ std::string bare_name(const std::string& name) {
 }
 
 std::string name_key(const std::string& name) {
-  std::string out = ascii_lower(name);
-  for (char& c : out) c = name_char(c);
+  std::string out(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    } else {
+      c = name_char(c);
+    }
+  }
   return out;
 }
 
@@ -77,6 +83,24 @@ void drop_from_list(std::vector<int>& v, int index) {
 
 // Renumbers an index map after the element at `index` was erased from its
 // list.  Allocates nothing, so it cannot fail.
+void forget_index(std::unordered_map<std::string, NameSlot>& map, int index) {
+  for (auto it = map.begin(); it != map.end();) {
+    NameSlot& slot = it->second;
+    drop_from_list(slot.more, index);
+    if (slot.first == index) {
+      if (slot.more.empty()) {
+        it = map.erase(it);
+        continue;
+      }
+      slot.first = slot.more.front();
+      slot.more.erase(slot.more.begin());
+    } else if (slot.first > index) {
+      --slot.first;
+    }
+    ++it;
+  }
+}
+
 void forget_index(std::unordered_map<std::string, std::vector<int>>& map, int index) {
   for (auto it = map.begin(); it != map.end();) {
     drop_from_list(it->second, index);
@@ -124,8 +148,8 @@ void room_for_one(std::vector<T>& v) {
   if (v.size() == v.capacity()) v.reserve(v.capacity() < 8 ? 8 : v.capacity() * 2);
 }
 
-// The same for a list that nearly always holds one element (the records of
-// one name key): it starts with room for exactly one.
+// The same for the later records of one name key, which are rare: room
+// grows from one.
 void room_for_one_more_name(std::vector<int>& v) {
   if (v.size() == v.capacity()) v.reserve(v.capacity() == 0 ? 1 : v.capacity() * 2);
 }
@@ -144,7 +168,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     rec.reset(new EntryRecord());
     rec->name = keep_name ? std::string(name) : bare_name(name);
     key = name_key(rec->name);
-    bare_key = bare_name(ascii_lower(rec->name));
+    bare_key = bare_name(key);  // the bare part holds no separator to fold
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -157,18 +181,18 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
   // The name index doubles as the duplicate check.  Each step that can fail
   // comes before any change it could leave half done.
   const int index = table.count();
-  std::vector<int>* named = nullptr;
+  NameSlot* named = nullptr;
   try {
     named = &table.by_name[key];
-    for (int i : *named) {
-      if (equal_without_case(table.records[static_cast<size_t>(i)]->name, rec->name)) {
-        if (named->empty()) table.by_name.erase(key);
+    if (named->first >= 0) {
+      if (equal_without_case(table.records[static_cast<size_t>(named->first)]->name, rec->name))
         return -1;
-      }
+      for (int i : named->more)
+        if (equal_without_case(table.records[static_cast<size_t>(i)]->name, rec->name)) return -1;
+      room_for_one_more_name(named->more);
     }
-    room_for_one_more_name(*named);
   } catch (const std::bad_alloc&) {
-    if (named != nullptr && named->empty()) table.by_name.erase(key);
+    if (named != nullptr && named->first < 0) table.by_name.erase(key);
     return -1;
   }
   try {
@@ -182,9 +206,13 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     }
     table.records.push_back(std::move(rec));  // capacity is there: no throw
     bare_list.push_back(index);
-    named->push_back(index);
+    if (named->first < 0) {
+      named->first = index;
+    } else {
+      named->more.push_back(index);  // capacity is there: no throw
+    }
   } catch (const std::bad_alloc&) {
-    if (named->empty()) table.by_name.erase(key);
+    if (named->first < 0) table.by_name.erase(key);
     return -1;
   }
   return 0;
@@ -198,13 +226,20 @@ int entry_table_remove(EntryTable& table, int index) {
   if (index == table.count()) {
     try {
       const std::string key = name_key(gone->name);
-      const std::string bare_key = bare_name(ascii_lower(gone->name));
+      const std::string bare_key = bare_name(key);
       auto named = table.by_name.find(key);
-      if (named != table.by_name.end() && !named->second.empty() &&
-          named->second.back() == index && forget_last(table.by_bare_name, bare_key, index)) {
-        named->second.pop_back();
-        if (named->second.empty()) table.by_name.erase(named);
-        quick = true;
+      if (named != table.by_name.end()) {
+        NameSlot& slot = named->second;
+        const bool last_of_more = !slot.more.empty() && slot.more.back() == index;
+        const bool only = slot.more.empty() && slot.first == index;
+        if ((last_of_more || only) && forget_last(table.by_bare_name, bare_key, index)) {
+          if (last_of_more) {
+            slot.more.pop_back();
+          } else {
+            table.by_name.erase(named);
+          }
+          quick = true;
+        }
       }
     } catch (const std::bad_alloc&) {
     }
@@ -219,12 +254,16 @@ int entry_table_remove(EntryTable& table, int index) {
 int entry_table_find(const EntryTable& table, const char* name) {
   if (name == nullptr) return -1;
   auto it = table.by_name.find(name_key(name));
-  if (it == table.by_name.end() || it->second.empty()) return -1;
+  if (it == table.by_name.end() || it->second.first < 0) return -1;
+  const NameSlot& slot = it->second;
   // The record spelled exactly so (letter case aside) comes before one whose
   // separators differ.
-  for (int i : it->second)
+  if (slot.more.empty() ||
+      equal_without_case(table.records[static_cast<size_t>(slot.first)]->name, name))
+    return slot.first;
+  for (int i : slot.more)
     if (equal_without_case(table.records[static_cast<size_t>(i)]->name, name)) return i;
-  return it->second.front();
+  return slot.first;
 }
 
 int entry_table_find_bare(const EntryTable& table, const char* name) {

@@ -31,12 +31,18 @@ struct EntryRecord {
   uint16_t loaded_flags = 0;
 };
 
+// The records that share one name key: nearly always one.  Names are unique
+// without case; two names that differ only in their separators may both be
+// present (archives written before separators compared equal).
+struct NameSlot {
+  int first = -1;         // the first such record in table order
+  std::vector<int> more;  // the later ones, in order (usually empty)
+};
+
 struct EntryTable {
   std::vector<std::unique_ptr<EntryRecord>> records;
-  // name_key -> indices of the records with that key, in order.  Names are
-  // unique without case; two names that differ only in their separators may
-  // both be present (archives written before separators compared equal).
-  std::unordered_map<std::string, std::vector<int>> by_name;
+  // name_key -> the records with that key.
+  std::unordered_map<std::string, NameSlot> by_name;
   // lower-cased bare name (part after the last '/' or '\') -> indices in order.
   std::unordered_map<std::string, std::vector<int>> by_bare_name;
   int count() const { return static_cast<int>(records.size()); }
