@@ -43,12 +43,20 @@ TEST_F(Table, SeparatorsAreEqualInLookupsButBothSpellingsMayBeStored) {
   EXPECT_EQ(entry_table_find(t, "d/a.txt"), 0);
   ASSERT_EQ(entry_table_add(t, "x\\y/z", 0, 0, 0, 0, 1), 0);
   EXPECT_EQ(entry_table_find(t, "x/y\\z"), 2);
-  // Removing from the end keeps the other spelling findable.
-  ASSERT_EQ(entry_table_remove(t, 2), 0);
-  ASSERT_EQ(entry_table_remove(t, 1), 0);
-  EXPECT_EQ(entry_table_find(t, "d\\a.txt"), 0);
+  // Removing the first spelling leaves the later one in its place.
+  ASSERT_EQ(entry_table_add(t, "D/A.TXT2", 0, 0, 0, 0, 1), 0);
   ASSERT_EQ(entry_table_remove(t, 0), 0);
+  EXPECT_EQ(entry_table_find(t, "d/a.txt"), 0);
+  EXPECT_EQ(entry_table_find(t, "x/y/z"), 1);
+  EXPECT_EQ(entry_table_find(t, "d\\a.txt2"), 2);
+  EXPECT_EQ(entry_table_add(t, "d\\A.txt", 0, 0, 0, 0, 1), -1);
+  ASSERT_EQ(entry_table_add(t, "d/a.txt", 0, 0, 0, 0, 1), 0);
+  EXPECT_EQ(entry_table_find(t, "d/a.txt"), 3);
+  EXPECT_EQ(entry_table_find(t, "d\\a.txt"), 0);
+  // Emptied from the end, as the exit routine does.
+  while (t.count() > 0) ASSERT_EQ(entry_table_remove(t, t.count() - 1), 0);
   EXPECT_TRUE(t.by_name.empty());
+  EXPECT_TRUE(t.by_bare_name.empty());
 }
 
 TEST(NameRules, ClimbingComponentsAndStoredNames) {
