@@ -101,6 +101,8 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
       if (!(rec.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
       if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
     }
+    // Damaged in-directory data shows only in the checksum at the end.
+    if (inflate_check_end() != 0) return -1;
   }
   for (size_t i = 0; i < loaded.records.size(); ++i) {
     EntryRecord& rec = *loaded.records[i];

@@ -246,6 +246,9 @@ TEST(Safety, DamagedInDirectoryDataIsNeitherExtractedNorResigned) {
     EXPECT_EQ(vt::vorn({"arc.vrn", "-d", "s1.txt"}), vt::FAIL) << what;
     EXPECT_EQ(vt::read_file("arc.vrn"), bad) << what;
     EXPECT_EQ(vt::vorn({"arc.vrn", "-v"}), vt::FAIL) << what;
+    EXPECT_EQ(vt::vorn({"arc.vrn", "-redund:dups.txt"}), vt::FAIL) << what;
+    EXPECT_FALSE(vt::file_exists("dups.txt")) << what;
+    EXPECT_EQ(vt::read_file("arc.vrn"), bad) << what;
     // A standalone entry reads nothing of the directory's data.
     EXPECT_EQ(vt::run("vornex", {"arc.vrn", "s1.txt"}), 0) << what;
     EXPECT_EQ(vt::read_file("s1.txt"), "standalone");
