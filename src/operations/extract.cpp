@@ -10,6 +10,7 @@
 #include "operations/extract.h"
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/collection.h"
@@ -73,16 +74,20 @@ struct PendingTarget {
 // putting them in place is deleted.
 struct PendingList {
   std::vector<PendingTarget> items;
+  std::unordered_map<std::string, size_t> by_target;  // lower-cased target -> item
   ~PendingList() {
     for (PendingTarget& p : items) temp_discard(&p.temp);
   }
   // The pending target of that name (letter case ignored), or -1.
   int find(const std::string& target) const {
-    const std::string key = ascii_lower(target);
-    for (size_t k = 0; k < items.size(); ++k)
-      if (!items[k].temp.path.empty() && ascii_lower(items[k].temp.target) == key)
-        return static_cast<int>(k);
-    return -1;
+    auto it = by_target.find(ascii_lower(target));
+    if (it == by_target.end() || items[it->second].temp.path.empty()) return -1;
+    return static_cast<int>(it->second);
+  }
+  // Adds a written target (a later one of the same name takes its place).
+  void add(const PendingTarget& p) {
+    items.push_back(p);
+    by_target[ascii_lower(p.temp.target)] = items.size() - 1;
   }
 };
 
@@ -188,7 +193,7 @@ int write_entry(const EntryRecord& e, const std::string& target, TempPlacement p
   }
   if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) return temp_place(&p.temp, placement);
   try {
-    pending.items.push_back(p);
+    pending.add(p);
   } catch (...) {
     temp_discard(&p.temp);
     return -1;
