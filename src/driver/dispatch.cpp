@@ -33,9 +33,11 @@ int find_dash_option(const char* word) {
 int run_message_tool(int mfile_index) {
   std::string text_path = g_state.args[mfile_index].substr(7);
   // Runs that edit one message file take turns, each working on the text the
-  // one before it left (the lock is on the file a link names).
+  // one before it left (the lock is on the file a link names).  A file that
+  // is not there is left for the load to report.
   std::string resolved;
-  if (!text_path.empty() && pf_resolve_links(text_path.c_str(), &resolved) == 0) {
+  if (!text_path.empty() && pf_resolve_links(text_path.c_str(), &resolved) == 0 &&
+      pf_exists(resolved.c_str())) {
     g_state.run.lock_fd = change_lock_take(resolved);
     if (g_state.run.lock_fd < 0) {
       msg_print("message file " + text_path + " is in use\n");
