@@ -17,7 +17,9 @@
 using namespace rt;
 
 // Allocation failure on demand: the next allocation of exactly this many
-// bytes throws, as it would with memory exhausted.
+// bytes throws, as it would with memory exhausted.  Every form of the
+// allocation functions is replaced, so that allocation and release always
+// pair up (the sanitizer checks that).
 static size_t g_fail_size = 0;
 
 void* operator new(size_t n) {
@@ -28,8 +30,21 @@ void* operator new(size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
