@@ -5,7 +5,7 @@
 #include <string>
 
 // Writes every loaded entry named by an extract spec to its target (through a
-// sibling vorn9876.tmp that then replaces it), asking y/n/a on standard input
+// temporary file beside it that then replaces it; base/replace.h), asking y/n/a on standard input
 // before replacing an existing target.  Reads the old archive only.  0 when
 // every selected entry was written or skipped; -1 on the first failure.
 //
@@ -19,7 +19,8 @@
 //    step did to its record; the directory stream is inflated once, front to
 //    back, and the data of entries not written is read and discarded;
 //  - the target is extraction_target() of the name; a refused name fails the
-//    run before anything is written for it (earlier targets stay written);
+//    run before anything is written for it (earlier standalone targets stay
+//    written; no in-directory target of a failed run is put in place);
 //  - make_target_folders() then makes the folders the target lies in; a
 //    target it refuses fails the run the same way;
 //  - an existing target is replaced only after 'y' or 'a' (case ignored,
@@ -27,14 +28,21 @@
 //    sets run.overwrite_all for the rest of the run.  An existing target that
 //    cannot be opened for writing (read-only, or a folder) fails the run: it
 //    is never reported as written when it was not;
-//  - the data goes to a sibling vorn9876.tmp, swapped into run.output_fd for
-//    the copy; a complete copy is renamed over the target in one step.  A
-//    failed copy (read error, damaged data, a compressed standalone entry
-//    whose zlib stream does not end right after `size` bytes with a valid
-//    Adler-32) or a failed rename deletes vorn9876.tmp and leaves the target
-//    as it was;
-//  - a target or temporary name that is the archive itself or the new
-//    archive's temporary file fails the run instead of destroying it.
+//  - an existing target, or one an earlier entry of this run is about to
+//    write, counts as existing for the question; a target that did not exist
+//    is never put in place over a file that took its name in the meantime;
+//  - the data goes to a temporary file beside the target (exclusive, unique
+//    name), swapped into run.output_fd for the copy, then given what the
+//    target keeps of the file it replaces, flushed and renamed over the
+//    target in one step.  A standalone entry's copy is renamed at once; the
+//    copies of in-directory entries only after the directory stream has been
+//    read to its end and its Adler-32 held, so damaged in-directory data is
+//    never put in place.  A failed copy (read error, damaged data, a
+//    compressed standalone entry whose zlib stream does not end right after
+//    `size` bytes with a valid Adler-32), a failed check or a failed rename
+//    deletes the temporary files and leaves those targets as they were;
+//  - a target that is the archive itself or the new archive's temporary file
+//    fails the run instead of destroying it.
 int extract_entries();
 
 // Makes the path an entry is written to from its stored name: a drive prefix
@@ -42,17 +50,17 @@ int extract_entries();
 // always lies under the current directory.  0 with *target set; -1 when the
 // name must not be extracted at all: a ".." component (or any component of
 // only dots and spaces with two or more dots), nothing left but
-// folders (empty, or ending in a separator), or a last component that is the
-// extraction temporary name vorn9876.tmp itself.
+// folders (empty, or ending in a separator), or a last component that has
+// the form of a temporary name (is_temporary_name).
 int extraction_target(const std::string& name, std::string* target);
 
 // Makes the missing folders of a target's directory part (a relative path
 // from extraction_target(), so every folder lies inside the current folder),
 // one component at a time from the outermost.  Nothing is ever followed or
 // replaced: a component that exists as a symbolic link (to a folder or to
-// anything else), a file or any other non-folder refuses the target, and so
-// does a target that itself exists as a link or as anything but a regular
-// file or a folder.  Empty and "." components are passed over.  0 when every
+// anything else), a file or any other non-folder refuses the target (the
+// last component, the target itself, is left to the overwrite decision).
+// Empty and "." components are passed over.  0 when every
 // folder of the target exists as a real folder; -1 when the target is
 // refused or a folder cannot be made (folders made before stay).
 int make_target_folders(const std::string& target);

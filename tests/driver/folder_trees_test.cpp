@@ -144,13 +144,13 @@ TEST(FolderTrees, ExtractionNeverWritesThroughALinkOrAFile) {
   ASSERT_EQ(symlink("../nowhere", "dangling"), 0);
   vt::write_file("plain", "a file");
   for (const std::string name : {"link\\planted", "link/planted", "tlink/x", "dangling\\x",
-                                 "plain/x", "made/link2/x", "tlink", "dangling"}) {
+                                 "plain/x", "made/link2/x"}) {
     SCOPED_TRACE(name);
     if (name == "made/link2/x") {
       vt::make_dir("made");
       ASSERT_EQ(symlink("../../outside", "made/link2"), 0);
     }
-    vt::write_file("h.vrn", vt::build_archive({{"ok.txt", "fine", 0, 0x07},
+    vt::write_file("h.vrn", vt::build_archive({{"ok.txt", "fine", 0, 0x04},
                                                {name, "planted", 0, 0x07},
                                                {"after.txt", "not reached", 0, 0x07}}));
     EXPECT_EQ(vornex({"h.vrn", "*"}, "a"), vt::FAIL);
