@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -373,7 +374,7 @@ std::string temp_archive_path() {
 int open_temp() {
   if (g_state.run.output_fd >= 0) return 0;
   int fd = pf_open_create(temp_archive_path().c_str());
-  if (fd < 0) return -1;
+  if (fd < 0) return fail_system("cannot create", temp_archive_path());
   g_state.run.output_fd = fd;
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -42,6 +43,8 @@ struct DirectoryReader {
   }
 };
 
+int read_directory(int fd, uint32_t directory_offset);
+
 }  // namespace
 
 int load_directory() {
@@ -49,17 +52,33 @@ int load_directory() {
   int fd = run.archive_fd;
   if (fd < 0) return -1;
 
+  const std::string& path = g_state.settings.archive_path;
   int64_t file_size = pf_seek(fd, 0, PF_SEEK_END);
-  if (file_size < static_cast<int64_t>(TRAILER_SIZE)) return -1;
+  if (file_size < 0) return fail_system("cannot read the archive", path);
+  if (file_size < static_cast<int64_t>(TRAILER_SIZE))
+    return fail_note("not an archive", path, "(too short to hold a trailer)");
   uint8_t trailer[TRAILER_SIZE];
   if (pf_seek(fd, file_size - static_cast<int64_t>(TRAILER_SIZE), PF_SEEK_SET) < 0) return -1;
-  if (pf_read(fd, trailer, TRAILER_SIZE) != static_cast<int64_t>(TRAILER_SIZE)) return -1;
+  if (pf_read(fd, trailer, TRAILER_SIZE) != static_cast<int64_t>(TRAILER_SIZE))
+    return fail_system("cannot read the archive", path);
   uint32_t directory_offset = trailer_decode(get_u32le(trailer));
   // The directory stream lies between its offset and the trailer.
   if (static_cast<int64_t>(directory_offset) > file_size - static_cast<int64_t>(TRAILER_SIZE)) {
-    return -1;
+    return fail_note("not an archive", path, "(no valid trailer)");
   }
+  if (read_directory(fd, directory_offset) == 0) {
+    run.directory_offset = directory_offset;
+    run.archive_size = file_size;
+    return 0;
+  }
+  failure_name_file(path);
+  return fail_note("damaged archive", path, "(its directory cannot be read)");
+}
 
+namespace {
+
+int read_directory(int fd, uint32_t directory_offset) {
+  RunState& run = g_state.run;
   if (inflate_open(fd, directory_offset) != 0) return -1;
   std::unique_ptr<DirectoryReader> in(new (std::nothrow) DirectoryReader());
   if (!in) return -1;
@@ -106,11 +125,11 @@ int load_directory() {
     if (entry_table_add(table, name, offset, size, key_hash, flags, 1) != 0) return -1;
   }
 
-  run.directory_offset = directory_offset;
   run.data_start = data_start;
-  run.archive_size = file_size;
   return 0;
 }
+
+}  // namespace
 
 int skip_directory() {
   if (copy_buffer() == nullptr) return -1;

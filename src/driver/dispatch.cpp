@@ -8,6 +8,8 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "msgfile/msgfile.h"
 #include "operations/duplicates.h"
@@ -30,13 +32,18 @@ int find_dash_option(const char* word) {
 // The message-file edit, which owns the whole run once "-mfile:" is given.
 int run_message_tool(int mfile_index) {
   std::string text_path = g_state.args[mfile_index].substr(7);
-  if (load_message_file(text_path.c_str()) != 0) return EXIT_FAILURE_CODE;
+  if (load_message_file(text_path.c_str()) != 0)
+    return fail_note("cannot load the message file", text_path, ""), EXIT_FAILURE_CODE;
   int mmod_index = find_dash_option("-mmod:");
-  if (mmod_index < 0) return EXIT_FAILURE_CODE;
+  if (mmod_index < 0)
+    return fail_note("no change script named", "", "(-mfile: needs -mmod:SCRIPT)"), EXIT_FAILURE_CODE;
   std::string script_path = g_state.args[mmod_index].substr(6);
-  if (load_change_script(script_path.c_str()) != 0) return EXIT_FAILURE_CODE;
-  if (apply_change_script() != 0) return EXIT_FAILURE_CODE;
-  if (write_message_file() != 0) return EXIT_FAILURE_CODE;
+  if (load_change_script(script_path.c_str()) != 0)
+    return fail_note("cannot load the change script", script_path, ""), EXIT_FAILURE_CODE;
+  if (apply_change_script() != 0)
+    return fail_note("change script failed", script_path, ""), EXIT_FAILURE_CODE;
+  if (write_message_file() != 0)
+    return fail_note("cannot write the message file", text_path, ""), EXIT_FAILURE_CODE;
   return EXIT_OK;
 }
 
@@ -45,17 +52,25 @@ int run_message_tool(int mfile_index) {
 int run_duplicate_finder() {
   Settings& s = g_state.settings;
   RunState& run = g_state.run;
-  if (run.work_pending || s.view) return -1;
+  if (run.work_pending || s.view)
+    return fail_note("-redund: cannot be combined", "", "(with file names, -stub: or -v)");
   // Creating the report truncates it: it must not be the archive itself.
-  if (pf_same_file(s.report_path.c_str(), s.archive_path.c_str())) return -1;
+  if (pf_same_file(s.report_path.c_str(), s.archive_path.c_str()))
+    return fail_note("refusing to write the report over the archive", s.report_path, "");
   int fd = pf_open_create(s.report_path.c_str());
-  if (fd < 0) return -1;
+  if (fd < 0) return fail_system("cannot create", s.report_path);
   run.report_fd = fd;
   run.report_created = 1;
   // Nor the new archive's temporary file: the rewrite would truncate the
   // report under itself and store nothing, yet still remove the copies.
-  if (pf_same_file(s.report_path.c_str(), temp_archive_path().c_str())) return -1;
-  if (find_duplicate_entries() != 0) return -1;
+  if (pf_same_file(s.report_path.c_str(), temp_archive_path().c_str()))
+    return fail_note("refusing to write the report over the new archive", s.report_path, "");
+  int64_t total = 0;
+  for (const auto& rec : g_state.loaded.records) total += rec->size;
+  progress_begin(total);
+  const int found = find_duplicate_entries();
+  progress_end();
+  if (found != 0) return fail_note("cannot find duplicates in", s.archive_path, "");
   if (run.report_fd >= 0) {
     pf_close(run.report_fd);
     run.report_fd = -1;
@@ -80,44 +95,84 @@ int run_rewrite() {
   // The temporary file is created by truncation: an archive that itself bears
   // the temporary name would be destroyed before it is read.
   if (run.archive_existed && pf_same_file(s.archive_path.c_str(), temp_archive_path().c_str()))
-    return -1;
+    return fail_note("refusing to rewrite", s.archive_path, "(it bears the temporary file's name)");
   run.rewriting = 1;
+  int64_t total = 0;
+  for (const auto& rec : g_state.loaded.records) total += rec->size;
+  progress_begin(total);
   if (write_stub() != 0) return -1;
   for (auto step : kRewriteSteps)
-    if (step() != 0) return -1;
+    if (step() != 0) return fail_note("cannot rewrite", s.archive_path, "");
   if (run.archive_fd >= 0) {
     pf_close(run.archive_fd);
     run.archive_fd = -1;
   }
   if (run.output_fd < 0) return 0;  // no step had anything to write
-  return replace_archive();
+  if (replace_archive() != 0) return -1;
+  confirm_rewrite_reports();
+  return 0;
+}
+
+// Bytes the extraction alone is expected to write: the entries that extract
+// specs name.
+int64_t extraction_total() {
+  int64_t total = 0;
+  for (const auto& rec : g_state.loaded.records) {
+    const int j = file_spec_find(rec->name.c_str(), SPEC_EXTRACT);
+    if (j >= 0) total += rec->size;
+  }
+  return total;
 }
 
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
 int run_work() {
   const Settings& s = g_state.settings;
   const RunState& run = g_state.run;
-  if (s.view) return view_pass() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+  if (s.view) {
+    if (view_pass() == 0) return EXIT_OK;
+    if (run.archive_fd < 0) fail_note("cannot check", s.archive_path, "(no archive could be opened)");
+    fail_note("check failed", s.archive_path, "(data that does not read back)");
+    return EXIT_FAILURE_CODE;
+  }
+  plan_rewrite_reports();
   // A new stub is a change of the archive even when every file spec only
   // extracts: the rewrite then runs, with the extraction as its fifth step.
   const bool stub_requested = !s.stub_path.empty();
-  if (run.read_only_run && !stub_requested)
-    return extract_entries() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+  if (run.read_only_run && !stub_requested) {
+    progress_begin(extraction_total());
+    if (extract_entries() == 0) return EXIT_OK;
+    fail_note("cannot extract from", s.archive_path, "");
+    return EXIT_FAILURE_CODE;
+  }
   return run_rewrite() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
 }
 
 int run_program(int argc, char** argv) {
   if (argc < 2 || argv == nullptr) return terminate(EXIT_OK);
+  const std::string program_name = argv[0] != nullptr ? argv[0] : "";
+  g_state.ui.program = program_display_name(program_name.c_str());
+  switch (interface_request(argc, argv)) {
+    case REQUEST_HELP:
+      return terminate(show_help() == 0 ? EXIT_OK : EXIT_FAILURE_CODE);
+    case REQUEST_VERSION:
+      return terminate(show_version() == 0 ? EXIT_OK : EXIT_FAILURE_CODE);
+    default:
+      break;
+  }
   for (int i = 1; i < argc; ++i)
     if (expand_argument(argv[i]) != 0) return terminate(EXIT_FAILURE_CODE);
-  const std::string program_name = argv[0] != nullptr ? argv[0] : "";
+  interface_option_pass();
   select_personality_from_name(program_name.c_str());
 
   int mfile_index = find_dash_option("-mfile:");
   if (mfile_index >= 0) return terminate(run_message_tool(mfile_index));
 
   if (archive_name_pass() != 0) return terminate(EXIT_FAILURE_CODE);
-  if (g_state.settings.archive_path.empty()) return terminate(EXIT_FAILURE_CODE);
+  if (g_state.settings.archive_path.empty()) {
+    fail_note("no archive named", "", "(see vorn --help)");
+    return terminate(EXIT_FAILURE_CODE);
+  }
+  if (g_state.ui.list) return terminate(list_archive());
   if (open_archive() != 0) return terminate(EXIT_FAILURE_CODE);
   select_personality_from_name(program_name.c_str());
 
@@ -140,7 +195,8 @@ int open_archive() {
     run.archive_existed = 1;
     return load_directory() == 0 ? 0 : -1;
   }
-  return g_state.settings.packer ? 0 : -1;
+  if (g_state.settings.packer) return 0;
+  return fail_system("cannot open the archive", g_state.settings.archive_path);
 }
 
 int replace_archive() {
@@ -148,23 +204,37 @@ int replace_archive() {
   const std::string& target = g_state.settings.archive_path;
   const std::string temp = temp_archive_path();
   bool ok = pf_sync(run.output_fd) == 0;
-  if (pf_close(run.output_fd) != 0) ok = false;
+  if (!ok) fail_system("cannot flush", temp);
+  if (pf_close(run.output_fd) != 0 && ok) {
+    fail_system("cannot write", temp);
+    ok = false;
+  }
   run.output_fd = -1;
   // A file that this run could not open as the archive (read-only, say) was
   // never loaded; it is not replaced behind the user's back.
-  if (ok && !run.archive_existed && pf_exists(target.c_str())) ok = false;
-  if (ok && pf_rename(temp.c_str(), target.c_str()) != 0) ok = false;
+  if (ok && !run.archive_existed && pf_exists(target.c_str())) {
+    fail_note("refusing to replace", target,
+              "(it exists but could not be opened for reading and writing)");
+    ok = false;
+  }
+  if (ok && pf_rename(temp.c_str(), target.c_str()) != 0) {
+    fail_system("cannot replace", target);
+    ok = false;
+  }
   if (!ok) {
     pf_remove(temp.c_str());
     return -1;
   }
-  return pf_sync_parent_dir(target.c_str()) == 0 ? 0 : -1;
+  if (pf_sync_parent_dir(target.c_str()) == 0) return 0;
+  return fail_system("cannot flush the folder of", target);
 }
 
 int vorn_main(int argc, char** argv) {
+  failure_clear();
   try {
     return run_program(argc, argv);
   } catch (const std::exception&) {
+    fail_note("out of memory", "", "");
     return terminate(EXIT_FAILURE_CODE);
   } catch (...) {
     return terminate(EXIT_FAILURE_CODE);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 
 namespace {
@@ -93,15 +94,16 @@ int write_formatted(int fd, const char* format, ...) {
 int emit_deflated_source(const char* input, const char* output) {
   if (input == nullptr || output == nullptr || *output == '\0') return -1;
   int in_fd = pf_open_read(input);
-  if (in_fd < 0) return -1;
+  if (in_fd < 0) return fail_system("cannot open", input);
   const std::string tmp = std::string(output) + ".tmp";
   // Creating the temporary file would truncate an input of that name.
   if (pf_same_file_fd(in_fd, tmp.c_str()) == 1) {
     pf_close(in_fd);
-    return -1;
+    return fail_note("refusing to overwrite", tmp, "(it is the file to emit)");
   }
   int tmp_fd = pf_open_create(tmp.c_str());
   if (tmp_fd < 0) {
+    fail_system("cannot create", tmp);
     pf_close(in_fd);
     return -1;
   }
@@ -112,6 +114,7 @@ int emit_deflated_source(const char* input, const char* output) {
     pf_sync_parent_dir(output);
     return 0;
   }
+  fail_system("cannot write", output);
   pf_remove(tmp.c_str());
   return -1;
 }

@@ -12,6 +12,8 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -48,9 +50,36 @@ struct DirectoryCursor {
   int64_t at = -1;
 };
 
-// Reads the answer to the overwrite question: characters of standard input
-// until one of y, n or a (letter case ignored).  End of input answers 'n'.
-char read_overwrite_answer() {
+// The first of y, n, a (letter case ignored) in the text, or 0.
+char first_answer(const std::string& text) {
+  for (char ch : text) {
+    int c = static_cast<unsigned char>(ch);
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    if (c == 'y' || c == 'n' || c == 'a') return static_cast<char>(c);
+  }
+  return 0;
+}
+
+// Reads the answer to the overwrite question.  A person at a terminal is
+// asked on standard error and answers with a line (asked again when the line
+// holds none of y, n, a).  Otherwise, silently as always: characters of
+// standard input until one of y, n or a (letter case ignored).  End of input
+// answers 'n'.
+char read_overwrite_answer(const std::string& target) {
+  if (pf_stdin_is_terminal() && pf_stderr_is_terminal()) {
+    progress_hide();
+    for (;;) {
+      const std::string question = "replace " + target + "? [y]es, [n]o, [a]ll: ";
+      pf_write_stderr(question.data(), question.size());
+      std::string line;
+      if (pf_read_stdin_line(&line) != 0) {
+        pf_write_stderr("\n", 1);
+        return 'n';
+      }
+      const char answer = first_answer(line);
+      if (answer != 0) return answer;
+    }
+  }
   for (;;) {
     int c = pf_read_stdin_char();
     if (c < 0) return 'n';
@@ -85,18 +114,19 @@ int decide_overwrite(const std::string& target) {
   RunState& run = g_state.run;
   // Writing over the archive being read, or over the new archive being
   // written, would destroy it.
-  if (run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) return -1;
-  if (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) return -1;
-  // The new archive, once written over the extracted file, would be renamed
-  // away with it.
-  if (run_writes_new_archive() && is_new_archive_temp(target)) return -1;
+  if ((run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) ||
+      (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) ||
+      // The new archive, once written over the extracted file, would be
+      // renamed away with it.
+      (run_writes_new_archive() && is_new_archive_temp(target)))
+    return fail_note("refusing to extract over the archive", target, "");
 
   if (!pf_exists(target.c_str())) return 1;
   int fd = pf_open_rw(target.c_str());
-  if (fd < 0) return -1;  // read-only target, or a folder
+  if (fd < 0) return fail_system("cannot replace", target);  // read-only target, or a folder
   pf_close(fd);
   if (run.overwrite_all) return 1;
-  switch (read_overwrite_answer()) {
+  switch (read_overwrite_answer(target)) {
     case 'y':
       return 1;
     case 'a':
@@ -159,18 +189,21 @@ int write_entry(const EntryRecord& e, const std::string& target, int64_t positio
   RunState& run = g_state.run;
   const std::string temp = sibling_temp_name(target);
   // Creating the temporary file truncates whatever has that name.
-  if (run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, temp.c_str())) return -1;
-  if (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, temp.c_str())) return -1;
+  if ((run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, temp.c_str())) ||
+      (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, temp.c_str())))
+    return fail_note("refusing to extract over the archive", temp, "");
 
   const int fd = pf_open_create(temp.c_str());
-  if (fd < 0) return -1;
+  if (fd < 0) return fail_system("cannot create", temp);
   const int previous = run.output_fd;
   run.output_fd = fd;
   int rc = copy_entry_data(e, position, last_in_directory, cursor);
   run.output_fd = previous;
-  if (pf_close(fd) != 0) rc = -1;
-  if (rc == 0 && pf_rename(temp.c_str(), target.c_str()) != 0) rc = -1;
+  if (pf_close(fd) != 0) rc = fail_system("cannot write", temp);
+  if (rc == 0 && pf_rename(temp.c_str(), target.c_str()) != 0)
+    rc = fail_system("cannot replace", target);
   if (rc != 0) {
+    failure_name_file(e.name);
     pf_remove(temp.c_str());
     return -1;
   }
@@ -234,15 +267,22 @@ int extract_entries() {
     if (!(spec.flags & SPEC_EXTRACT)) continue;
     if (!key_check(i, j)) {
       spec.flags |= SPEC_HANDLED;
+      activity_report("skipped", e.name, "key does not match");
       continue;
     }
 
     std::string target;
-    if (extraction_target(e.name, &target) != 0) return -1;
+    if (extraction_target(e.name, &target) != 0)
+      return fail_note("refusing to extract", e.name, "(the name does not stay under the current folder)");
     const int decision = decide_overwrite(target);
     if (decision < 0) return -1;
-    if (decision == 0) continue;
+    if (decision == 0) {
+      activity_report("skipped", e.name, "not replaced (answer n)");
+      continue;
+    }
+    progress_entry(e.name);
     if (write_entry(e, target, entry_position, i == last_in_directory, cursor) != 0) return -1;
+    activity_report("extracted", target, "", 1);
   }
   return 0;
 }
