@@ -159,8 +159,15 @@ int run_program(int argc, char** argv) {
     default:
       break;
   }
-  for (int i = 1; i < argc; ++i)
-    if (expand_argument(argv[i]) != 0) return terminate(EXIT_FAILURE_CODE);
+  for (int i = 1; i < argc; ++i) {
+    if (expand_argument(argv[i]) != 0) {
+      // The option pass of the double-dash words has not run: a "--verbose"
+      // given on the command line itself still asks for the reason.
+      for (int k = 1; k < argc; ++k)
+        if (argv[k] != nullptr && option_is(argv[k], "--verbose")) g_state.ui.verbose = 1;
+      return terminate(EXIT_FAILURE_CODE);
+    }
+  }
   interface_option_pass();
   select_personality_from_name(program_name.c_str());
 

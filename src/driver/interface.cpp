@@ -41,7 +41,7 @@ const char kUsage[] =
     "  +r / -r             wildcards descend into subfolders / not (default)\n"
     "  +l / -l             set (default) / clear attribute l\n"
     "  +e / -e             set / clear (default) attribute e\n"
-    "  +1..+4 / -1..-4     set / clear user attributes 1 to 4\n"
+    "  +1 ... +4 / -1 ... -4   set / clear user attributes 1 to 4\n"
     "  -sKEY               match key: keyed entries are handled only when KEY opens them\n"
     "  +sKEY               new key for files stored and entries re-stored from here on\n"
     "  -v                  check that the selected entries read back (prints nothing)\n"
