@@ -32,18 +32,30 @@ int find_dash_option(const char* word) {
 // The message-file edit, which owns the whole run once "-mfile:" is given.
 int run_message_tool(int mfile_index) {
   std::string text_path = g_state.args[mfile_index].substr(7);
-  if (load_message_file(text_path.c_str()) != 0)
-    return fail_note("cannot load the message file", text_path, ""), EXIT_FAILURE_CODE;
+  // The tool prints its own diagnostics on standard output; the reasons
+  // below only say which stage stopped the run.
+  if (load_message_file(text_path.c_str()) != 0) {
+    fail_note("cannot load the message file", text_path, "");
+    return EXIT_FAILURE_CODE;
+  }
   int mmod_index = find_dash_option("-mmod:");
-  if (mmod_index < 0)
-    return fail_note("no change script named", "", "(-mfile: needs -mmod:SCRIPT)"), EXIT_FAILURE_CODE;
+  if (mmod_index < 0) {
+    fail_note("no change script named", "", "(-mfile: needs -mmod:SCRIPT)");
+    return EXIT_FAILURE_CODE;
+  }
   std::string script_path = g_state.args[mmod_index].substr(6);
-  if (load_change_script(script_path.c_str()) != 0)
-    return fail_note("cannot load the change script", script_path, ""), EXIT_FAILURE_CODE;
-  if (apply_change_script() != 0)
-    return fail_note("change script failed", script_path, ""), EXIT_FAILURE_CODE;
-  if (write_message_file() != 0)
-    return fail_note("cannot write the message file", text_path, ""), EXIT_FAILURE_CODE;
+  if (load_change_script(script_path.c_str()) != 0) {
+    fail_note("cannot load the change script", script_path, "");
+    return EXIT_FAILURE_CODE;
+  }
+  if (apply_change_script() != 0) {
+    fail_note("change script failed", script_path, "");
+    return EXIT_FAILURE_CODE;
+  }
+  if (write_message_file() != 0) {
+    fail_note("cannot write the message file", text_path, "");
+    return EXIT_FAILURE_CODE;
+  }
   return EXIT_OK;
 }
 

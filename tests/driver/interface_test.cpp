@@ -260,6 +260,19 @@ TEST_F(InterfaceTest, EachCommonMistakeSaysWhyUnderVerboseAndNothingWithout) {
   }
 }
 
+// The message-file tool keeps its own diagnostics on standard output; the
+// reason only names the stage that stopped the run.
+TEST_F(InterfaceTest, TheMessageToolKeepsItsDiagnosticsOnStandardOutput) {
+  vt::RunResult r = run("vorn", {"--verbose", "-mfile:nosuch.c", "-mmod:x.txt"});
+  EXPECT_EQ(r.status, vt::FAIL);
+  EXPECT_EQ(r.out, "unable to open file nosuch.c for reading\n");
+  EXPECT_EQ(r.err, "vorn: cannot load the message file \"nosuch.c\"\n");
+  r = run("vorn", {"-mfile:nosuch.c", "-mmod:x.txt"});
+  EXPECT_EQ(r.status, vt::FAIL);
+  EXPECT_EQ(r.out, "unable to open file nosuch.c for reading\n");
+  EXPECT_EQ(r.err, "");
+}
+
 // A folder the user may not write to: the run is made as an ordinary user
 // (root passes every permission check).
 TEST_F(InterfaceTest, AnUnwritableFolderSaysWhy) {
