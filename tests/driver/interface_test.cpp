@@ -59,6 +59,8 @@ TEST_F(InterfaceTest, HelpNamesEveryOptionAndOpensNothing) {
                              "@FILE", "--list", "--machine", "--verbose", "--progress",
                              "--version", "Exit codes", "Examples"})
       EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    for (const std::string& line : lines_of(r.out))
+      EXPECT_LE(line.size(), 79u) << "wider than a console: " << line;
     EXPECT_TRUE(vt::list_dir(".").empty()) << "no archive is created or opened";
   }
   // Only alone are the short forms a request for help.
