@@ -78,7 +78,7 @@ void progress_add_total(int64_t bytes) {
 }
 
 void progress_entry(const std::string& name) {
-  if (!g_progress.running) return;
+  if (!g_progress.running || g_progress.sink.draw == nullptr) return;  // nobody watching
   g_progress.state.entry = name;
   draw_if_due();
 }

@@ -60,7 +60,8 @@ void progress_set_sink(const ProgressSink& sink);
 void progress_begin(int64_t total);
 // Adds to the expected total (work found along the way).
 void progress_add_total(int64_t bytes);
-// The entry or file now being handled.
+// The entry or file now being handled (kept only while a drawing routine
+// is installed).
 void progress_entry(const std::string& name);
 // Counts handled bytes; redraws at most five times a second.
 void progress_bytes(int64_t n);

@@ -99,6 +99,7 @@ int copy_standalone_entries() {
   for (int i = 0; i < g_state.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
+    progress_entry(e.name);
     if (open_temp() != 0) return -1;
     int64_t new_offset = temp_end_position();
     if (new_offset < 0) return -1;
@@ -184,6 +185,7 @@ int move_out_in_directory_entries() {
       continue;
     }
     // Moved out of the directory stream to the end of the data area.
+    progress_entry(e.name);
     if (open_temp() != 0) return -1;
     int64_t new_offset = temp_end_position();
     if (new_offset < 0) return -1;

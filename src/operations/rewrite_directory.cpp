@@ -138,6 +138,7 @@ int copy_in_directory_data() {
     }
     if (skip_stream(pending) != 0) return -1;
     pending = 0;
+    progress_entry(e.name);
     if (copy_stream_to_stream(e.size) != 0) return -1;
     e.flags |= ENTRY_DONE;
   }
@@ -148,6 +149,7 @@ int move_in_standalone_entries() {
   for (int i = 0; i < g_state.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
+    progress_entry(e.name);
     if (pf_seek(g_state.run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
     int j = entry_spec(i);
     if (j < 0) continue;

@@ -447,6 +447,18 @@ TEST_F(InterfaceTest, ProgressIsDrawnAndClearedOnlyAtATerminal) {
   EXPECT_NE(r.out.find("big.bin"), std::string::npos) << r.out;
   EXPECT_EQ(vt::read_file("out/big.bin"), big);
 
+  // So does a rewrite that only moves stored entries.
+  vt::write_file("small.txt", "small");
+  ASSERT_EQ(run("vorn", {"arc.vrn", "small.txt"}).status, 0);
+  r = run_at_terminal("vornalt", {"--progress", "arc.vrn", "-g", "-c", "big.bin"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("big.bin"), std::string::npos) << r.out;
+  ASSERT_TRUE(vt::parse_archive(vt::read_file("arc.vrn"), &p));
+  ASSERT_EQ(p.entries.size(), 2u);
+  EXPECT_EQ(p.entries[0].name, "big.bin");
+  EXPECT_EQ(p.entries[0].flags & 0x03, 0);  // standalone, stored
+  EXPECT_EQ(p.entries[0].data, big);
+
   // Without the option a terminal shows nothing; without a terminal the
   // option shows nothing.
   r = run_at_terminal("vorn", {"arc.vrn", "big.bin"});
