@@ -43,8 +43,6 @@ struct DirectoryReader {
   }
 };
 
-int read_directory(int fd, uint32_t directory_offset);
-
 }  // namespace
 
 int load_directory() {
@@ -66,19 +64,7 @@ int load_directory() {
   if (static_cast<int64_t>(directory_offset) > file_size - static_cast<int64_t>(TRAILER_SIZE)) {
     return fail_note("not an archive", path, "(no valid trailer)");
   }
-  if (read_directory(fd, directory_offset) == 0) {
-    run.directory_offset = directory_offset;
-    run.archive_size = file_size;
-    return 0;
-  }
-  failure_name_file(path);
-  return fail_note("damaged archive", path, "(its directory cannot be read)");
-}
 
-namespace {
-
-int read_directory(int fd, uint32_t directory_offset) {
-  RunState& run = g_state.run;
   if (inflate_open(fd, directory_offset) != 0) return -1;
   std::unique_ptr<DirectoryReader> in(new (std::nothrow) DirectoryReader());
   if (!in) return -1;
@@ -125,11 +111,11 @@ int read_directory(int fd, uint32_t directory_offset) {
     if (entry_table_add(table, name, offset, size, key_hash, flags, 1) != 0) return -1;
   }
 
+  run.directory_offset = directory_offset;
   run.data_start = data_start;
+  run.archive_size = file_size;
   return 0;
 }
-
-}  // namespace
 
 int skip_directory() {
   if (copy_buffer() == nullptr) return -1;

@@ -212,10 +212,17 @@ int open_archive() {
   if (fd >= 0) {
     run.archive_fd = fd;
     run.archive_existed = 1;
-    return load_directory() == 0 ? 0 : -1;
+    return load_archive_directory();
   }
   if (g_state.settings.packer) return 0;
   return fail_system("cannot open the archive", g_state.settings.archive_path);
+}
+
+int load_archive_directory() {
+  if (load_directory() == 0) return 0;
+  const std::string& path = g_state.settings.archive_path;
+  failure_name_file(path);
+  return fail_note("damaged archive", path, "(its directory cannot be read)");
 }
 
 int replace_archive() {

@@ -123,6 +123,11 @@ std::string strip_value_quotes(const std::string& value);
 // 0 for the packer, which goes on with no archive; -1 otherwise.
 int open_archive();
 
+// load_directory on the open archive; a failure that nothing below
+// explained is recorded as a damaged directory of settings.archive_path.
+// 0 or -1.
+int load_archive_directory();
+
 // The rewrite's first step: puts the stub at the front of the temporary file.
 // The source is the "-stub:" file when stub_path is set (it must begin with
 // "MZ"; its whole length is copied), else the open archive's leading bytes up

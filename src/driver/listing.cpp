@@ -109,7 +109,7 @@ int list_archive() {
   }
   run.archive_fd = fd;
   run.archive_existed = 1;
-  if (load_directory() != 0) return EXIT_FAILURE_CODE;
+  if (load_archive_directory() != 0) return EXIT_FAILURE_CODE;
 
   std::vector<std::string> names;
   for (const std::string& arg : g_state.args)

@@ -230,7 +230,10 @@ TEST_F(InterfaceTest, EachCommonMistakeSaysWhyUnderVerboseAndNothingWithout) {
   vt::write_file("arc.vrn", archive);
   vt::write_file("plain.txt", "not an archive at all");
   vt::write_file("loop.args", "@loop.args");
+  // A trailer that points at bytes which are no zlib stream.
+  vt::write_file("bad.vrn", std::string(16, '\xFF') + vt::u32le(0 ^ 0x5A17C3E9u));
   const std::vector<Mistake> mistakes = {
+      {"vornex", {"bad.vrn"}, "vornex: damaged data \"bad.vrn\" (compressed data does not inflate)\n"},
       {"vorn", {"arc.vrn", "nosuch.txt"},
        "vorn: cannot open \"nosuch.txt\": No such file or directory\n"},
       {"vornex", {"nosuch.vrn", "a.txt"},
