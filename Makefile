@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-sanitize fuzz install uninstall clean
+.PHONY: all deps build demo test test-sanitize fuzz install clean
 
 all: build
 
@@ -57,6 +57,7 @@ install: build
 # Removes what the last install from $(BUILD) wrote (the program, its two
 # links, the manual page and its links), as listed in the install manifest;
 # DESTDIR as for the install.
+.PHONY: uninstall
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: no $(BUILD)/install_manifest.txt (nothing installed from $(BUILD))"; exit 1; }
 	@while IFS= read -r f || [ -n "$$f" ]; do \
