@@ -185,7 +185,8 @@ void interface_finish(int code);
 // (all when none; a name with '*' or '?' is matched against the stored
 // names with letter case counting, a plain name without regard to case; '/'
 // and '\' alike), then a total line; with --machine a header line and one
-// tab-separated record per entry, no total.  Options left in the argument
+// tab-separated record per entry, no total.  An in-directory entry has no
+// stored size of its own: "shared" (with --machine "-").  Options left in the argument
 // list are ignored.  EXIT_OK, or EXIT_FAILURE_CODE when the archive cannot
 // be opened or loaded (nothing is written then).
 int list_archive();

@@ -134,7 +134,8 @@ int list_archive() {
     r.size = std::to_string(e.size);
     const bool in_directory = (e.loaded_flags & ENTRY_IN_DIRECTORY) != 0;
     if (in_directory) {
-      r.stored = "-";
+      // Its data shares the directory stream: there is no figure of its own.
+      r.stored = g_state.ui.machine ? "-" : "shared";
     } else {
       const int64_t n = stored_bytes(i);
       r.stored = n < 0 ? std::string("?") : std::to_string(n);
