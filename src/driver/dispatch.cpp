@@ -10,6 +10,8 @@
 #include "archive/entry_table.h"
 #include "base/activity.h"
 #include "base/failure.h"
+#include "base/lock.h"
+#include "base/replace.h"
 #include "driver/state.h"
 #include "msgfile/msgfile.h"
 #include "operations/duplicates.h"
@@ -32,6 +34,19 @@ int find_dash_option(const char* word) {
 // The message-file edit, which owns the whole run once "-mfile:" is given.
 int run_message_tool(int mfile_index) {
   std::string text_path = g_state.args[mfile_index].substr(7);
+  // Runs that edit one message file take turns, each working on the text the
+  // one before it left (the lock is on the file a link names).  A file that
+  // is not there is left for the load to report.
+  std::string resolved;
+  if (!text_path.empty() && pf_resolve_links(text_path.c_str(), &resolved) == 0 &&
+      pf_exists(resolved.c_str())) {
+    g_state.run.lock_fd = change_lock_take(resolved);
+    if (g_state.run.lock_fd < 0) {
+      msg_print("message file " + text_path + " is in use\n");
+      fail_note("cannot lock the message file", text_path, "(another run is changing it)");
+      return EXIT_FAILURE_CODE;
+    }
+  }
   // The tool prints its own diagnostics on standard output; the reasons
   // below only say which stage stopped the run.
   if (load_message_file(text_path.c_str()) != 0) {
@@ -66,17 +81,15 @@ int run_duplicate_finder() {
   RunState& run = g_state.run;
   if (run.work_pending || s.view)
     return fail_note("-redund: cannot be combined", "", "(with file names, -stub: or -v)");
-  // Creating the report truncates it: it must not be the archive itself.
-  if (pf_same_file(s.report_path.c_str(), s.archive_path.c_str()))
-    return fail_note("refusing to write the report over the archive", s.report_path, "");
-  int fd = pf_open_create(s.report_path.c_str());
-  if (fd < 0) return fail_system("cannot create", s.report_path);
+  // The report is a new file: anything that has its name already (the
+  // user's own file, the archive, a link, some run's temporary) is left
+  // exactly as it is and the run ends.
+  if (s.report_path.empty() || is_temporary_name(s.report_path))
+    return fail_note("cannot use as the report", s.report_path, "(a name of its own is needed)");
+  int fd = pf_create_exclusive(s.report_path.c_str());
+  if (fd < 0) return fail_system("cannot create the report", s.report_path);
   run.report_fd = fd;
   run.report_created = 1;
-  // Nor the new archive's temporary file: the rewrite would truncate the
-  // report under itself and store nothing, yet still remove the copies.
-  if (pf_same_file(s.report_path.c_str(), temp_archive_path().c_str()))
-    return fail_note("refusing to write the report over the new archive", s.report_path, "");
   int64_t total = 0;
   for (const auto& rec : g_state.loaded.records) total += rec->size;
   progress_begin(total);
@@ -104,10 +117,6 @@ int run_rewrite() {
   const Settings& s = g_state.settings;
   RunState& run = g_state.run;
   if (!run.work_pending) return 0;
-  // The temporary file is created by truncation: an archive that itself bears
-  // the temporary name would be destroyed before it is read.
-  if (run.archive_existed && pf_same_file(s.archive_path.c_str(), temp_archive_path().c_str()))
-    return fail_note("refusing to rewrite", s.archive_path, "(it bears the temporary file's name)");
   run.rewriting = 1;
   int64_t total = 0;
   for (const auto& rec : g_state.loaded.records) total += rec->size;
@@ -139,7 +148,15 @@ int64_t extraction_total() {
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
 int run_work() {
   const Settings& s = g_state.settings;
-  const RunState& run = g_state.run;
+  RunState& run = g_state.run;
+  // A run that only reads the archive lets the others go on: it keeps
+  // reading the file it opened, which no later run changes in place.
+  const bool stub_requested = !s.stub_path.empty();
+  const bool reads_only = s.view || (run.read_only_run && !stub_requested);
+  if (reads_only && run.lock_fd >= 0) {
+    pf_close(run.lock_fd);
+    run.lock_fd = -1;
+  }
   if (s.view) {
     if (view_pass() == 0) return EXIT_OK;
     if (run.archive_fd < 0) fail_note("cannot check", s.archive_path, "(no archive could be opened)");
@@ -149,7 +166,6 @@ int run_work() {
   plan_rewrite_reports();
   // A new stub is a change of the archive even when every file spec only
   // extracts: the rewrite then runs, with the extraction as its fifth step.
-  const bool stub_requested = !s.stub_path.empty();
   if (run.read_only_run && !stub_requested) {
     progress_begin(extraction_total());
     if (extract_entries() == 0) return EXIT_OK;
@@ -208,14 +224,32 @@ int run_program(int argc, char** argv) {
 
 int open_archive() {
   RunState& run = g_state.run;
-  int fd = pf_open_rw(g_state.settings.archive_path.c_str());
+  std::string& path = g_state.settings.archive_path;
+  // An archive named through symbolic links is the file they lead to: that
+  // file is replaced, its temporary made in its folder.  A link that leads
+  // nowhere is not followed to create a file where it points.
+  std::string resolved;
+  if (pf_resolve_links(path.c_str(), &resolved) != 0)
+    return fail_system("cannot follow the links of", path);
+  if (resolved != pf_native_path(path.c_str())) {
+    if (!pf_exists(resolved.c_str()))
+      return fail_note("refusing to create the archive through a link", path,
+                       "(it leads nowhere)");
+    path = resolved;
+  }
+  // Runs that may change this archive take turns from here until the new
+  // archive is in place.
+  run.lock_fd = change_lock_take(path);
+  if (run.lock_fd < 0)
+    return fail_note("cannot lock the archive", path, "(another run is changing it)");
+  int fd = pf_open_rw(path.c_str());
   if (fd >= 0) {
     run.archive_fd = fd;
     run.archive_existed = 1;
     return load_archive_directory();
   }
   if (g_state.settings.packer) return 0;
-  return fail_system("cannot open the archive", g_state.settings.archive_path);
+  return fail_system("cannot open the archive", path);
 }
 
 int load_archive_directory() {
@@ -227,32 +261,16 @@ int load_archive_directory() {
 
 int replace_archive() {
   RunState& run = g_state.run;
-  const std::string& target = g_state.settings.archive_path;
-  const std::string temp = temp_archive_path();
-  bool ok = pf_sync(run.output_fd) == 0;
-  if (!ok) fail_system("cannot flush", temp);
-  if (pf_close(run.output_fd) != 0 && ok) {
-    fail_system("cannot write", temp);
-    ok = false;
-  }
+  TempFile t;
+  t.target = g_state.settings.archive_path;
+  t.path = run.temp_path;
+  t.fd = run.output_fd;
   run.output_fd = -1;
+  run.temp_path.clear();
   // A file that this run could not open as the archive (read-only, say) was
-  // never loaded; it is not replaced behind the user's back.
-  if (ok && !run.archive_existed && pf_exists(target.c_str())) {
-    fail_note("refusing to replace", target,
-              "(it exists but could not be opened for reading and writing)");
-    ok = false;
-  }
-  if (ok && pf_rename(temp.c_str(), target.c_str()) != 0) {
-    fail_system("cannot replace", target);
-    ok = false;
-  }
-  if (!ok) {
-    pf_remove(temp.c_str());
-    return -1;
-  }
-  if (pf_sync_parent_dir(target.c_str()) == 0) return 0;
-  return fail_system("cannot flush the folder of", target);
+  // never loaded; it is not replaced behind the user's back, nor is a file
+  // that took the name since.
+  return temp_commit(&t, run.archive_existed ? TEMP_REPLACE : TEMP_NEW_ONLY);
 }
 
 int vorn_main(int argc, char** argv) {

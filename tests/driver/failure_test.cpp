@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/activity.h"
 #include "base/failure.h"
+#include "base/lock.h"
+#include "driver/driver.h"
 #include "platform/platform.h"
 #include "support/support.h"
 
@@ -32,6 +36,36 @@ TEST(FailureTest, TheFirstReasonStandsAndCarriesTheSystemText) {
   fail_note("no archive named", "", "");
   EXPECT_EQ(failure_text(), "no archive named");
   failure_clear();
+}
+
+// Another run holds the archive's lock past the wait (here this test holds
+// it): the run says so under --verbose, and nothing without it.
+TEST(FailureTest, ALockedArchiveSaysWhy) {
+  vt::ScratchDir dir;
+  const int saved = change_lock_wait_ms();
+  set_change_lock_wait_ms(100);
+  vt::write_file("arc.vrn", vt::build_archive({{"a.txt", "alpha", 0, 0x07}}));
+  vt::write_file("b.txt", "bravo");
+  const int held = change_lock_take("arc.vrn");
+  ASSERT_GE(held, 0);
+  auto run = [](std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    testing::internal::CaptureStderr();
+    const int code = vorn_main(static_cast<int>(argv.size()), argv.data());
+    return std::make_pair(code, testing::internal::GetCapturedStderr());
+  };
+  auto r = run({"vorn", "--verbose", "arc.vrn", "b.txt"});
+  EXPECT_EQ(r.first, EXIT_FAILURE_CODE);
+  EXPECT_EQ(r.second, "vorn: cannot lock the archive \"arc.vrn\" (another run is changing it)\n");
+  r = run({"vorn", "arc.vrn", "b.txt"});
+  EXPECT_EQ(r.first, EXIT_FAILURE_CODE);
+  EXPECT_EQ(r.second, "");
+  pf_close(held);
+  r = run({"vorn", "--verbose", "arc.vrn", "b.txt"});
+  EXPECT_EQ(r.first, 0);
+  EXPECT_EQ(r.second, "added \"b.txt\"\n");
+  set_change_lock_wait_ms(saved);
 }
 
 int g_draws = 0;
