@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
-#include "driver/state.h"
+#include "base/run_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -46,7 +46,7 @@ int main() {
   auto t0 = std::chrono::steady_clock::now();
   int r = expand_argument("@big.txt");
   double t_big = seconds_since(t0);
-  size_t got = g_state.args.size();
+  size_t got = g_args.size();
   terminate(0);
   std::printf("argument file, %d tokens (%zu bytes): %.3f s, result %d, %zu arguments\n", tokens,
               big.size(), t_big, r, got);
@@ -61,18 +61,18 @@ int main() {
   t0 = std::chrono::steady_clock::now();
   r = expand_argument("@c0");
   double t_chain = seconds_since(t0);
-  got = g_state.args.size();
+  got = g_args.size();
   terminate(0);
   std::printf("nested argument files, depth %d: %.3f s, result %d, %zu arguments\n", depth,
               t_chain, r, got);
 
   // 3. The option pass over 200,000 options (no file specs).
-  for (int i = 0; i < tokens; ++i) g_state.args.push_back(i % 2 ? "+c" : "-rfind:p" + std::to_string(i));
+  for (int i = 0; i < tokens; ++i) g_args.push_back(i % 2 ? "+c" : "-rfind:p" + std::to_string(i));
   int end_code = 0;
   t0 = std::chrono::steady_clock::now();
   r = option_pass(&end_code);
   double t_pass = seconds_since(t0);
-  size_t prefixes = g_state.settings.report_prefixes.size();
+  size_t prefixes = g_settings.report_prefixes.size();
   terminate(0);
   std::printf("option pass, %d options: %.3f s, result %d, %zu prefixes\n", tokens, t_pass, r,
               prefixes);

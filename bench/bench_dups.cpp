@@ -22,7 +22,8 @@
 #include "archive/archive_format.h"
 #include "archive/entry_table.h"
 #include "driver/driver.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "operations/duplicates.h"
 #include "platform/platform.h"
 
@@ -196,18 +197,18 @@ int main(int argc, char** argv) {
 
   // The finder alone.
   state_reset();
-  g_state.settings.archive_path = "bench.vrn";
-  g_state.settings.report_path = "rep.txt";
-  g_state.run.archive_fd = pf_open_rw("bench.vrn");
-  if (g_state.run.archive_fd < 0 || load_directory() != 0) {
+  g_settings.archive_path = "bench.vrn";
+  g_settings.report_path = "rep.txt";
+  g_run.archive_fd = pf_open_rw("bench.vrn");
+  if (g_run.archive_fd < 0 || load_directory() != 0) {
     std::printf("cannot load the archive\n");
     return 1;
   }
-  g_state.run.report_fd = pf_open_create("rep.txt");
+  g_run.report_fd = pf_open_create("rep.txt");
   auto t0 = std::chrono::steady_clock::now();
   int rc = find_duplicate_entries();
   double finder = seconds_since(t0);
-  const int queued = g_state.specs.count() > 0 ? g_state.specs.count() - 1 : 0;
+  const int queued = g_archive.specs.count() > 0 ? g_archive.specs.count() - 1 : 0;
   terminate(0);
   pf_remove("rep.txt");
   if (rc != 0) {
@@ -228,18 +229,18 @@ int main(int argc, char** argv) {
       return 1;
     pf_close(ffd);
     state_reset();
-    g_state.settings.archive_path = "forged.vrn";
-    g_state.settings.report_path = "rep.txt";
-    g_state.run.archive_fd = pf_open_rw("forged.vrn");
-    if (g_state.run.archive_fd < 0 || load_directory() != 0) {
+    g_settings.archive_path = "forged.vrn";
+    g_settings.report_path = "rep.txt";
+    g_run.archive_fd = pf_open_rw("forged.vrn");
+    if (g_run.archive_fd < 0 || load_directory() != 0) {
       std::printf("cannot load the forged archive\n");
       return 1;
     }
-    g_state.run.report_fd = pf_open_create("rep.txt");
+    g_run.report_fd = pf_open_create("rep.txt");
     t0 = std::chrono::steady_clock::now();
     rc = find_duplicate_entries();
     const double forged_time = seconds_since(t0);
-    const int forged_queued = g_state.specs.count() > 0 ? g_state.specs.count() - 1 : 0;
+    const int forged_queued = g_archive.specs.count() > 0 ? g_archive.specs.count() - 1 : 0;
     terminate(0);
     pf_remove("rep.txt");
     pf_remove("forged.vrn");

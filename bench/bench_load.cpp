@@ -17,7 +17,9 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
+#include "driver/driver.h"
 #include "platform/platform.h"
 
 namespace {
@@ -77,7 +79,7 @@ int run(int entries) {
     std::printf("cannot write %s\n", path);
     return 1;
   }
-  g_state.run.archive_fd = fd;
+  g_run.archive_fd = fd;
   auto t0 = std::chrono::steady_clock::now();
   int loaded = load_directory();
   auto t1 = std::chrono::steady_clock::now();
@@ -89,28 +91,28 @@ int run(int entries) {
               entries, bytes.size(), loaded == 0 ? "ok" : "FAILED", load_ms,
               viewed == 0 ? "ok" : "FAILED", view_ms);
   std::printf("         buffers: read stream %zu, write stream %zu, copy %zu bytes; max RSS %ld KiB\n",
-              g_state.streams.in.buffer.capacity(), g_state.streams.out.buffer.capacity(),
-              g_state.streams.copy.capacity(), max_rss_kb());
+              g_archive.streams.in.buffer.capacity(), g_archive.streams.out.buffer.capacity(),
+              g_archive.streams.copy.capacity(), max_rss_kb());
 
   // A raw copy and a re-compression of the whole archive go through the same
   // fixed buffers.
   int out = pf_open_create("bench_load.out");
-  g_state.run.output_fd = out;
+  g_run.output_fd = out;
   pf_seek(fd, 0, PF_SEEK_SET);
   int copied = copy_raw_to_raw(static_cast<int64_t>(bytes.size()));
   pf_seek(fd, 0, PF_SEEK_SET);
   int packed = deflate_open(out, 0) == 0 && copy_raw_to_stream(static_cast<int64_t>(bytes.size())) == 0 &&
                deflate_finish() == 0;
   std::printf("         after raw copy (%s) and deflate (%s) of the archive: read %zu, write %zu, copy %zu bytes\n",
-              copied == 0 ? "ok" : "FAILED", packed ? "ok" : "FAILED", g_state.streams.in.buffer.capacity(),
-              g_state.streams.out.buffer.capacity(), g_state.streams.copy.capacity());
+              copied == 0 ? "ok" : "FAILED", packed ? "ok" : "FAILED", g_archive.streams.in.buffer.capacity(),
+              g_archive.streams.out.buffer.capacity(), g_archive.streams.copy.capacity());
 
   pf_close(out);
   pf_close(fd);
   pf_remove("bench_load.out");
   pf_remove(path);
   streams_release();
-  while (g_state.loaded.count() > 0) entry_table_remove(g_state.loaded, g_state.loaded.count() - 1);
+  while (g_archive.loaded.count() > 0) entry_table_remove(g_archive.loaded, g_archive.loaded.count() - 1);
   state_reset();
   return (loaded == 0 && viewed == 0 && copied == 0 && packed) ? 0 : 1;
 }
@@ -126,12 +128,12 @@ int run_selected(int entries) {
     std::printf("cannot write %s\n", path);
     return 1;
   }
-  g_state.run.archive_fd = fd;
+  g_run.archive_fd = fd;
   int loaded = load_directory();
   bool specs_ok = loaded == 0;
-  for (int i = 0; specs_ok && i < g_state.loaded.count(); i += 2) {
+  for (int i = 0; specs_ok && i < g_archive.loaded.count(); i += 2) {
     std::unique_ptr<FileSpec> spec(new FileSpec());
-    for (char c : g_state.loaded.records[static_cast<size_t>(i)]->name) {
+    for (char c : g_archive.loaded.records[static_cast<size_t>(i)]->name) {
       spec->name.push_back((c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c);
     }
     specs_ok = file_spec_append(std::move(spec)) >= 0;
@@ -141,7 +143,7 @@ int run_selected(int entries) {
     spec->name = pattern;
     specs_ok = specs_ok && file_spec_append(std::move(spec)) >= 0;
   }
-  int specs = g_state.specs.count();
+  int specs = g_archive.specs.count();
   auto t0 = std::chrono::steady_clock::now();
   int viewed = specs_ok ? view_pass() : -1;
   auto t1 = std::chrono::steady_clock::now();
@@ -150,8 +152,8 @@ int run_selected(int entries) {
   pf_close(fd);
   pf_remove(path);
   streams_release();
-  while (g_state.specs.count() > 0) file_spec_remove(g_state.specs.specs.back().get());
-  while (g_state.loaded.count() > 0) entry_table_remove(g_state.loaded, g_state.loaded.count() - 1);
+  while (g_archive.specs.count() > 0) file_spec_remove(g_archive.specs.specs.back().get());
+  while (g_archive.loaded.count() > 0) entry_table_remove(g_archive.loaded, g_archive.loaded.count() - 1);
   state_reset();
   return viewed == 0 ? 0 : 1;
 }

@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 #include "platform/platform.h"
 
@@ -66,11 +66,11 @@ int main(int argc, char** argv) {
   if (write_message_file() != 0) return 1;
   double t3 = now_ms();
   std::printf("load %.1f ms, commands %.1f ms, write %.1f ms, total %.1f ms; result %zu bytes\n",
-              t1 - t0, t2 - t1, t3 - t2, t3 - t0, g_state.msg.text.size());
+              t1 - t0, t2 - t1, t3 - t2, t3 - t0, g_msg.text.size());
   free_message_buffers();
 
   // Lookups alone, on the unedited text.
-  g_state.msg.text = text;
+  g_msg.text = text;
   msg_index_invalidate();
   const int lookups = 2000;
   double a = now_ms();
@@ -89,13 +89,13 @@ int main(int argc, char** argv) {
   for (int i = 0; i < entries; ++i)
     menu += "\"m" + std::to_string(i) + "\\0ABCDEFGHIJKLMNItem" + std::to_string(i) + "\\0rest\",\r\n";
   menu += "(char*)0};\r\n";
-  g_state.msg.text = menu;
+  g_msg.text = menu;
   msg_index_invalidate();
-  g_state.msg.script = "\"del_menu:m,Item0\",\"set_menu:m,ABCDEFGHIJKLMNNew\\0x\"";
+  g_msg.script = "\"del_menu:m,Item0\",\"set_menu:m,ABCDEFGHIJKLMNNew\\0x\"";
   double d0 = now_ms();
   if (apply_change_script() != 0) return 1;
   double d1 = now_ms();
-  const std::string& t = g_state.msg.text;
+  const std::string& t = g_msg.text;
   const size_t last = find_message("m" + std::to_string(entries - 2));
   const bool right = last != MSG_NONE && t.compare(last + 17 + std::to_string(entries - 2).size(), 4 + std::to_string(entries - 1).size(), "Item" + std::to_string(entries - 1)) == 0 &&
                      t.find("\"m" + std::to_string(entries - 1) + "\\0\\\r\nABCDEFGHIJKLMNNew") != std::string::npos;

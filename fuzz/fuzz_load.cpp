@@ -10,7 +10,8 @@
 
 #include "archive/entry_table.h"
 #include "archive/streams.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "driver/driver.h"
 #include "platform/platform.h"
 
 namespace {
@@ -33,13 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pf_close(fd);
     return 0;
   }
-  g_state.run.archive_fd = fd;
+  g_run.archive_fd = fd;
   int r = load_directory();
   if (r == 0) r = view_pass();
   if (r != 0 && r != -1) std::abort();
 
   pf_close(fd);
-  g_state.run.archive_fd = -1;
+  g_run.archive_fd = -1;
   streams_release();
   state_reset();
   pf_remove(path.c_str());

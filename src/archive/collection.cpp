@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "base/replace.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,9 +44,9 @@ constexpr size_t MAX_DESCENT_PATH = 4096;
 // 1 when `path` is the archive being rewritten or its temporary file: such a
 // file is never stored into the new archive.
 bool is_own_archive(const char* path) {
-  const std::string& archive = g_state.settings.archive_path;
+  const std::string& archive = g_settings.archive_path;
   if (!archive.empty() && pf_same_file(path, archive.c_str())) return true;
-  const std::string& temp = g_state.run.temp_path;
+  const std::string& temp = g_run.temp_path;
   return !temp.empty() && pf_same_file(path, temp.c_str()) != 0;
 }
 
@@ -53,14 +54,14 @@ bool is_own_archive(const char* path) {
 bool g_collection_failed = false;
 
 int any_change_mode() {
-  const Settings& s = g_state.settings;
+  const Settings& s = g_settings;
   return (s.add_mode || s.delete_mode || s.modify_only) && !s.extract_mode;
 }
 
 // The spec flags that an update takes over from the settings in force
 // (SPEC_MODIFY, SPEC_EXTRACT and the operation marks keep their values).
 uint16_t updatable_flags_from_settings() {
-  const Settings& s = g_state.settings;
+  const Settings& s = g_settings;
   uint16_t f = 0;
   if (s.add_mode) f |= SPEC_ADD;
   if (s.delete_mode) f |= SPEC_DELETE;
@@ -83,7 +84,7 @@ constexpr uint16_t UPDATABLE_FLAGS =
 // Creates a new spec for `name` under the settings in force and marks the
 // loaded entry it replaces.
 void create_spec(const char* name) {
-  const Settings& s = g_state.settings;
+  const Settings& s = g_settings;
   auto spec = std::make_unique<FileSpec>();
   spec->name = name;
   spec->new_key = s.new_key_hash;
@@ -98,13 +99,13 @@ void create_spec(const char* name) {
     // The entry this file replaces: the one stored under the name the file
     // will be stored under.  An entry that carries a key is left for the
     // rewrite to settle: it is replaced only when this spec's match key opens it.
-    int i = entry_table_find(g_state.loaded, stored_name(name, s.store_paths != 0).c_str());
+    int i = entry_table_find(g_archive.loaded, stored_name(name, s.store_paths != 0).c_str());
     if (i >= 0) {
-      EntryRecord& e = *g_state.loaded.records[static_cast<size_t>(i)];
+      EntryRecord& e = *g_archive.loaded.records[static_cast<size_t>(i)];
       if (e.key_hash == 0) e.flags |= ENTRY_DONE;
     }
   }
-  if (any_change_mode()) g_state.run.read_only_run = 0;
+  if (any_change_mode()) g_run.read_only_run = 0;
 }
 
 // Updates the spec of that name when there is one (extract specs are never
@@ -115,8 +116,8 @@ void update_or_create(const char* name) {
     create_spec(name);
     return;
   }
-  const Settings& s = g_state.settings;
-  FileSpec& spec = *g_state.specs.specs[static_cast<size_t>(j)];
+  const Settings& s = g_settings;
+  FileSpec& spec = *g_archive.specs.specs[static_cast<size_t>(j)];
   // Two different files under names equal without case (README and readme
   // on a file system that tells them apart): the archive cannot hold both,
   // and storing one of them would silently drop the other.
@@ -130,15 +131,15 @@ void update_or_create(const char* name) {
   spec.match_key = s.match_key_hash;
   spec.flags = static_cast<uint16_t>((spec.flags & ~UPDATABLE_FLAGS) |
                                      updatable_flags_from_settings());
-  if (any_change_mode()) g_state.run.read_only_run = 0;
+  if (any_change_mode()) g_run.read_only_run = 0;
 }
 
 // The stored name of the entry a plain name selects (same name by name_key),
 // or nullptr: a spec records the name as stored, whatever separators or
 // letter case it was typed with.
 const char* stored_entry_name(const char* name) {
-  int i = entry_table_find(g_state.loaded, name);
-  return i < 0 ? nullptr : g_state.loaded.records[static_cast<size_t>(i)]->name.c_str();
+  int i = entry_table_find(g_archive.loaded, name);
+  return i < 0 ? nullptr : g_archive.loaded.records[static_cast<size_t>(i)]->name.c_str();
 }
 
 // The folders a recursive disk expansion is inside of, outermost first.
@@ -163,7 +164,7 @@ void expand_in_archive(const char* pattern) {
   // Names are copied first: recording a spec never changes the loaded table,
   // but the walk must not depend on that.
   std::vector<std::string> matches;
-  for (const auto& rec : g_state.loaded.records) {
+  for (const auto& rec : g_archive.loaded.records) {
     const std::string text = whole ? rec->name : bare_name(rec->name);
     if (wild_match_nocase(pattern, text.c_str())) matches.push_back(rec->name);
   }
@@ -180,7 +181,7 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
   const std::string dir = directory_part(given);
   const std::string pattern = last_component(given);
   FolderChain chain;
-  if (g_state.settings.recurse) {
+  if (g_settings.recurse) {
     if (outer) chain = *outer;
     chain.push_back(dir.empty() ? std::string(".") : dir);
   }
@@ -188,7 +189,7 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
     const std::string& found = item.long_name.empty() ? item.short_name : item.long_name;
     std::string path = dir + found;
     if (item.attributes & PF_ATTR_DIRECTORY) {
-      if (g_state.settings.recurse && !is_dot_or_dotdot(found)) {
+      if (g_settings.recurse && !is_dot_or_dotdot(found)) {
         // Depth-first: the subdirectory is expanded completely right now.
         // A pattern longer than any path the system resolves is not followed
         // (this also ends a descent through a loop of directory links).
@@ -214,7 +215,7 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
 // disk pattern that finds nothing then becomes a literal spec; a
 // subdirectory pattern built by recursion that finds nothing is dropped).
 void collect(const char* name, bool literal, bool top_level, const FolderChain* outer) {
-  const Settings& s = g_state.settings;
+  const Settings& s = g_settings;
   const bool wild = !literal && has_wildcard(name);
 
   if (!s.add_mode) {
@@ -222,7 +223,7 @@ void collect(const char* name, bool literal, bool top_level, const FolderChain* 
       create_spec(name);
     } else if (wild && s.extract_mode) {
       std::vector<std::string> matches;
-      for (const auto& rec : g_state.loaded.records)
+      for (const auto& rec : g_archive.loaded.records)
         if (wild_match(rec->name.c_str(), name)) matches.push_back(rec->name);
       for (const std::string& m : matches) collect(m.c_str(), true, false);
     } else if (wild) {
@@ -378,13 +379,13 @@ int wild_match_nocase(const char* pattern, const char* text) {
 
 // ---- temporary files -----------------------------------------------------------
 
-std::string temp_archive_path() { return g_state.run.temp_path; }
+std::string temp_archive_path() { return g_run.temp_path; }
 
 int open_temp() {
-  RunState& run = g_state.run;
+  RunState& run = g_run;
   if (run.output_fd >= 0) return 0;
   TempFile t;
-  if (temp_create(g_state.settings.archive_path, &t) != 0) return -1;
+  if (temp_create(g_settings.archive_path, &t) != 0) return -1;
   run.output_fd = t.fd;
   run.temp_path = t.path;
   return 0;

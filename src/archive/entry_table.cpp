@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "driver/state.h"
+#include "archive/archive_state.h"
 
 std::string ascii_lower(const std::string& s) {
   std::string out(s);
@@ -275,7 +275,7 @@ int entry_table_find_bare(const EntryTable& table, const char* name) {
 
 int file_spec_append(std::unique_ptr<FileSpec> spec) {
   if (!spec) return -1;
-  FileSpecList& list = g_state.specs;
+  FileSpecList& list = g_archive.specs;
   std::string key;
   try {
     key = name_key(spec->name);
@@ -298,7 +298,7 @@ int file_spec_append(std::unique_ptr<FileSpec> spec) {
 
 void file_spec_remove(FileSpec* spec) {
   if (spec == nullptr) return;
-  FileSpecList& list = g_state.specs;
+  FileSpecList& list = g_archive.specs;
   int index = -1;
   for (int i = list.count() - 1; i >= 0; --i) {  // usually the last one
     if (list.specs[static_cast<size_t>(i)].get() == spec) {
@@ -320,7 +320,7 @@ void file_spec_remove(FileSpec* spec) {
 
 int file_spec_find(const char* name, uint16_t need, uint16_t refuse) {
   if (name == nullptr) return -1;
-  const FileSpecList& list = g_state.specs;
+  const FileSpecList& list = g_archive.specs;
   auto it = list.by_name.find(name_key(name));
   if (it == list.by_name.end()) return -1;
   for (int i : it->second) {
@@ -331,10 +331,10 @@ int file_spec_find(const char* name, uint16_t need, uint16_t refuse) {
 }
 
 int key_check(int entry_index, int spec_index) {
-  if (entry_index < 0 || entry_index >= g_state.loaded.count()) return 0;
-  if (spec_index < 0 || spec_index >= g_state.specs.count()) return 0;
-  EntryRecord& e = *g_state.loaded.records[static_cast<size_t>(entry_index)];
-  FileSpec& s = *g_state.specs.specs[static_cast<size_t>(spec_index)];
+  if (entry_index < 0 || entry_index >= g_archive.loaded.count()) return 0;
+  if (spec_index < 0 || spec_index >= g_archive.specs.count()) return 0;
+  EntryRecord& e = *g_archive.loaded.records[static_cast<size_t>(entry_index)];
+  FileSpec& s = *g_archive.specs.specs[static_cast<size_t>(spec_index)];
   if (e.key_hash != 0 && e.key_hash != s.match_key) return 0;
   if (s.set_key & 1) {
     e.key_hash = s.new_key;

@@ -6,7 +6,8 @@
 #include "archive/entry_table.h"
 #include "archive/streams.h"
 #include "base/failure.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -46,11 +47,11 @@ struct DirectoryReader {
 }  // namespace
 
 int load_directory() {
-  RunState& run = g_state.run;
+  RunState& run = g_run;
   int fd = run.archive_fd;
   if (fd < 0) return -1;
 
-  const std::string& path = g_state.settings.archive_path;
+  const std::string& path = g_settings.archive_path;
   int64_t file_size = pf_seek(fd, 0, PF_SEEK_END);
   if (file_size < 0) return fail_system("cannot read the archive", path);
   if (file_size < static_cast<int64_t>(TRAILER_SIZE))
@@ -73,7 +74,7 @@ int load_directory() {
   if (!in->bytes(word, 4)) return -1;
   uint32_t count = get_u32le(word);
 
-  EntryTable& table = g_state.loaded;
+  EntryTable& table = g_archive.loaded;
   char name[MAX_NAME_LENGTH + 3];  // 258 bytes read at most, plus a spare NUL
   uint32_t data_start = directory_offset;
   int seen_in_directory = 0;
@@ -119,11 +120,11 @@ int load_directory() {
 
 int skip_directory() {
   if (copy_buffer() == nullptr) return -1;
-  if (inflate_open(g_state.run.archive_fd, g_state.run.directory_offset) != 0) return -1;
+  if (inflate_open(g_run.archive_fd, g_run.directory_offset) != 0) return -1;
   // The records of the loaded table came from this very stream, so their
   // lengths (name, NUL, 13 fixed bytes) behind the 4-byte count are known.
   int64_t length = 4;
-  for (const auto& rec : g_state.loaded.records) {
+  for (const auto& rec : g_archive.loaded.records) {
     length += static_cast<int64_t>(rec->name.size()) + 1 + static_cast<int64_t>(RECORD_FIXED_SIZE);
   }
   return skip_stream(length);

@@ -1,5 +1,5 @@
 // streams.cpp -- the read stream, the write stream, the copy buffer and the
-// copy and skip routines.  All of their state lives in g_state.streams.
+// copy and skip routines.  All of their state lives in g_archive.streams.
 #include "archive/streams.h"
 
 #include <cstring>
@@ -8,7 +8,8 @@
 #include "archive/collection.h"
 #include "base/activity.h"
 #include "base/failure.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -31,7 +32,7 @@ void free_buffer(std::vector<unsigned char>& buf) {
 // Runs the read stream until `n` bytes are produced at dst, the stream ends,
 // the input runs out or the data is damaged.  Returns the count produced.
 uint32_t inflate_produce(void* dst, uint32_t n) {
-  ReadStream& rs = g_state.streams.in;
+  ReadStream& rs = g_archive.streams.in;
   if (!rs.active || rs.ended || n == 0) return 0;
   rs.z.next_out = static_cast<Bytef*>(dst);
   rs.z.avail_out = n;
@@ -62,7 +63,7 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
 // Writes the first `count` bytes of the write stream's buffer; true when all
 // were written.
 bool flush_out(uint32_t count) {
-  WriteStream& ws = g_state.streams.out;
+  WriteStream& ws = g_archive.streams.out;
   int64_t put = pf_write(ws.fd, ws.buffer.data(), count);
   if (put != static_cast<int64_t>(count)) fail_system("cannot write", "");
   ws.z.next_out = ws.buffer.data();
@@ -79,7 +80,7 @@ int copy_between(Side from, Side to, int64_t n) {
   while (n > 0) {
     uint32_t chunk = n > COPY_BUFFER_SIZE ? COPY_BUFFER_SIZE : static_cast<uint32_t>(n);
     if (from == RAW) {
-      const int64_t got = pf_read(g_state.run.archive_fd, buf, chunk);
+      const int64_t got = pf_read(g_run.archive_fd, buf, chunk);
       if (got < 0) return fail_system("cannot read", "");
       if (got != static_cast<int64_t>(chunk))
         return fail_note("cannot read", "", "(the data ends before its recorded size)");
@@ -89,7 +90,7 @@ int copy_between(Side from, Side to, int64_t n) {
     }
     if (open_temp() != 0) return -1;
     if (to == RAW) {
-      if (pf_write(g_state.run.output_fd, buf, chunk) != static_cast<int64_t>(chunk))
+      if (pf_write(g_run.output_fd, buf, chunk) != static_cast<int64_t>(chunk))
         return fail_system("cannot write", "");
     } else {
       if (deflate_write(buf, chunk) != chunk) return -1;
@@ -103,7 +104,7 @@ int copy_between(Side from, Side to, int64_t n) {
 }  // namespace
 
 int inflate_open(int fd, int64_t offset) {
-  ReadStream& rs = g_state.streams.in;
+  ReadStream& rs = g_archive.streams.in;
   if (!rs.buffer.empty()) {
     if (rs.active) inflateEnd(&rs.z);
   } else if (!ensure_buffer(rs.buffer, STREAM_BUFFER_SIZE)) {
@@ -129,7 +130,7 @@ uint32_t inflate_read_some(void* dst, uint32_t n) { return inflate_produce(dst, 
 int inflate_close() { return 0; }
 
 int inflate_check_end() {
-  ReadStream& rs = g_state.streams.in;
+  ReadStream& rs = g_archive.streams.in;
   if (!rs.active) return -1;
   if (rs.ended) return 0;
   // Ask for one more byte: the stream must end (checking its Adler-32)
@@ -140,7 +141,7 @@ int inflate_check_end() {
 }
 
 int deflate_open(int fd, int64_t offset) {
-  WriteStream& ws = g_state.streams.out;
+  WriteStream& ws = g_archive.streams.out;
   if (!ws.buffer.empty()) {
     if (ws.active) deflateEnd(&ws.z);
   } else if (!ensure_buffer(ws.buffer, STREAM_BUFFER_SIZE)) {
@@ -158,7 +159,7 @@ int deflate_open(int fd, int64_t offset) {
 }
 
 uint32_t deflate_write(const void* src, uint32_t n) {
-  WriteStream& ws = g_state.streams.out;
+  WriteStream& ws = g_archive.streams.out;
   if (!ws.active) return 0;
   if (n == 0) return 0;
   ws.z.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(src));
@@ -177,7 +178,7 @@ uint32_t deflate_write(const void* src, uint32_t n) {
 }
 
 int deflate_finish() {
-  WriteStream& ws = g_state.streams.out;
+  WriteStream& ws = g_archive.streams.out;
   if (!ws.active) return -1;
   for (;;) {
     int r = deflate(&ws.z, Z_FINISH);
@@ -209,13 +210,13 @@ int skip_stream(int64_t n) {
 }
 
 unsigned char* copy_buffer() {
-  std::vector<unsigned char>& copy = g_state.streams.copy;
+  std::vector<unsigned char>& copy = g_archive.streams.copy;
   if (!ensure_buffer(copy, COPY_BUFFER_SIZE)) return nullptr;
   return copy.data();
 }
 
 void streams_release() {
-  Streams& s = g_state.streams;
+  Streams& s = g_archive.streams;
   if (!s.in.buffer.empty()) {
     if (s.in.active) inflateEnd(&s.in.z);
     free_buffer(s.in.buffer);

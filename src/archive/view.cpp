@@ -8,7 +8,8 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ bool has_wildcard(const std::string& name) {
 // list's name index answers at once; only the real patterns are tried one by
 // one, so many plain names do not cost entries x names.
 bool selected(const EntryRecord& e, const std::vector<const FileSpec*>& patterns) {
-  if (g_state.specs.count() == 0) return true;
+  if (g_archive.specs.count() == 0) return true;
   if (file_spec_find(e.name.c_str()) >= 0) return true;
   for (const FileSpec* spec : patterns) {
     if (wild_match_nocase(spec->name.c_str(), e.name.c_str())) return true;
@@ -34,11 +35,11 @@ bool selected(const EntryRecord& e, const std::vector<const FileSpec*>& patterns
 // directory stream and, when compressed, form one zlib stream that holds
 // exactly its size and ends with a valid checksum.  0 or -1.
 int check_standalone(const EntryRecord& e) {
-  const uint32_t directory_offset = g_state.run.directory_offset;
+  const uint32_t directory_offset = g_run.directory_offset;
   if (e.offset > directory_offset) return -1;
   if (!(e.loaded_flags & ENTRY_COMPRESSED))
     return e.size <= directory_offset - e.offset ? 0 : -1;
-  if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
+  if (inflate_open(g_run.archive_fd, e.offset) != 0) return -1;
   int rc = (skip_stream(e.size) == 0 && inflate_check_end() == 0) ? 0 : -1;
   inflate_close();
   return rc;
@@ -47,10 +48,10 @@ int check_standalone(const EntryRecord& e) {
 }  // namespace
 
 int view_pass() {
-  if (g_state.run.archive_fd < 0) return -1;
+  if (g_run.archive_fd < 0) return -1;
   std::vector<const FileSpec*> patterns;
   try {
-    for (const auto& spec : g_state.specs.specs) {
+    for (const auto& spec : g_archive.specs.specs) {
       if (has_wildcard(spec->name)) patterns.push_back(spec.get());
     }
   } catch (const std::bad_alloc&) {
@@ -58,7 +59,7 @@ int view_pass() {
   }
   bool positioned = false;
   int64_t pending = 0;  // unselected in-directory bytes not yet stepped over
-  for (const auto& rec : g_state.loaded.records) {
+  for (const auto& rec : g_archive.loaded.records) {
     const EntryRecord& e = *rec;
     bool in_directory = (e.loaded_flags & ENTRY_IN_DIRECTORY) != 0;
     if (in_directory && !positioned) {
@@ -88,7 +89,7 @@ int view_pass() {
   if (inflate_check_end() != 0) return -1;
   // The data of selected standalone entries is read as well, after the
   // directory stream is done with (both use the one read stream).
-  for (const auto& rec : g_state.loaded.records) {
+  for (const auto& rec : g_archive.loaded.records) {
     const EntryRecord& e = *rec;
     if ((e.loaded_flags & ENTRY_IN_DIRECTORY) || !selected(e, patterns)) continue;
     if (check_standalone(e) != 0) return -1;

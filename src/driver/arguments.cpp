@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/failure.h"
-#include "driver/state.h"
+
 #include "platform/platform.h"
 
 namespace {
@@ -114,7 +114,7 @@ int expand_one(ArgFileStack& stack, const char* text, size_t length) {
     break;
   }
   if (length == 0) return 0;
-  g_state.args.emplace_back(text, length);
+  g_args.emplace_back(text, length);
   return 0;
 }
 
@@ -192,7 +192,7 @@ int read_argument_file(const char* path) {
 }
 
 int remove_argument(int index) {
-  std::vector<std::string>& args = g_state.args;
+  std::vector<std::string>& args = g_args;
   if (index < 0 || static_cast<size_t>(index) >= args.size()) return -1;
   args.erase(args.begin() + index);
   return 0;

@@ -12,7 +12,8 @@
 #include "base/failure.h"
 #include "base/lock.h"
 #include "base/replace.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "msgfile/msgfile.h"
 #include "operations/duplicates.h"
 #include "operations/extract.h"
@@ -24,7 +25,7 @@ namespace {
 // Index of the first argument beginning with "-" whose first characters are
 // `word` (ASCII case ignored), or -1.
 int find_dash_option(const char* word) {
-  const std::vector<std::string>& args = g_state.args;
+  const std::vector<std::string>& args = g_args;
   for (size_t i = 0; i < args.size(); ++i)
     if (!args[i].empty() && args[i][0] == '-' && option_has_prefix(args[i], word))
       return static_cast<int>(i);
@@ -33,15 +34,15 @@ int find_dash_option(const char* word) {
 
 // The message-file edit, which owns the whole run once "-mfile:" is given.
 int run_message_tool(int mfile_index) {
-  std::string text_path = g_state.args[mfile_index].substr(7);
+  std::string text_path = g_args[mfile_index].substr(7);
   // Runs that edit one message file take turns, each working on the text the
   // one before it left (the lock is on the file a link names).  A file that
   // is not there is left for the load to report.
   std::string resolved;
   if (!text_path.empty() && pf_resolve_links(text_path.c_str(), &resolved) == 0 &&
       pf_exists(resolved.c_str())) {
-    g_state.run.lock_fd = change_lock_take(resolved);
-    if (g_state.run.lock_fd < 0) {
+    g_run.lock_fd = change_lock_take(resolved);
+    if (g_run.lock_fd < 0) {
       msg_print("message file " + text_path + " is in use\n");
       fail_note("cannot lock the message file", text_path, "(another run is changing it)");
       return EXIT_FAILURE_CODE;
@@ -58,7 +59,7 @@ int run_message_tool(int mfile_index) {
     fail_note("no change script named", "", "(-mfile: needs -mmod:SCRIPT)");
     return EXIT_FAILURE_CODE;
   }
-  std::string script_path = g_state.args[mmod_index].substr(6);
+  std::string script_path = g_args[mmod_index].substr(6);
   if (load_change_script(script_path.c_str()) != 0) {
     fail_note("cannot load the change script", script_path, "");
     return EXIT_FAILURE_CODE;
@@ -77,8 +78,8 @@ int run_message_tool(int mfile_index) {
 // "-redund:": creates the report, runs the finder and closes the report.
 // 0 or -1.
 int run_duplicate_finder() {
-  Settings& s = g_state.settings;
-  RunState& run = g_state.run;
+  Settings& s = g_settings;
+  RunState& run = g_run;
   if (run.work_pending || s.view)
     return fail_note("-redund: cannot be combined", "", "(with file names, -stub: or -v)");
   // The finder always rewrites the archive (the report is stored in it).
@@ -93,7 +94,7 @@ int run_duplicate_finder() {
   run.report_fd = fd;
   run.report_created = 1;
   int64_t total = 0;
-  for (const auto& rec : g_state.loaded.records) total += rec->size;
+  for (const auto& rec : g_archive.loaded.records) total += rec->size;
   progress_begin(total);
   const int found = find_duplicate_entries();
   progress_end();
@@ -102,7 +103,7 @@ int run_duplicate_finder() {
     pf_close(run.report_fd);
     run.report_fd = -1;
   }
-  if (g_state.specs.count() > 0) run.work_pending = 1;
+  if (g_archive.specs.count() > 0) run.work_pending = 1;
   return 0;
 }
 
@@ -116,8 +117,8 @@ int (*const kRewriteSteps[])() = {
 
 // The archive rewrite.  0 or -1.
 int run_rewrite() {
-  const Settings& s = g_state.settings;
-  RunState& run = g_state.run;
+  const Settings& s = g_settings;
+  RunState& run = g_run;
   if (!run.work_pending) return 0;
   // An archive that could only be opened for reading is never replaced; nor
   // is a file stored under a name no extraction would write.
@@ -126,7 +127,7 @@ int run_rewrite() {
     return fail_note("refusing to store", "", "(a name with a \"..\" component could never be extracted)");
   run.rewriting = 1;
   int64_t total = 0;
-  for (const auto& rec : g_state.loaded.records) total += rec->size;
+  for (const auto& rec : g_archive.loaded.records) total += rec->size;
   progress_begin(total);
   if (write_stub() != 0) return -1;
   for (auto step : kRewriteSteps)
@@ -145,7 +146,7 @@ int run_rewrite() {
 // specs name.
 int64_t extraction_total() {
   int64_t total = 0;
-  for (const auto& rec : g_state.loaded.records) {
+  for (const auto& rec : g_archive.loaded.records) {
     const int j = file_spec_find(rec->name.c_str(), SPEC_EXTRACT);
     if (j >= 0) total += rec->size;
   }
@@ -156,15 +157,15 @@ int64_t extraction_total() {
 // settings still in extract mode at the end of a command line that named no
 // file (and asked for no view, stub or duplicate search).
 void extract_all_when_nothing_named() {
-  const Settings& s = g_state.settings;
-  if (g_state.run.work_pending || !s.extract_mode || s.view || s.find_duplicates) return;
+  const Settings& s = g_settings;
+  if (g_run.work_pending || !s.extract_mode || s.view || s.find_duplicates) return;
   add_file_spec("*");
 }
 
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
 int run_work() {
-  const Settings& s = g_state.settings;
-  RunState& run = g_state.run;
+  const Settings& s = g_settings;
+  RunState& run = g_run;
   // A run that only reads the archive lets the others go on: it keeps
   // reading the file it opened, which no later run changes in place.
   const bool stub_requested = !s.stub_path.empty();
@@ -194,7 +195,7 @@ int run_work() {
 int run_program(int argc, char** argv) {
   if (argc < 2 || argv == nullptr) return terminate(EXIT_OK);
   const std::string program_name = argv[0] != nullptr ? argv[0] : "";
-  g_state.ui.program = program_display_name(program_name.c_str());
+  g_ui.program = program_display_name(program_name.c_str());
   switch (interface_request(argc, argv)) {
     case REQUEST_HELP:
       return terminate(show_help() == 0 ? EXIT_OK : EXIT_FAILURE_CODE);
@@ -208,7 +209,7 @@ int run_program(int argc, char** argv) {
       // The option pass of the double-dash words has not run: a "--verbose"
       // given on the command line itself still asks for the reason.
       for (int k = 1; k < argc; ++k)
-        if (argv[k] != nullptr && option_is(argv[k], "--verbose")) g_state.ui.verbose = 1;
+        if (argv[k] != nullptr && option_is(argv[k], "--verbose")) g_ui.verbose = 1;
       return terminate(EXIT_FAILURE_CODE);
     }
   }
@@ -219,11 +220,11 @@ int run_program(int argc, char** argv) {
   if (mfile_index >= 0) return terminate(run_message_tool(mfile_index));
 
   if (archive_name_pass() != 0) return terminate(EXIT_FAILURE_CODE);
-  if (g_state.settings.archive_path.empty()) {
+  if (g_settings.archive_path.empty()) {
     fail_note("no archive named", "", "(see vorn --help)");
     return terminate(EXIT_FAILURE_CODE);
   }
-  if (g_state.ui.list) return terminate(list_archive());
+  if (g_ui.list) return terminate(list_archive());
   if (open_archive() != 0) return terminate(EXIT_FAILURE_CODE);
   select_personality_from_name(program_name.c_str());
 
@@ -231,7 +232,7 @@ int run_program(int argc, char** argv) {
   if (option_pass(&end_code) == OPTIONS_END_RUN) return terminate(end_code);
   extract_all_when_nothing_named();
 
-  if (g_state.settings.find_duplicates && run_duplicate_finder() != 0)
+  if (g_settings.find_duplicates && run_duplicate_finder() != 0)
     return terminate(EXIT_FAILURE_CODE);
 
   return terminate(run_work());
@@ -240,8 +241,8 @@ int run_program(int argc, char** argv) {
 }  // namespace
 
 int open_archive() {
-  RunState& run = g_state.run;
-  std::string& path = g_state.settings.archive_path;
+  RunState& run = g_run;
+  std::string& path = g_settings.archive_path;
   // An archive named through symbolic links is the file they lead to: that
   // file is replaced, its temporary made in its folder.  A link that leads
   // nowhere is not followed to create a file where it points.
@@ -271,21 +272,21 @@ int open_archive() {
     run.archive_existed = 1;
     return load_archive_directory();
   }
-  if (g_state.settings.packer) return 0;
+  if (g_settings.packer) return 0;
   return fail_system("cannot open the archive", path);
 }
 
 int load_archive_directory() {
   if (load_directory() == 0) return 0;
-  const std::string& path = g_state.settings.archive_path;
+  const std::string& path = g_settings.archive_path;
   failure_name_file(path);
   return fail_note("damaged archive", path, "(its directory cannot be read)");
 }
 
 int replace_archive() {
-  RunState& run = g_state.run;
+  RunState& run = g_run;
   TempFile t;
-  t.target = g_state.settings.archive_path;
+  t.target = g_settings.archive_path;
   t.path = run.temp_path;
   t.fd = run.output_fd;
   run.output_fd = -1;

@@ -9,9 +9,28 @@
 #define VORN_DRIVER_H
 
 #include <string>
+#include <vector>
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILURE_CODE = -3;
+
+// What a run shows a person (the double-dash options).  None of these
+// changes what a run does to any file.
+struct Interface {
+  int list = 0;      // --list: show the entries instead of doing any work
+  int machine = 0;   // --machine: --list as tab-separated records
+  int verbose = 0;   // --verbose: per-entry reports, and the failure reason always
+  int progress = 0;  // --progress: a progress line while standard error is a terminal
+  std::string program = "vorn";  // the name messages begin with
+};
+
+// The driver's part of the process-wide state.
+extern std::vector<std::string> g_args;  // the expanded argument list
+extern Interface g_ui;
+
+// Puts every module's state back to its start values without releasing
+// anything (tests and tools that drive modules directly, between cases).
+void state_reset();
 
 // Runs the program as if started with this argument vector (argv[0] is the
 // program's own name).  Returns 0 or -3.
@@ -30,17 +49,16 @@ constexpr int EXIT_FAILURE_CODE = -3;
 // file over the archive in one step.
 int vorn_main(int argc, char** argv);
 
-// Releases everything, in this order: message buffers; the loaded table and
-// then the output table, last record first; the report descriptor; the report
-// file, but only when this run created it; the archive descriptor; the
-// temporary file (closed and deleted when still there); the lock on the
-// archive or message file; the argument list; the
-// file specs, last first; the zlib streams and buffers.  Then puts g_state
-// back to its start values and returns `code` for the process to end with.
-// Results of closing and deleting are not examined.
+// Releases everything, in this order, through each module's release
+// routine: the message-file tool's texts (free_message_buffers); the archive
+// container's tables, file specs and streams (archive_release); the run
+// state's descriptors, report file, temporary file and lock
+// (run_state_release); the driver's argument list and interface switches.
+// Every part is back at its start values afterwards; returns `code` for the
+// process to end with.  Results of closing and deleting are not examined.
 int terminate(int code);
 
-// ---- argument list (g_state.args) ----
+// ---- argument list (g_args) ----
 
 // Adds one command-line argument to the argument list.  "@name" reads the
 // argument file `name` (used unchanged, quotes included) and adds its tokens
@@ -181,7 +199,7 @@ int show_version();
 std::string program_display_name(const char* argv0);
 
 // Takes every "--list", "--machine", "--verbose" and "--progress" out of the
-// argument list into g_state.ui, then switches on what they ask for
+// argument list into g_ui, then switches on what they ask for
 // (per-entry reports; the progress line when standard error is a terminal).
 // Other arguments stay, in order.  0.
 int interface_option_pass();

@@ -10,7 +10,7 @@
 
 #include "base/activity.h"
 #include "base/failure.h"
-#include "driver/state.h"
+
 #include "driver/version.h"
 #include "platform/platform.h"
 
@@ -157,8 +157,8 @@ std::string program_display_name(const char* argv0) {
 }
 
 int interface_option_pass() {
-  Interface& ui = g_state.ui;
-  std::vector<std::string>& args = g_state.args;
+  Interface& ui = g_ui;
+  std::vector<std::string>& args = g_args;
   std::vector<std::string> kept;
   kept.reserve(args.size());
   for (std::string& arg : args) {
@@ -183,7 +183,7 @@ void interface_finish(int code) {
   progress_end();
   progress_set_sink(ProgressSink());
   g_drawn_width = 0;
-  const Interface& ui = g_state.ui;
+  const Interface& ui = g_ui;
   if (activity_reports_enabled()) {
     std::string text;
     for (const ActivityReport& r : activity_reports())

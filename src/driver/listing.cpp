@@ -9,7 +9,8 @@
 #include "archive/entry_table.h"
 #include "base/activity.h"
 #include "base/failure.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -37,9 +38,9 @@ bool selects(const std::string& given, const std::string& entry) {
 // size; a compressed one up to the next standalone entry or the directory
 // stream.  -1 when the offsets are inconsistent.
 int64_t stored_bytes(int i) {
-  const EntryTable& t = g_state.loaded;
+  const EntryTable& t = g_archive.loaded;
   const EntryRecord& e = *t.records[static_cast<size_t>(i)];
-  const int64_t area_end = g_state.run.directory_offset;
+  const int64_t area_end = g_run.directory_offset;
   if (!(e.loaded_flags & ENTRY_COMPRESSED))
     return static_cast<int64_t>(e.offset) + e.size <= area_end ? e.size : -1;
   int64_t end = area_end;
@@ -100,8 +101,8 @@ std::string escape_listed_name(const std::string& name) {
 }
 
 int list_archive() {
-  const std::string& path = g_state.settings.archive_path;
-  RunState& run = g_state.run;
+  const std::string& path = g_settings.archive_path;
+  RunState& run = g_run;
   const int fd = pf_open_read(path.c_str());
   if (fd < 0) {
     fail_system("cannot open the archive", path);
@@ -112,11 +113,11 @@ int list_archive() {
   if (load_archive_directory() != 0) return EXIT_FAILURE_CODE;
 
   std::vector<std::string> names;
-  for (const std::string& arg : g_state.args)
+  for (const std::string& arg : g_args)
     if (!arg.empty() && arg[0] != '-' && arg[0] != '+') names.push_back(arg);
   std::vector<char> used(names.size(), 0);
 
-  const EntryTable& t = g_state.loaded;
+  const EntryTable& t = g_archive.loaded;
   std::vector<Row> rows;
   int64_t total_size = 0;
   int64_t total_stored = 0;
@@ -135,7 +136,7 @@ int list_archive() {
     const bool in_directory = (e.loaded_flags & ENTRY_IN_DIRECTORY) != 0;
     if (in_directory) {
       // Its data shares the directory stream: there is no figure of its own.
-      r.stored = g_state.ui.machine ? "-" : "shared";
+      r.stored = g_ui.machine ? "-" : "shared";
     } else {
       const int64_t n = stored_bytes(i);
       r.stored = n < 0 ? std::string("?") : std::to_string(n);
@@ -152,7 +153,7 @@ int list_archive() {
     if (!used[k]) activity_report("skipped", names[k], "matched nothing");
 
   std::string text;
-  if (g_state.ui.machine) {
+  if (g_ui.machine) {
     text = "name\tsize\tstored\tplacement\tmethod\tattributes\tkey\n";
     for (const Row& r : rows)
       text += r.name + "\t" + r.size + "\t" + r.stored + "\t" + r.placement + "\t" + r.method +

@@ -10,7 +10,7 @@
 #include "archive/archive_format.h"
 #include "archive/collection.h"
 #include "base/failure.h"
-#include "driver/state.h"
+#include "base/run_state.h"
 #include "operations/emitter.h"
 
 namespace {
@@ -39,8 +39,8 @@ bool switch_pair(const std::string& arg, const char* minus, const char* plus, in
 // Applies one argument.  Returns OPTIONS_DONE to go on, OPTIONS_END_RUN with
 // *end_code set to end the run.
 int apply_argument(const std::string& arg, int* end_code) {
-  Settings& s = g_state.settings;
-  RunState& run = g_state.run;
+  Settings& s = g_settings;
+  RunState& run = g_run;
 
   if (has_prefix(arg, "-redund:")) {
     s.report_path = strip_value_quotes(arg.substr(8));
@@ -158,7 +158,7 @@ std::string strip_value_quotes(const std::string& value) {
 }
 
 int archive_name_pass() {
-  std::vector<std::string>& args = g_state.args;
+  std::vector<std::string>& args = g_args;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (is_option(arg)) {
@@ -167,7 +167,7 @@ int archive_name_pass() {
       else if (is_word(arg, "-vornalt")) set_modifier();
       continue;
     }
-    g_state.settings.archive_path = arg;
+    g_settings.archive_path = arg;
     return remove_argument(static_cast<int>(i));
   }
   return 0;
@@ -176,7 +176,7 @@ int archive_name_pass() {
 int option_pass(int* end_code) {
   int unused = 0;
   if (end_code == nullptr) end_code = &unused;
-  const std::vector<std::string>& args = g_state.args;
+  const std::vector<std::string>& args = g_args;
   for (size_t i = 0; i < args.size(); ++i) {
     if (apply_argument(args[i], end_code) == OPTIONS_END_RUN) return OPTIONS_END_RUN;
   }

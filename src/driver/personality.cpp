@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/state.h"
+#include "base/run_state.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ bool group_matches(const char* name, size_t name_length, const char* base) {
 }
 
 void set_personality(int packer, int extractor, int modifier) {
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.packer = packer;
   s.extractor = extractor;
   s.modifier = modifier;
@@ -42,7 +42,7 @@ void set_personality(int packer, int extractor, int modifier) {
 }  // namespace
 
 void set_packer() {
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   set_personality(1, 0, 0);
   s.add_mode = 1;
   s.delete_mode = 0;
@@ -56,7 +56,7 @@ void set_packer() {
 }
 
 void set_extractor() {
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   set_personality(0, 1, 0);
   s.add_mode = 0;
   s.delete_mode = 0;
@@ -66,7 +66,7 @@ void set_extractor() {
 }
 
 void set_modifier() {
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   set_personality(0, 0, 1);
   s.modify_only = 1;
   s.attr_l = 1;
@@ -80,6 +80,6 @@ void select_personality_from_name(const char* name) {
   if (group_matches(name, length, "vorn")) set_packer();
   if (group_matches(name, length, "vornex")) set_extractor();
   if (group_matches(name, length, "vornalt")) set_modifier();
-  const Settings& s = g_state.settings;
+  const Settings& s = g_settings;
   if (!s.packer && !s.extractor && !s.modifier) set_packer();
 }

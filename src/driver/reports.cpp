@@ -9,7 +9,8 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "base/activity.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ bool opens(const EntryRecord& e, const FileSpec& s) {
   return e.key_hash == 0 || e.key_hash == s.match_key;
 }
 
-const EntryRecord& loaded_at(int i) { return *g_state.loaded.records[static_cast<size_t>(i)]; }
+const EntryRecord& loaded_at(int i) { return *g_archive.loaded.records[static_cast<size_t>(i)]; }
 
 bool is_option_word(const std::string& arg) {
   return !arg.empty() && (arg[0] == '-' || arg[0] == '+');
@@ -38,14 +39,14 @@ bool is_option_word(const std::string& arg) {
 // spec, and a missing one fails the run).
 bool selected_something(const std::string& name) {
   if (file_spec_find(name.c_str()) >= 0) return true;
-  for (const auto& spec : g_state.specs.specs)
+  for (const auto& spec : g_archive.specs.specs)
     if (wild_match_nocase(name.c_str(), spec->name.c_str())) return true;
   return false;
 }
 
 void plan_spec_effects() {
-  const EntryTable& loaded = g_state.loaded;
-  const FileSpecList& specs = g_state.specs;
+  const EntryTable& loaded = g_archive.loaded;
+  const FileSpecList& specs = g_archive.specs;
   // Files that replace entries or are added.
   for (int j = 0; j < specs.count(); ++j) {
     const FileSpec& s = *specs.specs[static_cast<size_t>(j)];
@@ -86,16 +87,16 @@ void plan_spec_effects() {
 void plan_rewrite_reports() {
   g_plan.clear();
   if (!activity_reports_enabled()) return;
-  for (const std::string& arg : g_state.args)
+  for (const std::string& arg : g_args)
     if (!is_option_word(arg) && !selected_something(arg))
       activity_report("skipped", arg, "matched nothing");
-  if (!g_state.run.read_only_run || !g_state.settings.stub_path.empty()) plan_spec_effects();
+  if (!g_run.read_only_run || !g_settings.stub_path.empty()) plan_spec_effects();
 }
 
 void confirm_rewrite_reports() {
   if (!activity_reports_enabled()) return;
   for (const PlannedReport& p : g_plan) {
-    const bool present = entry_table_find(g_state.output, p.name.c_str()) >= 0;
+    const bool present = entry_table_find(g_archive.output, p.name.c_str()) >= 0;
     switch (p.what) {
       case PLAN_ADDED:
         if (present) activity_report("added", p.name);

@@ -8,7 +8,8 @@
 #include "archive/entry_table.h"
 #include "archive/streams.h"
 #include "base/failure.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,8 +21,8 @@ void close_if_open(int fd) {
 }  // namespace
 
 int write_stub() {
-  RunState& run = g_state.run;
-  const Settings& s = g_state.settings;
+  RunState& run = g_run;
+  const Settings& s = g_settings;
   int stub_fd = -1;
   int64_t count = 0;
 
@@ -40,7 +41,7 @@ int write_stub() {
       pf_close(stub_fd);
       return -1;
     }
-  } else if (g_state.loaded.count() > 0) {
+  } else if (g_archive.loaded.count() > 0) {
     count = run.data_start;
     if (count > 0 && pf_seek(run.archive_fd, 0, PF_SEEK_SET) != 0) return -1;
   }

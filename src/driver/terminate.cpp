@@ -1,81 +1,16 @@
 // terminate.cpp -- the one exit routine: every run ends here.
 #include "driver/driver.h"
 
-#include <string>
-
-#include "archive/collection.h"
-#include "archive/entry_table.h"
-#include "archive/streams.h"
-#include "base/replace.h"
-#include "driver/state.h"
+#include "archive/archive_state.h"
+#include "base/run_state.h"
 #include "msgfile/msgfile.h"
-#include "platform/platform.h"
-
-namespace {
-
-// Removes the last record each time.  Stops should a removal ever fail, so
-// that a damaged table cannot hold the exit up.
-void empty_table(EntryTable& table) {
-  while (table.count() > 0) {
-    int before = table.count();
-    if (entry_table_remove(table, before - 1) != 0 || table.count() >= before) break;
-  }
-}
-
-void remove_all_specs() {
-  FileSpecList& list = g_state.specs;
-  while (list.count() > 0) {
-    int before = list.count();
-    file_spec_remove(list.specs.back().get());
-    if (list.count() >= before) break;
-  }
-}
-
-}  // namespace
 
 int terminate(int code) {
-  RunState& run = g_state.run;
-  Settings& s = g_state.settings;
-
   interface_finish(code);
   free_message_buffers();
-  empty_table(g_state.loaded);
-  empty_table(g_state.output);
-
-  if (run.report_fd >= 0) {
-    pf_close(run.report_fd);
-    run.report_fd = -1;
-  }
-  // The report has been stored in the archive by now (or the run failed);
-  // a file of that name that this run did not create is never touched.
-  if (run.report_created && !s.report_path.empty()) pf_remove(s.report_path.c_str());
-  s.report_path.clear();
-  run.report_created = 0;
-
-  if (run.archive_fd >= 0) {
-    pf_close(run.archive_fd);
-    run.archive_fd = -1;
-  }
-  // Still there only when the rewrite did not finish: the temporary file goes.
-  if (run.output_fd >= 0 || !run.temp_path.empty()) {
-    TempFile t;
-    t.path = run.temp_path;
-    t.fd = run.output_fd;
-    temp_discard(&t);
-    run.output_fd = -1;
-    run.temp_path.clear();
-  }
-  // Only now may another run change the archive or message file.
-  if (run.lock_fd >= 0) {
-    pf_close(run.lock_fd);
-    run.lock_fd = -1;
-  }
-
-  g_state.args.clear();
-  g_state.args.shrink_to_fit();
-  remove_all_specs();
-  streams_release();
-
-  state_reset();
+  archive_release();
+  run_state_release();
+  g_args = std::vector<std::string>();
+  g_ui = Interface();
   return code;
 }

@@ -1,7 +1,7 @@
 // msg_commands.cpp -- the change-script scanner and the six edit commands.
 #include <cstring>
 
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 
 namespace {
@@ -120,7 +120,7 @@ int run_command(Command cmd, const std::string& arg, size_t arg_pos) {
 }  // namespace
 
 void report_script_error(size_t pos, const std::string& msg) {
-  const std::string& s = g_state.msg.script;
+  const std::string& s = g_msg.script;
   if (pos > s.size()) pos = s.size();
   long long line = 1;
   size_t i = 0;
@@ -134,12 +134,12 @@ void report_script_error(size_t pos, const std::string& msg) {
       ++i;
     }
   }
-  msg_print(g_state.msg.script_path + ": line " + std::to_string(line) + ": " + msg + "\n");
+  msg_print(g_msg.script_path + ": line " + std::to_string(line) + ": " + msg + "\n");
 }
 
 int apply_change_script() {
   try {
-    const std::string& s = g_state.msg.script;
+    const std::string& s = g_msg.script;
     const size_t n = s.size();
     size_t i = 0;
     while (i < n) {

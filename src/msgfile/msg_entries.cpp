@@ -2,12 +2,12 @@
 // the change commands are built.
 #include <new>
 
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 
 namespace {
 
-std::string& text() { return g_state.msg.text; }
+std::string& text() { return g_msg.text; }
 
 // The end marker: going backwards from the last byte, the nearest ';', then
 // before it '}', '0', ')', '*', 'r', 'a', 'h', 'c' and '(', any bytes between.

@@ -8,13 +8,13 @@
 // costs one hash probe instead of a scan of the whole text.
 #include <algorithm>
 
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 
 namespace {
 
-MessageIndex& idx() { return g_state.msg.index; }
-const std::string& text() { return g_state.msg.text; }
+MessageIndex& idx() { return g_msg.index; }
+const std::string& text() { return g_msg.text; }
 
 std::string fold(const std::string& s) {
   std::string r(s);

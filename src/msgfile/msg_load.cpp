@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <new>
 
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 #include "platform/platform.h"
 
@@ -57,7 +57,7 @@ int load_text_file(const char* path, bool writable, std::string* out) {
 }
 
 int load_message_file(const char* path) {
-  MessageState& m = g_state.msg;
+  MessageState& m = g_msg;
   std::string text;
   if (load_text_file(path, true, &text) != 0) return -1;
   m.text.swap(text);
@@ -68,7 +68,7 @@ int load_message_file(const char* path) {
 }
 
 int load_change_script(const char* path) {
-  MessageState& m = g_state.msg;
+  MessageState& m = g_msg;
   std::string script;
   if (load_text_file(path, false, &script) != 0) return -1;
   m.script.swap(script);
@@ -77,4 +77,6 @@ int load_change_script(const char* path) {
   return 0;
 }
 
-void free_message_buffers() { g_state.msg = MessageState(); }
+MessageState g_msg;
+
+void free_message_buffers() { g_msg = MessageState(); }

@@ -1,6 +1,6 @@
 // msg_menu.cpp -- menu sets: the entries set0, set1, ... whose bodies carry an
 // item name after a 14-unit item prefix.
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 
 namespace {
@@ -8,7 +8,7 @@ namespace {
 constexpr int kPrefixUnits = 14;  // text units of the item prefix
 constexpr size_t kMenuRoom = 1999;  // room the menu commands make beyond the text
 
-std::string& text() { return g_state.msg.text; }
+std::string& text() { return g_msg.text; }
 
 std::string menu_label(const std::string& set, long long n) { return set + std::to_string(n); }
 

@@ -10,7 +10,7 @@
 // apart, so the text still reads as the same C.
 #include <new>
 
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 
 namespace {
@@ -206,7 +206,7 @@ std::string second_pass(const std::string& s) {
 }  // namespace
 
 void optimize_message_text() {
-  std::string& text = g_state.msg.text;
+  std::string& text = g_msg.text;
   std::string once = first_pass(text);
   std::string twice = second_pass(once);
   text.swap(twice);

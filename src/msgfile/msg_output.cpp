@@ -7,12 +7,12 @@
 // fails, the message file stays as it was and no temporary file of this run
 // remains.
 #include "base/replace.h"
-#include "driver/state.h"
+
 #include "msgfile/msgfile.h"
 #include "platform/platform.h"
 
 int write_message_file() {
-  const MessageState& m = g_state.msg;
+  const MessageState& m = g_msg;
   const std::string& dest = m.text_path;
   std::string target;
   if (pf_resolve_links(dest.c_str(), &target) != 0) target = dest;

@@ -85,7 +85,11 @@ int apply_change_script();
 // file is exactly as it was and no temporary file of this run is left.
 int write_message_file();
 
-// Releases both texts, the paths and the index.
+// The tool's texts for the run (one per process).
+extern MessageState g_msg;
+
+// Releases both texts, the paths and the index (the tool's release routine,
+// called by the exit routine first).
 void free_message_buffers();
 
 // ---- loading ----------------------------------------------------------------

@@ -7,7 +7,8 @@
 #include <unordered_map>
 
 #include "archive/entry_table.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -37,7 +38,7 @@ int cursor_read(CompareCursor& cur, unsigned char* dst, uint32_t n) {
   if (!cur.active || cur.broken) return -1;
   cur.z.next_out = dst;
   cur.z.avail_out = n;
-  const int fd = g_state.run.archive_fd;
+  const int fd = g_run.archive_fd;
   while (cur.z.avail_out > 0) {
     if (cur.z.avail_in == 0) {
       // Other readers move the descriptor: seek before every read.
@@ -110,10 +111,10 @@ CompareCursor* pick_cursor(EntryComparer& c, int64_t offset, uint64_t position,
 // buffer free for discarding data.
 int open_side(EntryComparer& c, int i, const CompareCursor* exclude,
               unsigned char* scratch, Side* side) {
-  const EntryRecord& e = *g_state.loaded.records[static_cast<size_t>(i)];
+  const EntryRecord& e = *g_archive.loaded.records[static_cast<size_t>(i)];
   side->cursor = nullptr;
   if (e.loaded_flags & ENTRY_IN_DIRECTORY) {
-    side->cursor = pick_cursor(c, g_state.run.directory_offset,
+    side->cursor = pick_cursor(c, g_run.directory_offset,
                                static_cast<uint64_t>(c.stream_position[static_cast<size_t>(i)]),
                                exclude, scratch);
     return side->cursor ? 0 : -1;
@@ -128,7 +129,7 @@ int open_side(EntryComparer& c, int i, const CompareCursor* exclude,
 
 int read_side(Side& side, unsigned char* dst, uint32_t n) {
   if (side.cursor) return cursor_read(*side.cursor, dst, n);
-  const int fd = g_state.run.archive_fd;
+  const int fd = g_run.archive_fd;
   if (pf_seek(fd, side.raw_position, PF_SEEK_SET) != side.raw_position) return -1;
   if (pf_read(fd, dst, n) != static_cast<int64_t>(n)) return -1;
   side.raw_position += n;
@@ -215,7 +216,7 @@ int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
   c.left = left;
   c.right = right;
   c.chunk = chunk;
-  const EntryTable& loaded = g_state.loaded;
+  const EntryTable& loaded = g_archive.loaded;
   try {
     for (CompareCursor& cur : c.cursors) cur.input.assign(COMPARE_INPUT_SIZE, 0);
     c.sweep.input.assign(COMPARE_INPUT_SIZE, 0);
@@ -237,7 +238,7 @@ int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
 }
 
 int comparer_equal(EntryComparer& c, int a, int b) {
-  const EntryTable& loaded = g_state.loaded;
+  const EntryTable& loaded = g_archive.loaded;
   if (a < 0 || b < 0 || a >= loaded.count() || b >= loaded.count()) return -1;
   const EntryRecord& ea = *loaded.records[static_cast<size_t>(a)];
   const EntryRecord& eb = *loaded.records[static_cast<size_t>(b)];
@@ -260,7 +261,7 @@ int comparer_equal(EntryComparer& c, int a, int b) {
 
 namespace {
 
-const EntryRecord& record(int i) { return *g_state.loaded.records[static_cast<size_t>(i)]; }
+const EntryRecord& record(int i) { return *g_archive.loaded.records[static_cast<size_t>(i)]; }
 
 bool in_directory(int i) { return (record(i).loaded_flags & ENTRY_IN_DIRECTORY) != 0; }
 
@@ -273,10 +274,10 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
   std::unordered_map<int, std::vector<unsigned char>> kept;
   uint64_t kept_bytes = 0;
   CompareCursor& cur = c.sweep;
-  if (cursor_start(cur, g_state.run.directory_offset) != 0) return -1;
+  if (cursor_start(cur, g_run.directory_offset) != 0) return -1;
   ++c.sweeps;
   int rc = 0;
-  const int count = g_state.loaded.count();
+  const int count = g_archive.loaded.count();
   for (int i = 0; i < count && rc == 0; ++i) {
     if (!in_directory(i)) continue;
     const uint32_t size = record(i).size;
@@ -359,7 +360,7 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
 
 int comparer_check_pairs(EntryComparer& c, const std::vector<int>& prev,
                          std::vector<signed char>* same) {
-  const int count = g_state.loaded.count();
+  const int count = g_archive.loaded.count();
   if (static_cast<int>(prev.size()) != count) return -1;
   try {
     same->assign(static_cast<size_t>(count), -1);

@@ -24,7 +24,8 @@
 #include "archive/entry_table.h"
 #include "archive/streams.h"
 #include "base/activity.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "operations/content_compare.h"
 #include "platform/platform.h"
 
@@ -38,12 +39,12 @@ struct SavedModes {
 };
 
 SavedModes save_modes() {
-  const Settings& s = g_state.settings;
+  const Settings& s = g_settings;
   return {s.add_mode, s.modify_only, s.delete_mode, s.extract_mode};
 }
 
 void set_modes(int add, int modify, int del, int extract) {
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.add_mode = add;
   s.modify_only = modify;
   s.delete_mode = del;
@@ -76,7 +77,7 @@ int crc_from_file(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t* d
   digest_start(d);
   while (size > 0) {
     uint32_t piece = size > WORK_BUFFER_SIZE ? WORK_BUFFER_SIZE : size;
-    int64_t got = pf_read(g_state.run.archive_fd, work, piece);
+    int64_t got = pf_read(g_run.archive_fd, work, piece);
     if (got < 1) return -1;
     v = crc32_update(v, work, static_cast<size_t>(got));
     digest_update(d, work, static_cast<size_t>(got));
@@ -91,7 +92,7 @@ int crc_from_file(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t* d
 // Sets content_crc of every loaded record, and (*digests)[i] to the digest
 // of record i's contents.
 int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
-  EntryTable& loaded = g_state.loaded;
+  EntryTable& loaded = g_archive.loaded;
   digests->assign(static_cast<size_t>(loaded.count()), 0);
   bool any_in_directory = false;
   for (const auto& rec : loaded.records)
@@ -113,11 +114,11 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
     if (rec.loaded_flags & ENTRY_IN_DIRECTORY) continue;
     progress_entry(rec.name);
     if (rec.loaded_flags & ENTRY_COMPRESSED) {
-      if (inflate_open(g_state.run.archive_fd, rec.offset) != 0) return -1;
+      if (inflate_open(g_run.archive_fd, rec.offset) != 0) return -1;
       if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
       inflate_close();
     } else {
-      if (pf_seek(g_state.run.archive_fd, rec.offset, PF_SEEK_SET) !=
+      if (pf_seek(g_run.archive_fd, rec.offset, PF_SEEK_SET) !=
           static_cast<int64_t>(rec.offset))
         return -1;
       if (crc_from_file(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
@@ -190,7 +191,7 @@ struct CandidateKeyHash {
 // its members one by one.
 int classify_entries(unsigned char* work, const std::vector<uint64_t>& digests,
                      std::vector<int>* first_of, std::vector<int>* next_copy) {
-  const EntryTable& loaded = g_state.loaded;
+  const EntryTable& loaded = g_archive.loaded;
   const int count = loaded.count();
   first_of->assign(static_cast<size_t>(count), -1);
   next_copy->assign(static_cast<size_t>(count), -1);
@@ -248,7 +249,7 @@ struct ReportWriter {
 
   int flush() {
     if (used == 0) return 0;
-    int64_t put = pf_write(g_state.run.report_fd, buffer, used);
+    int64_t put = pf_write(g_run.report_fd, buffer, used);
     if (put != static_cast<int64_t>(used)) return -1;
     used = 0;
     return 0;
@@ -256,7 +257,7 @@ struct ReportWriter {
   int add(const std::string& line) {
     if (line.size() > capacity - used && flush() != 0) return -1;
     if (line.size() > capacity) {
-      int64_t put = pf_write(g_state.run.report_fd, line.data(), line.size());
+      int64_t put = pf_write(g_run.report_fd, line.data(), line.size());
       return put == static_cast<int64_t>(line.size()) ? 0 : -1;
     }
     std::memcpy(buffer + used, line.data(), line.size());
@@ -269,8 +270,8 @@ struct ReportWriter {
 // kept[i] is set for every entry that stays as the first of copies removed.
 int report_copies(unsigned char* work, const std::vector<int>& first_of,
                   const std::vector<int>& next_copy, std::vector<char>* kept) {
-  const EntryTable& loaded = g_state.loaded;
-  Settings& s = g_state.settings;
+  const EntryTable& loaded = g_archive.loaded;
+  Settings& s = g_settings;
   ReportWriter report{work, WORK_BUFFER_SIZE};
   for (int i = 0; i < loaded.count(); ++i) {
     if (first_of[static_cast<size_t>(i)] != i) continue;  // itself a later copy
@@ -295,8 +296,8 @@ int report_copies(unsigned char* work, const std::vector<int>& first_of,
 // the report's spec does not open (the report would not be stored, while the
 // copies it lists would still be removed).  1 when the report is blocked.
 int report_blocked(const std::vector<char>& kept) {
-  const Settings& s = g_state.settings;
-  const EntryTable& loaded = g_state.loaded;
+  const Settings& s = g_settings;
+  const EntryTable& loaded = g_archive.loaded;
   const char* name = s.report_path.c_str();
   const int i = entry_table_find(loaded, stored_name(name, s.store_paths != 0).c_str());
   if (i < 0) return 0;
@@ -309,7 +310,7 @@ int report_blocked(const std::vector<char>& kept) {
 }  // namespace
 
 int report_prefix_match(const char* name) {
-  const std::vector<std::string>& prefixes = g_state.settings.report_prefixes;
+  const std::vector<std::string>& prefixes = g_settings.report_prefixes;
   if (prefixes.empty()) return 1;
   if (name == nullptr) return 0;
   const size_t length = std::strlen(name);
@@ -331,7 +332,7 @@ int find_duplicate_entries() {
   std::vector<char> kept;
   try {
     std::vector<int> first_of, next_copy;
-    kept.assign(static_cast<size_t>(g_state.loaded.count()), 0);
+    kept.assign(static_cast<size_t>(g_archive.loaded.count()), 0);
     std::vector<uint64_t> digests;
     if (hash_entries(work.data(), &digests) == 0 &&
         classify_entries(work.data(), digests, &first_of, &next_copy) == 0) {
@@ -343,18 +344,18 @@ int find_duplicate_entries() {
   }
   if (rc == 0) {
     set_modes(1, 0, 0, 0);
-    RunState& run = g_state.run;
+    RunState& run = g_run;
     // A report that cannot be closed may not be complete on disk.
     if (run.report_fd >= 0 && pf_close(run.report_fd) != 0) rc = -1;
     run.report_fd = -1;
     // The report is stored in the archive under the key settings left by the
     // last queued copy.
-    if (rc == 0 && g_state.specs.count() > 0) {
-      if (add_file_spec_literal(g_state.settings.report_path.c_str()) != 0 || report_blocked(kept))
+    if (rc == 0 && g_archive.specs.count() > 0) {
+      if (add_file_spec_literal(g_settings.report_path.c_str()) != 0 || report_blocked(kept))
         rc = -1;
     }
   }
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.add_mode = saved.add_mode;
   s.modify_only = saved.modify_only;
   s.delete_mode = saved.delete_mode;

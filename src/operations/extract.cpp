@@ -19,7 +19,8 @@
 #include "base/activity.h"
 #include "base/failure.h"
 #include "base/replace.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -111,7 +112,7 @@ struct PendingList {
 // the target existed when it was decided.
 int decide_overwrite(const std::string& target, const PendingList& pending,
                      TempPlacement* placement) {
-  RunState& run = g_state.run;
+  RunState& run = g_run;
   // Writing over the archive being read, or over the new archive being
   // written, would destroy it.
   if ((run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) ||
@@ -145,7 +146,7 @@ int decide_overwrite(const std::string& target, const PendingList& pending,
 // follows it, so the directory stream must end right after it.
 int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directory,
                     DirectoryCursor& cursor) {
-  const RunState& run = g_state.run;
+  const RunState& run = g_run;
   if (e.loaded_flags & ENTRY_IN_DIRECTORY) {
     if (cursor.at < 0) {
       if (skip_directory() != 0) return -1;
@@ -194,7 +195,7 @@ int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directo
 int write_entry(const EntryRecord& e, const std::string& target, TempPlacement placement,
                 int64_t position, bool last_in_directory, DirectoryCursor& cursor,
                 PendingList& pending) {
-  RunState& run = g_state.run;
+  RunState& run = g_run;
   PendingTarget p;
   p.placement = placement;
   if (temp_create(target, &p.temp) != 0) return -1;
@@ -284,7 +285,7 @@ int make_target_folders(const std::string& target) {
 }
 
 int extract_entries() {
-  EntryTable& loaded = g_state.loaded;
+  EntryTable& loaded = g_archive.loaded;
   const int count = loaded.count();
   if (count == 0) return 0;
 
@@ -303,7 +304,7 @@ int extract_entries() {
 
     const int j = file_spec_find(e.name.c_str());
     if (j < 0) continue;
-    FileSpec& spec = *g_state.specs.specs[static_cast<size_t>(j)];
+    FileSpec& spec = *g_archive.specs.specs[static_cast<size_t>(j)];
     if (!(spec.flags & SPEC_EXTRACT)) continue;
     if (!key_check(i, j)) {
       spec.flags |= SPEC_HANDLED;
@@ -339,8 +340,8 @@ int extract_entries() {
   // Damaged in-directory data shows only at the stream's end: nothing of it
   // is put in place before that end has checked out.
   if (check_directory_end(cursor, position) != 0) {
-    failure_name_file(g_state.settings.archive_path);
-    return fail_note("damaged archive", g_state.settings.archive_path,
+    failure_name_file(g_settings.archive_path);
+    return fail_note("damaged archive", g_settings.archive_path,
                      "(its directory stream does not end with a valid checksum)");
   }
   for (PendingTarget& p : pending.items) {

@@ -53,14 +53,14 @@ std::string record_name_for(const FileSpec& s) {
 int64_t stored_length(int entry_index) {
   const EntryRecord& e = loaded_entry(entry_index);
   const int64_t start = e.offset;
-  const int64_t area_end = g_state.run.directory_offset;
+  const int64_t area_end = g_run.directory_offset;
   int64_t length;
   if (!loaded_compressed(e)) {
     length = e.size;
   } else {
     int64_t end = area_end;
     int next = entry_index + 1;
-    if (next < g_state.loaded.count() && !loaded_in_directory(loaded_entry(next)))
+    if (next < g_archive.loaded.count() && !loaded_in_directory(loaded_entry(next)))
       end = loaded_entry(next).offset;
     length = end - start;
   }
@@ -69,8 +69,8 @@ int64_t stored_length(int entry_index) {
 }
 
 int64_t temp_end_position() {
-  if (g_state.run.output_fd < 0) return -1;
-  int64_t pos = pf_seek(g_state.run.output_fd, 0, PF_SEEK_END);
+  if (g_run.output_fd < 0) return -1;
+  int64_t pos = pf_seek(g_run.output_fd, 0, PF_SEEK_END);
   if (pos < 0 || pos > FIELD_LIMIT) return -1;
   return pos;
 }
@@ -80,7 +80,7 @@ int add_output_record(const char* name, uint32_t offset, uint32_t size,
   std::string stored = keep_name ? std::string(name) : bare_name(name);
   if (stored.size() > MAX_NAME_LENGTH)
     return fail_note("name too long to store", stored, "(257 characters at most)");
-  return entry_table_add(g_state.output, name, offset, size, key_hash,
+  return entry_table_add(g_archive.output, name, offset, size, key_hash,
                          entry_flags_to_file(entry_flags), keep_name);
 }
 
@@ -100,7 +100,7 @@ int open_file_to_store(const char* path, int* fd, int64_t* length) {
 }
 
 void finish_file_source(int file_fd, int archive_fd) {
-  g_state.run.archive_fd = archive_fd;
+  g_run.archive_fd = archive_fd;
   pf_close(file_fd);
 }
 
@@ -108,7 +108,7 @@ void finish_file_source(int file_fd, int archive_fd) {
 
 int check_new_names() {
   using namespace rewrite_detail;
-  for (const auto& spec : g_state.specs.specs) {
+  for (const auto& spec : g_archive.specs.specs) {
     const FileSpec& s = *spec;
     if (is_replace_spec(s) && !(s.flags & SPEC_HANDLED) && name_climbs_out(record_name_for(s)))
       return -1;

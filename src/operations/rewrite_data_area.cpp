@@ -34,10 +34,10 @@ bool is_closed_replace_spec(const FileSpec& s) {
 // so its file is not stored by either path (standalone or in-directory), and
 // a mark that file collection set on its behalf is taken back.
 void settle_replacements() {
-  const EntryTable& loaded = g_state.loaded;
+  const EntryTable& loaded = g_archive.loaded;
   std::vector<char> dropped(static_cast<size_t>(loaded.count()), 0);
   std::vector<int> spared;
-  for (int j = 0; j < g_state.specs.count(); ++j) {
+  for (int j = 0; j < g_archive.specs.count(); ++j) {
     FileSpec& s = spec_at(j);
     if (!is_replace_spec(s) || (s.flags & SPEC_HANDLED)) continue;
     int b = entry_table_find(loaded, record_name_for(s).c_str());
@@ -77,12 +77,12 @@ int restore_standalone(int i, const FileSpec& s, int64_t new_offset) {
   if (want_compressed) {
     // Stored -> compressed: the stored bytes must lie inside the data area.
     if (stored_length(i) < 0) return -1;
-    if (deflate_open(g_state.run.output_fd, new_offset) != 0) return -1;
+    if (deflate_open(g_run.output_fd, new_offset) != 0) return -1;
     if (copy_raw_to_stream(e.size) != 0) return -1;
     return deflate_finish();
   }
   // Compressed -> stored: the entry's stream must end right after its data.
-  if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
+  if (inflate_open(g_run.archive_fd, e.offset) != 0) return -1;
   if (copy_stream_to_raw(e.size) != 0) return -1;
   if (inflate_check_end() != 0) return -1;
   inflate_close();
@@ -93,14 +93,14 @@ int restore_standalone(int i, const FileSpec& s, int64_t new_offset) {
 
 int copy_standalone_entries() {
   settle_replacements();
-  for (int i = 0; i < g_state.loaded.count(); ++i) {
+  for (int i = 0; i < g_archive.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
     progress_entry(e.name);
     if (open_temp() != 0) return -1;
     int64_t new_offset = temp_end_position();
     if (new_offset < 0) return -1;
-    if (pf_seek(g_state.run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
+    if (pf_seek(g_run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
 
     int j = entry_spec(i);
     if (j >= 0) {
@@ -140,10 +140,10 @@ int copy_standalone_entries() {
 }
 
 int move_out_in_directory_entries() {
-  if (!g_state.run.archive_existed) return 0;
+  if (!g_run.archive_existed) return 0;
   if (skip_directory() != 0) return -1;
   int64_t pending = 0;
-  for (int i = 0; i < g_state.loaded.count(); ++i) {
+  for (int i = 0; i < g_archive.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (!loaded_in_directory(e)) continue;
     if (e.flags & ENTRY_DONE) {
@@ -187,7 +187,7 @@ int move_out_in_directory_entries() {
     int64_t new_offset = temp_end_position();
     if (new_offset < 0) return -1;
     if (s.flags & SPEC_COMPRESS) {
-      if (deflate_open(g_state.run.output_fd, new_offset) != 0) return -1;
+      if (deflate_open(g_run.output_fd, new_offset) != 0) return -1;
       if (skip_stream(pending) != 0) return -1;
       pending = 0;
       if (copy_stream_to_stream(e.size) != 0) return -1;
@@ -208,12 +208,12 @@ int move_out_in_directory_entries() {
 }
 
 int add_standalone_files() {
-  for (int j = 0; j < g_state.specs.count(); ++j) {
+  for (int j = 0; j < g_archive.specs.count(); ++j) {
     FileSpec& s = spec_at(j);
     if (s.flags & SPEC_HANDLED) continue;
     // The entry this spec acts on: for a file, the one stored under the name
     // the file will be stored under.
-    int r = entry_table_find(g_state.loaded,
+    int r = entry_table_find(g_archive.loaded,
                              (is_replace_spec(s) ? record_name_for(s) : s.name).c_str());
     if (r >= 0 && !key_check(r, j)) {
       s.flags |= SPEC_HANDLED;
@@ -229,14 +229,14 @@ int add_standalone_files() {
     if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
     progress_add_total(length);
     progress_entry(s.name);
-    const int archive_fd = g_state.run.archive_fd;
-    g_state.run.archive_fd = fd;
+    const int archive_fd = g_run.archive_fd;
+    g_run.archive_fd = fd;
     int64_t new_offset = -1;
     int rc = -1;
     if (pf_seek(fd, 0, PF_SEEK_SET) == 0 && open_temp() == 0 &&
         (new_offset = temp_end_position()) >= 0) {
       if (s.flags & SPEC_COMPRESS) {
-        rc = (deflate_open(g_state.run.output_fd, new_offset) == 0 &&
+        rc = (deflate_open(g_run.output_fd, new_offset) == 0 &&
               copy_raw_to_stream(length) == 0 && deflate_finish() == 0) ? 0 : -1;
       } else {
         rc = copy_raw_to_raw(length);

@@ -68,7 +68,7 @@ int plan_in_directory_entries() {
   // table order.
   for (int pass = 0; pass < 2; ++pass) {
     const bool in_directory = (pass == 0);
-    for (int i = 0; i < g_state.loaded.count(); ++i) {
+    for (int i = 0; i < g_archive.loaded.count(); ++i) {
       const EntryRecord& e = loaded_entry(i);
       if (loaded_in_directory(e) != in_directory || (e.flags & ENTRY_DONE)) continue;
       if (open_temp() != 0) return -1;
@@ -76,7 +76,7 @@ int plan_in_directory_entries() {
     }
   }
   // New files stored in the directory stream, in spec order.
-  for (int j = 0; j < g_state.specs.count(); ++j) {
+  for (int j = 0; j < g_archive.specs.count(); ++j) {
     FileSpec& s = spec_at(j);
     if (!(s.flags & SPEC_IN_DIRECTORY) || !(s.flags & SPEC_ADD)) continue;
     if (s.flags & (SPEC_MODIFY | SPEC_HANDLED | SPEC_QUEUED)) continue;
@@ -93,7 +93,7 @@ int plan_in_directory_entries() {
   }
   // Offsets within the in-directory data.
   int64_t sum = 0;
-  for (auto& rec : g_state.output.records) {
+  for (auto& rec : g_archive.output.records) {
     if (!(rec->flags & ENTRY_IN_DIRECTORY)) continue;
     rec->offset = static_cast<uint32_t>(sum);
     sum += rec->size;
@@ -106,15 +106,15 @@ int write_directory() {
   if (open_temp() != 0) return -1;
   int64_t position = temp_end_position();
   if (position < 0) return -1;
-  g_state.run.new_directory_offset = static_cast<uint32_t>(position);
-  if (deflate_open(g_state.run.output_fd, position) != 0) return -1;
+  g_run.new_directory_offset = static_cast<uint32_t>(position);
+  if (deflate_open(g_run.output_fd, position) != 0) return -1;
 
   std::string chunk;
   chunk.reserve(STREAM_BUFFER_SIZE + 512);
   uint8_t count[4];
-  put_u32le(count, static_cast<uint32_t>(g_state.output.count()));
+  put_u32le(count, static_cast<uint32_t>(g_archive.output.count()));
   chunk.append(reinterpret_cast<const char*>(count), 4);
-  for (const auto& rec : g_state.output.records) {
+  for (const auto& rec : g_archive.output.records) {
     encode_record(chunk, rec->name.c_str(), rec->offset, rec->size, rec->key_hash,
                   entry_flags_to_file(rec->flags));
     if (chunk.size() >= STREAM_BUFFER_SIZE) {
@@ -126,10 +126,10 @@ int write_directory() {
 }
 
 int copy_in_directory_data() {
-  if (!g_state.run.archive_existed) return 0;
+  if (!g_run.archive_existed) return 0;
   if (skip_directory() != 0) return -1;
   int64_t pending = 0;
-  for (int i = 0; i < g_state.loaded.count(); ++i) {
+  for (int i = 0; i < g_archive.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (!loaded_in_directory(e)) continue;
     if (e.flags & ENTRY_DONE) {
@@ -150,11 +150,11 @@ int copy_in_directory_data() {
 }
 
 int move_in_standalone_entries() {
-  for (int i = 0; i < g_state.loaded.count(); ++i) {
+  for (int i = 0; i < g_archive.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
     progress_entry(e.name);
-    if (pf_seek(g_state.run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
+    if (pf_seek(g_run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
     int j = entry_spec(i);
     if (j < 0) continue;
     FileSpec& s = spec_at(j);
@@ -168,7 +168,7 @@ int move_in_standalone_entries() {
     if (!(s.flags & SPEC_IN_DIRECTORY) || !(s.flags & SPEC_QUEUED)) continue;
     if (!key_check(i, j)) return -1;  // cannot happen: step 6 checked it
     if (loaded_compressed(e)) {
-      if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
+      if (inflate_open(g_run.archive_fd, e.offset) != 0) return -1;
       if (copy_stream_to_stream(e.size) != 0) return -1;
       if (inflate_check_end() != 0) return -1;
       inflate_close();
@@ -183,21 +183,21 @@ int move_in_standalone_entries() {
 }
 
 int add_in_directory_files() {
-  for (int j = 0; j < g_state.specs.count(); ++j) {
+  for (int j = 0; j < g_archive.specs.count(); ++j) {
     FileSpec& s = spec_at(j);
     const uint16_t need = SPEC_QUEUED | SPEC_ADD | SPEC_IN_DIRECTORY;
     if ((s.flags & need) != need || (s.flags & (SPEC_HANDLED | SPEC_MODIFY))) continue;
     // The size step 6 recorded for this file.
-    int r = entry_table_find(g_state.output, record_name_for(s).c_str());
+    int r = entry_table_find(g_archive.output, record_name_for(s).c_str());
     if (r < 0) return -1;
-    const int64_t recorded = g_state.output.records[static_cast<size_t>(r)]->size;
+    const int64_t recorded = g_archive.output.records[static_cast<size_t>(r)]->size;
 
     int fd = -1;
     int64_t length = 0;
     if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
     progress_entry(s.name);
-    const int archive_fd = g_state.run.archive_fd;
-    g_state.run.archive_fd = fd;
+    const int archive_fd = g_run.archive_fd;
+    g_run.archive_fd = fd;
     int rc = -1;
     // A file whose length changed since step 6 would disagree with its record.
     if (length == recorded && pf_seek(fd, 0, PF_SEEK_SET) == 0 &&
@@ -216,16 +216,16 @@ int add_in_directory_files() {
 int finish_archive() {
   if (deflate_finish() != 0) return -1;
   uint8_t trailer[4];
-  put_u32le(trailer, trailer_encode(g_state.run.new_directory_offset));
-  if (pf_seek(g_state.run.output_fd, 0, PF_SEEK_END) < 0) return -1;
-  return pf_write(g_state.run.output_fd, trailer, 4) == 4 ? 0 : -1;
+  put_u32le(trailer, trailer_encode(g_run.new_directory_offset));
+  if (pf_seek(g_run.output_fd, 0, PF_SEEK_END) < 0) return -1;
+  return pf_write(g_run.output_fd, trailer, 4) == 4 ? 0 : -1;
 }
 
 int write_mz_checksum() {
   // The checksum word lies at offsets 18 and 19: only a stub that holds them
   // gets one; a shorter stub, and whatever follows it, stays as written.
-  if (g_state.run.stub_length < MZ_MIN_STUB_FOR_CHECKSUM) return 0;
-  const int fd = g_state.run.output_fd;
+  if (g_run.stub_length < MZ_MIN_STUB_FOR_CHECKSUM) return 0;
+  const int fd = g_run.output_fd;
   unsigned char* buf = copy_buffer();
   if (!buf) return -1;
   int64_t length = pf_seek(fd, 0, PF_SEEK_END);

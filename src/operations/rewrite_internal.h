@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "driver/state.h"
+#include "archive/archive_state.h"
+#include "base/run_state.h"
 
 namespace rewrite_detail {
 
@@ -13,9 +14,9 @@ namespace rewrite_detail {
 constexpr int64_t FIELD_LIMIT = 0xFFFFFFFFLL;
 
 inline EntryRecord& loaded_entry(int i) {
-  return *g_state.loaded.records[static_cast<size_t>(i)];
+  return *g_archive.loaded.records[static_cast<size_t>(i)];
 }
-inline FileSpec& spec_at(int j) { return *g_state.specs.specs[static_cast<size_t>(j)]; }
+inline FileSpec& spec_at(int j) { return *g_archive.specs.specs[static_cast<size_t>(j)]; }
 
 // Placement and compression as the old archive holds the entry: every read of
 // the old archive goes by these, whatever earlier steps did to `flags`.

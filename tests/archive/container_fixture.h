@@ -10,7 +10,9 @@
 
 #include "archive/entry_table.h"
 #include "archive/streams.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
+#include "driver/driver.h"
 #include "platform/platform.h"
 #include "support/support.h"
 
@@ -18,8 +20,8 @@ namespace ct {
 
 // Closes what a test opened and puts the process state back to its start.
 inline void release_state() {
-  if (g_state.run.archive_fd >= 0) pf_close(g_state.run.archive_fd);
-  if (g_state.run.output_fd >= 0) pf_close(g_state.run.output_fd);
+  if (g_run.archive_fd >= 0) pf_close(g_run.archive_fd);
+  if (g_run.output_fd >= 0) pf_close(g_run.output_fd);
   streams_release();
   state_reset();
   pf_fault_clear();
@@ -34,9 +36,9 @@ class ContainerTest : public ::testing::Test {
   // its directory; the result of load_directory.
   int load(const std::string& bytes, const std::string& path = "t.vrn") {
     vt::write_file(path, bytes);
-    if (g_state.run.archive_fd >= 0) pf_close(g_state.run.archive_fd);
-    g_state.run.archive_fd = pf_open_rw(path.c_str());
-    if (g_state.run.archive_fd < 0) return -2;
+    if (g_run.archive_fd >= 0) pf_close(g_run.archive_fd);
+    g_run.archive_fd = pf_open_rw(path.c_str());
+    if (g_run.archive_fd < 0) return -2;
     return load_directory();
   }
 
@@ -48,7 +50,7 @@ class ContainerTest : public ::testing::Test {
   }
 
   const EntryRecord& loaded(int i) const {
-    return *g_state.loaded.records[static_cast<size_t>(i)];
+    return *g_archive.loaded.records[static_cast<size_t>(i)];
   }
 
   vt::ScratchDir dir_;

@@ -8,7 +8,7 @@ namespace {
 class Table : public ct::ContainerTest {};
 
 TEST_F(Table, CutNamesAndRefuseDuplicatesWithoutCase) {
-  EntryTable& t = g_state.output;
+  EntryTable& t = g_archive.output;
   ASSERT_EQ(entry_table_add(t, "a\\b/c.txt", 1, 2, 3, 0x07, 0), 0);
   EXPECT_EQ(t.records[0]->name, "c.txt");
   EXPECT_EQ(entry_table_add(t, "X/Y\\C.TXT", 9, 9, 9, 0, 0), -1);
@@ -32,7 +32,7 @@ TEST_F(Table, CutNamesAndRefuseDuplicatesWithoutCase) {
 }
 
 TEST_F(Table, SeparatorsAreEqualInLookupsButBothSpellingsMayBeStored) {
-  EntryTable& t = g_state.output;
+  EntryTable& t = g_archive.output;
   ASSERT_EQ(entry_table_add(t, "d/a.txt", 0, 0, 0, 0, 1), 0);
   EXPECT_EQ(entry_table_find(t, "D\\A.TXT"), 0);
   // An archive written before separators compared equal may hold both.
@@ -74,7 +74,7 @@ TEST(NameRules, ClimbingComponentsAndStoredNames) {
 }
 
 TEST_F(Table, RecordFieldsAndFlagWord) {
-  EntryTable& t = g_state.output;
+  EntryTable& t = g_archive.output;
   ASSERT_EQ(entry_table_add(t, "f", 0x11111111u, 0x22222222u, 0x33333333u, 0xFF, 1), 0);
   const EntryRecord& r = *t.records[0];
   EXPECT_EQ(r.offset, 0x11111111u);
@@ -86,7 +86,7 @@ TEST_F(Table, RecordFieldsAndFlagWord) {
 }
 
 TEST_F(Table, RemoveKeepsOrderAndIndexes) {
-  EntryTable& t = g_state.output;
+  EntryTable& t = g_archive.output;
   EXPECT_EQ(entry_table_remove(t, 0), -1);
   const char* names[] = {"A/x.txt", "b.TXT", "C\\x.txt", "d"};
   for (const char* n : names) ASSERT_EQ(entry_table_add(t, n, 0, 0, 0, 0, 1), 0);
@@ -132,28 +132,28 @@ TEST_F(Table, FileSpecListFindAndRemove) {
   FileSpec stranger;
   stranger.name = "x.txt";
   file_spec_remove(&stranger);  // not in the list: nothing happens
-  EXPECT_EQ(g_state.specs.count(), 3);
+  EXPECT_EQ(g_archive.specs.count(), 3);
 
-  file_spec_remove(g_state.specs.specs[0].get());
-  ASSERT_EQ(g_state.specs.count(), 2);
-  EXPECT_EQ(g_state.specs.specs[0]->name, "X.TXT");
+  file_spec_remove(g_archive.specs.specs[0].get());
+  ASSERT_EQ(g_archive.specs.count(), 2);
+  EXPECT_EQ(g_archive.specs.specs[0]->name, "X.TXT");
   EXPECT_EQ(file_spec_find("x.txt"), 0);
   EXPECT_EQ(file_spec_find("y"), 1);
 
   // A spec renamed after it was appended is still found by identity.
-  g_state.specs.specs[1]->name = "renamed";
-  file_spec_remove(g_state.specs.specs[1].get());
-  EXPECT_EQ(g_state.specs.count(), 1);
-  file_spec_remove(g_state.specs.specs[0].get());
-  EXPECT_EQ(g_state.specs.count(), 0);
-  EXPECT_TRUE(g_state.specs.by_name.empty());
+  g_archive.specs.specs[1]->name = "renamed";
+  file_spec_remove(g_archive.specs.specs[1].get());
+  EXPECT_EQ(g_archive.specs.count(), 1);
+  file_spec_remove(g_archive.specs.specs[0].get());
+  EXPECT_EQ(g_archive.specs.count(), 0);
+  EXPECT_TRUE(g_archive.specs.by_name.empty());
 }
 
 TEST_F(Table, KeyCheck) {
   const uint32_t K = key_hash_of("old"), N = key_hash_of("new"), W = key_hash_of("wrong");
-  ASSERT_EQ(entry_table_add(g_state.loaded, "free", 0, 0, 0, 0x07, 1), 0);
-  ASSERT_EQ(entry_table_add(g_state.loaded, "keyed", 0, 0, K, 0x07, 1), 0);
-  ASSERT_EQ(entry_table_add(g_state.loaded, "other", 0, 0, K, 0x07, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "free", 0, 0, 0, 0x07, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "keyed", 0, 0, K, 0x07, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "other", 0, 0, K, 0x07, 1), 0);
   int none = ct::add_spec("a");
   int wrong = ct::add_spec("b", W);
   int right = ct::add_spec("c", K);
@@ -164,7 +164,7 @@ TEST_F(Table, KeyCheck) {
   EXPECT_EQ(key_check(1, none), 0);
   EXPECT_EQ(key_check(1, wrong), 0);
   EXPECT_EQ(key_check(1, right), 1);
-  EXPECT_EQ(g_state.loaded.records[1]->key_hash, K);  // no set-key flag: unchanged
+  EXPECT_EQ(g_archive.loaded.records[1]->key_hash, K);  // no set-key flag: unchanged
   EXPECT_EQ(key_check(5, none), 0);
   EXPECT_EQ(key_check(0, 9), 0);
 
@@ -172,19 +172,19 @@ TEST_F(Table, KeyCheck) {
   // matches that key, so a later entry keyed K no longer passes.
   int rekey = ct::add_spec("d", K, N, 1);
   EXPECT_EQ(key_check(1, rekey), 1);
-  EXPECT_EQ(g_state.loaded.records[1]->key_hash, N);
-  EXPECT_EQ(g_state.specs.specs[static_cast<size_t>(rekey)]->match_key, N);
+  EXPECT_EQ(g_archive.loaded.records[1]->key_hash, N);
+  EXPECT_EQ(g_archive.specs.specs[static_cast<size_t>(rekey)]->match_key, N);
   EXPECT_EQ(key_check(1, rekey), 1);
   EXPECT_EQ(key_check(2, rekey), 0);
-  EXPECT_EQ(g_state.loaded.records[2]->key_hash, K);
+  EXPECT_EQ(g_archive.loaded.records[2]->key_hash, K);
   // A refused entry keeps its key even under a set-key spec.
   int rekey_wrong = ct::add_spec("e", W, N, 1);
   EXPECT_EQ(key_check(2, rekey_wrong), 0);
-  EXPECT_EQ(g_state.loaded.records[2]->key_hash, K);
+  EXPECT_EQ(g_archive.loaded.records[2]->key_hash, K);
   // Removing a key: new key 0 applied to an entry without a key leaves it free.
   int clear = ct::add_spec("f", N, 0, 1);
   EXPECT_EQ(key_check(1, clear), 1);
-  EXPECT_EQ(g_state.loaded.records[1]->key_hash, 0u);
+  EXPECT_EQ(g_archive.loaded.records[1]->key_hash, 0u);
 }
 
 }  // namespace

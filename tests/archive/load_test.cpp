@@ -15,10 +15,10 @@ class Load : public ct::ContainerTest {};
 TEST_F(Load, EmptyArchiveIsOneStreamOfFourZeroBytes) {
   std::string bytes = vt::zcompress(vt::u32le(0)) + trailer(0);
   ASSERT_EQ(load(bytes), 0);
-  EXPECT_EQ(g_state.loaded.count(), 0);
-  EXPECT_EQ(g_state.run.directory_offset, 0u);
-  EXPECT_EQ(g_state.run.data_start, 0u);
-  EXPECT_EQ(g_state.run.archive_size, static_cast<int64_t>(bytes.size()));
+  EXPECT_EQ(g_archive.loaded.count(), 0);
+  EXPECT_EQ(g_run.directory_offset, 0u);
+  EXPECT_EQ(g_run.data_start, 0u);
+  EXPECT_EQ(g_run.archive_size, static_cast<int64_t>(bytes.size()));
 }
 
 TEST_F(Load, ThreeByteFileWithDefaultSettings) {
@@ -26,15 +26,15 @@ TEST_F(Load, ThreeByteFileWithDefaultSettings) {
   std::string bytes = archive_with("", content);
   ASSERT_EQ(bytes, vt::build_archive({{"a.txt", "abc", 0, 0x07}}));
   ASSERT_EQ(load(bytes), 0);
-  ASSERT_EQ(g_state.loaded.count(), 1);
+  ASSERT_EQ(g_archive.loaded.count(), 1);
   EXPECT_EQ(loaded(0).name, "a.txt");
   EXPECT_EQ(loaded(0).offset, 0u);
   EXPECT_EQ(loaded(0).size, 3u);
   EXPECT_EQ(loaded(0).key_hash, 0u);
   EXPECT_EQ(loaded(0).flags, ENTRY_COMPRESSED | ENTRY_IN_DIRECTORY | ENTRY_ATTR_L);
   EXPECT_EQ(loaded(0).loaded_flags, loaded(0).flags);
-  EXPECT_EQ(g_state.run.directory_offset, 0u);
-  EXPECT_EQ(g_state.run.data_start, 0u);  // only in-directory entries: empty data area
+  EXPECT_EQ(g_run.directory_offset, 0u);
+  EXPECT_EQ(g_run.data_start, 0u);  // only in-directory entries: empty data area
   EXPECT_EQ(view_pass(), 0);
 }
 
@@ -43,10 +43,10 @@ TEST_F(Load, ThreeByteFileStoredStandaloneUncompressed) {
   std::string bytes = archive_with("abc", content);
   ASSERT_EQ(bytes.substr(bytes.size() - 4), vt::u32le(3 ^ 0x5A17C3E9u));
   ASSERT_EQ(load(bytes), 0);
-  ASSERT_EQ(g_state.loaded.count(), 1);
+  ASSERT_EQ(g_archive.loaded.count(), 1);
   EXPECT_EQ(loaded(0).flags, ENTRY_ATTR_L);
-  EXPECT_EQ(g_state.run.directory_offset, 3u);
-  EXPECT_EQ(g_state.run.data_start, 0u);
+  EXPECT_EQ(g_run.directory_offset, 3u);
+  EXPECT_EQ(g_run.data_start, 0u);
   EXPECT_EQ(view_pass(), 0);
 }
 
@@ -57,14 +57,14 @@ TEST_F(Load, StubBytesAreNotExaminedAndSetDataStart) {
        {"three", "in the directory", 0, 0x07 | 0x80}},
       stub);
   ASSERT_EQ(load(bytes), 0);
-  ASSERT_EQ(g_state.loaded.count(), 3);
-  EXPECT_EQ(g_state.run.data_start, stub.size());
+  ASSERT_EQ(g_archive.loaded.count(), 3);
+  EXPECT_EQ(g_run.data_start, stub.size());
   EXPECT_EQ(loaded(0).key_hash, 0x1234u);
   EXPECT_EQ(loaded(0).flags, ENTRY_COMPRESSED | ENTRY_USER1);
   EXPECT_EQ(loaded(2).flags, ENTRY_COMPRESSED | ENTRY_IN_DIRECTORY | ENTRY_ATTR_L | ENTRY_USER4);
   vt::Parsed p;
   ASSERT_TRUE(vt::parse_archive(bytes, &p));
-  EXPECT_EQ(g_state.run.directory_offset, p.dir_offset);
+  EXPECT_EQ(g_run.directory_offset, p.dir_offset);
   EXPECT_EQ(view_pass(), 0);
 }
 
@@ -72,7 +72,7 @@ TEST_F(Load, NameLengthLimitAndEmptyName) {
   std::string n257(257, 'n');
   std::string n258(258, 'n');
   ASSERT_EQ(load(vt::build_archive({{n257, "x", 0, 0x07}, {"", "", 0, 0x07}})), 0);
-  ASSERT_EQ(g_state.loaded.count(), 2);
+  ASSERT_EQ(g_archive.loaded.count(), 2);
   EXPECT_EQ(loaded(0).name, n257);
   EXPECT_EQ(loaded(1).name, "");
   EXPECT_EQ(view_pass(), 0);
@@ -91,7 +91,7 @@ TEST_F(Load, DuplicateNamesInAnyCaseFailTheLoad) {
   ct::release_state();
   // Names that differ only outside ASCII letters are distinct.
   ASSERT_EQ(load(vt::build_archive({{"a\xC4", "1", 0, 0x07}, {"A\xE4", "2", 0, 0x07}})), 0);
-  EXPECT_EQ(g_state.loaded.count(), 2);
+  EXPECT_EQ(g_archive.loaded.count(), 2);
 }
 
 TEST_F(Load, ShortFilesAndBadTrailers) {
@@ -142,12 +142,12 @@ TEST_F(Load, HugeCountInATinyFileIsNotTrusted) {
   std::string bytes = archive_with("", vt::u32le(0xFFFFFFFFu) + record("a", 0, 0, 0, 0x07));
   ASSERT_LT(bytes.size(), 45u);
   EXPECT_EQ(load(bytes), -1);
-  EXPECT_LE(g_state.loaded.count(), 1);
+  EXPECT_LE(g_archive.loaded.count(), 1);
   // Nothing was sized by the count: the table has room for about the one
   // record that is there, not for four billion.
-  EXPECT_LE(g_state.loaded.records.capacity(), 64u);
-  EXPECT_LE(g_state.loaded.by_name.bucket_count(), 1024u);
-  EXPECT_LE(g_state.loaded.by_bare_name.bucket_count(), 1024u);
+  EXPECT_LE(g_archive.loaded.records.capacity(), 64u);
+  EXPECT_LE(g_archive.loaded.by_name.bucket_count(), 1024u);
+  EXPECT_LE(g_archive.loaded.by_bare_name.bucket_count(), 1024u);
 }
 
 TEST_F(Load, StandaloneDataOutsideTheDataAreaIsRefused) {
@@ -168,7 +168,7 @@ TEST_F(Load, StandaloneDataOutsideTheDataAreaIsRefused) {
   ASSERT_EQ(load(archive_with("abc", vt::u32le(3) + record("p", 0, 3, 0, 0x04) +
                                          record("e1", 3, 0, 0, 0x04) + record("e2", 3, 0, 0, 0x04))),
             0);
-  EXPECT_EQ(g_state.run.data_start, 0u);
+  EXPECT_EQ(g_run.data_start, 0u);
 }
 
 TEST_F(Load, SkipDirectoryStandsAtTheInDirectoryData) {

@@ -26,8 +26,8 @@ class Streams : public ct::ContainerTest {
   }
   // Opens a fresh output file as the run's output.
   void open_output() {
-    g_state.run.output_fd = pf_open_create("out.bin");
-    ASSERT_GE(g_state.run.output_fd, 0);
+    g_run.output_fd = pf_open_create("out.bin");
+    ASSERT_GE(g_run.output_fd, 0);
   }
 };
 
@@ -36,7 +36,7 @@ TEST_F(Streams, InflateReadReturnsAllOrNothing) {
   std::string front = "front matter";
   int fd = open_file("s.bin", front + vt::zcompress(data) + "tail");
   ASSERT_GE(fd, 0);
-  g_state.run.archive_fd = fd;
+  g_run.archive_fd = fd;
 
   // Exactly the length, in one call, although the stream ends in that call.
   ASSERT_EQ(inflate_open(fd, static_cast<int64_t>(front.size())), 0);
@@ -198,7 +198,7 @@ TEST_F(Streams, ShortWritesFailTheStream) {
 
 TEST_F(Streams, CopiesOfNothingTouchNothing) {
   vt::write_file("src.bin", "abc");
-  g_state.run.archive_fd = pf_open_rw("src.bin");
+  g_run.archive_fd = pf_open_rw("src.bin");
   pf_fault_clear();
   for (int64_t n : {int64_t(0), int64_t(-5)}) {
     EXPECT_EQ(copy_raw_to_raw(n), 0);
@@ -210,16 +210,16 @@ TEST_F(Streams, CopiesOfNothingTouchNothing) {
   EXPECT_EQ(pf_fault_calls(PF_FAULT_READ), 0);
   EXPECT_EQ(pf_fault_calls(PF_FAULT_WRITE), 0);
   EXPECT_EQ(pf_fault_calls(PF_FAULT_OPEN_CREATE), 0);
-  EXPECT_EQ(g_state.run.output_fd, -1);
-  EXPECT_EQ(g_state.streams.copy.size(), COPY_BUFFER_SIZE);
+  EXPECT_EQ(g_run.output_fd, -1);
+  EXPECT_EQ(g_archive.streams.copy.size(), COPY_BUFFER_SIZE);
 }
 
 // These run with the output already open: open_temp then has nothing to do.
 TEST_F(Streams, RawCopyMovesChunksOfAtMostTheCopyBuffer) {
   std::string data = random_bytes(32761, 5);
-  g_state.run.archive_fd = open_file("src.bin", "skip" + data + "rest");
+  g_run.archive_fd = open_file("src.bin", "skip" + data + "rest");
   open_output();
-  ASSERT_EQ(pf_seek(g_state.run.archive_fd, 4, PF_SEEK_SET), 4);
+  ASSERT_EQ(pf_seek(g_run.archive_fd, 4, PF_SEEK_SET), 4);
   pf_fault_clear();
   ASSERT_EQ(copy_raw_to_raw(32761), 0);
   EXPECT_EQ(pf_fault_calls(PF_FAULT_READ), 2);
@@ -231,29 +231,29 @@ TEST_F(Streams, RawCopyMovesChunksOfAtMostTheCopyBuffer) {
 
 TEST_F(Streams, CopiesBetweenRawAndStreamRoundTrip) {
   std::string data = text_bytes(100000);
-  g_state.run.archive_fd = open_file("src.bin", data);
+  g_run.archive_fd = open_file("src.bin", data);
   open_output();
   // raw -> stream into the output at 0.
-  ASSERT_EQ(deflate_open(g_state.run.output_fd, 0), 0);
+  ASSERT_EQ(deflate_open(g_run.output_fd, 0), 0);
   ASSERT_EQ(copy_raw_to_stream(static_cast<int64_t>(data.size())), 0);
   ASSERT_EQ(deflate_finish(), 0);
   std::string z = vt::zcompress(data);
   ASSERT_EQ(vt::read_file("out.bin"), z);
-  pf_close(g_state.run.output_fd);
-  pf_close(g_state.run.archive_fd);
+  pf_close(g_run.output_fd);
+  pf_close(g_run.archive_fd);
 
   // stream -> stream: re-compressing a part of it.
-  g_state.run.archive_fd = open_file("src.bin", z);
-  g_state.run.output_fd = pf_open_create("out2.bin");
-  ASSERT_EQ(inflate_open(g_state.run.archive_fd, 0), 0);
+  g_run.archive_fd = open_file("src.bin", z);
+  g_run.output_fd = pf_open_create("out2.bin");
+  ASSERT_EQ(inflate_open(g_run.archive_fd, 0), 0);
   ASSERT_EQ(skip_stream(40000), 0);
-  ASSERT_EQ(deflate_open(g_state.run.output_fd, 0), 0);
+  ASSERT_EQ(deflate_open(g_run.output_fd, 0), 0);
   ASSERT_EQ(copy_stream_to_stream(50000), 0);
   ASSERT_EQ(deflate_finish(), 0);
   EXPECT_EQ(vt::read_file("out2.bin"), vt::zcompress(data.substr(40000, 50000)));
   // stream -> raw for the rest, then nothing more is there.
-  pf_close(g_state.run.output_fd);
-  g_state.run.output_fd = pf_open_create("out3.bin");
+  pf_close(g_run.output_fd);
+  g_run.output_fd = pf_open_create("out3.bin");
   ASSERT_EQ(copy_stream_to_raw(10000), 0);
   EXPECT_EQ(vt::read_file("out3.bin"), data.substr(90000));
   EXPECT_EQ(copy_stream_to_raw(1), -1);
@@ -262,19 +262,19 @@ TEST_F(Streams, CopiesBetweenRawAndStreamRoundTrip) {
 
 TEST_F(Streams, BuffersKeepTheirFixedSizesAndRelease) {
   std::string data = random_bytes(500000, 8);
-  g_state.run.archive_fd = open_file("src.bin", vt::zcompress(data));
+  g_run.archive_fd = open_file("src.bin", vt::zcompress(data));
   open_output();
-  ASSERT_EQ(inflate_open(g_state.run.archive_fd, 0), 0);
-  ASSERT_EQ(deflate_open(g_state.run.output_fd, 0), 0);
+  ASSERT_EQ(inflate_open(g_run.archive_fd, 0), 0);
+  ASSERT_EQ(deflate_open(g_run.output_fd, 0), 0);
   ASSERT_EQ(copy_stream_to_stream(static_cast<int64_t>(data.size())), 0);
   ASSERT_EQ(deflate_finish(), 0);
-  EXPECT_EQ(g_state.streams.in.buffer.capacity(), STREAM_BUFFER_SIZE);
-  EXPECT_EQ(g_state.streams.out.buffer.capacity(), STREAM_BUFFER_SIZE);
-  EXPECT_EQ(g_state.streams.copy.capacity(), COPY_BUFFER_SIZE);
+  EXPECT_EQ(g_archive.streams.in.buffer.capacity(), STREAM_BUFFER_SIZE);
+  EXPECT_EQ(g_archive.streams.out.buffer.capacity(), STREAM_BUFFER_SIZE);
+  EXPECT_EQ(g_archive.streams.copy.capacity(), COPY_BUFFER_SIZE);
   streams_release();
-  EXPECT_EQ(g_state.streams.in.buffer.capacity(), 0u);
-  EXPECT_EQ(g_state.streams.out.buffer.capacity(), 0u);
-  EXPECT_EQ(g_state.streams.copy.capacity(), 0u);
+  EXPECT_EQ(g_archive.streams.in.buffer.capacity(), 0u);
+  EXPECT_EQ(g_archive.streams.out.buffer.capacity(), 0u);
+  EXPECT_EQ(g_archive.streams.copy.capacity(), 0u);
   // Released streams refuse work rather than touch freed memory.
   char c;
   EXPECT_EQ(inflate_read(&c, 1), 0u);

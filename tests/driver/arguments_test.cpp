@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "driver/state.h"
+
 #include "support/support.h"
 
 namespace {
@@ -22,7 +22,7 @@ class ArgumentsTest : public ::testing::Test {
     vt::write_file("args.txt", bytes);
     return expand_argument("@args.txt");
   }
-  const Args& args() { return g_state.args; }
+  const Args& args() { return g_args; }
   vt::ScratchDir dir_;
 };
 
@@ -132,7 +132,7 @@ TEST_F(ArgumentsTest, LongAcyclicChainsOfFilesWork) {
 }
 
 TEST_F(ArgumentsTest, RemoveArgumentKeepsTheOrder) {
-  g_state.args = {"a", "b", "c"};
+  g_args = {"a", "b", "c"};
   EXPECT_EQ(remove_argument(3), -1);
   EXPECT_EQ(remove_argument(-1), -1);
   ASSERT_EQ(remove_argument(1), 0);

@@ -12,7 +12,8 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "driver/driver.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "platform/platform.h"
 #include "support/support.h"
 
@@ -32,16 +33,16 @@ int run_main(const std::string& program, const std::vector<std::string>& args) {
 }
 
 bool state_is_fresh() {
-  const ProcessState fresh;
-  const Settings& s = g_state.settings;
-  const RunState& r = g_state.run;
-  return g_state.args.empty() && g_state.specs.count() == 0 && g_state.loaded.count() == 0 &&
-         g_state.output.count() == 0 && s.packer == 0 && s.extractor == 0 && s.modifier == 0 &&
-         s.add_mode == fresh.settings.add_mode && s.compress == 1 && s.view == 0 &&
+  const Settings fresh;
+  const Settings& s = g_settings;
+  const RunState& r = g_run;
+  return g_args.empty() && g_archive.specs.count() == 0 && g_archive.loaded.count() == 0 &&
+         g_archive.output.count() == 0 && s.packer == 0 && s.extractor == 0 && s.modifier == 0 &&
+         s.add_mode == fresh.add_mode && s.compress == 1 && s.view == 0 &&
          s.archive_path.empty() && s.stub_path.empty() && s.report_path.empty() &&
          s.report_prefixes.empty() && s.match_key_hash == 0 && r.archive_fd == -1 &&
          r.output_fd == -1 && r.report_fd == -1 && r.report_created == 0 &&
-         r.work_pending == 0 && r.read_only_run == 1 && g_state.streams.copy.empty();
+         r.work_pending == 0 && r.read_only_run == 1 && g_archive.streams.copy.empty();
 }
 
 class DispatchTest : public ::testing::Test {
@@ -184,20 +185,20 @@ TEST_F(DispatchTest, EveryRunLeavesAFreshState) {
 TEST_F(DispatchTest, TerminateDeletesOnlyWhatThisRunCreated) {
   vt::write_file("report.txt", "r");
   vt::write_file("vorn1234.tmp", "partial");
-  g_state.settings.archive_path = "arc.vrn";
-  g_state.settings.report_path = "report.txt";
-  g_state.run.report_fd = pf_open_rw("report.txt");
-  ASSERT_GE(g_state.run.report_fd, 0);
+  g_settings.archive_path = "arc.vrn";
+  g_settings.report_path = "report.txt";
+  g_run.report_fd = pf_open_rw("report.txt");
+  ASSERT_GE(g_run.report_fd, 0);
   EXPECT_EQ(terminate(EXIT_FAILURE_CODE), EXIT_FAILURE_CODE);
   EXPECT_EQ(vt::read_file("report.txt"), "r");
   EXPECT_TRUE(vt::file_exists("vorn1234.tmp"));  // not this run's: output_fd was closed
 
-  g_state.settings.archive_path = "arc.vrn";
-  g_state.settings.report_path = "report.txt";
-  g_state.run.report_created = 1;
+  g_settings.archive_path = "arc.vrn";
+  g_settings.report_path = "report.txt";
+  g_run.report_created = 1;
   ASSERT_EQ(pf_remove("vorn1234.tmp"), 0);
   ASSERT_EQ(open_temp(), 0);
-  ASSERT_GE(g_state.run.output_fd, 0);
+  ASSERT_GE(g_run.output_fd, 0);
   EXPECT_EQ(vt::temporaries().size(), 1u);
   EXPECT_EQ(terminate(0), 0);
   EXPECT_TRUE(vt::list_dir(".").empty());
@@ -209,19 +210,19 @@ class WriteStubTest : public DispatchTest {
  protected:
   void open_old_archive(const std::string& bytes, uint32_t data_start, bool with_entry) {
     vt::write_file("arc.vrn", bytes);
-    g_state.settings.archive_path = "arc.vrn";
-    g_state.run.archive_fd = pf_open_rw("arc.vrn");
-    ASSERT_GE(g_state.run.archive_fd, 0);
-    ASSERT_EQ(pf_seek(g_state.run.archive_fd, 7, PF_SEEK_SET), 7);  // anywhere
-    g_state.run.archive_existed = 1;
-    g_state.run.data_start = data_start;
+    g_settings.archive_path = "arc.vrn";
+    g_run.archive_fd = pf_open_rw("arc.vrn");
+    ASSERT_GE(g_run.archive_fd, 0);
+    ASSERT_EQ(pf_seek(g_run.archive_fd, 7, PF_SEEK_SET), 7);  // anywhere
+    g_run.archive_existed = 1;
+    g_run.data_start = data_start;
     if (with_entry) {
-      ASSERT_EQ(entry_table_add(g_state.loaded, "e.txt", 0, 1, 0, 0x07, 0), 0);
+      ASSERT_EQ(entry_table_add(g_archive.loaded, "e.txt", 0, 1, 0, 0x07, 0), 0);
     }
   }
   std::string temp_contents() {
-    pf_close(g_state.run.output_fd);
-    g_state.run.output_fd = -1;
+    pf_close(g_run.output_fd);
+    g_run.output_fd = -1;
     std::string bytes = vt::read_file(temp_archive_path());
     pf_remove(temp_archive_path().c_str());
     return bytes;
@@ -232,11 +233,11 @@ TEST_F(WriteStubTest, StubFileIsCopiedWholeAndTheArchiveDescriptorPutBack) {
   std::string stub = "MZ" + std::string(40000, 's') + "end";
   vt::write_file("stub.exe", stub);
   open_old_archive("OLDSTUB-and-the-rest", 7, true);
-  const int archive_fd = g_state.run.archive_fd;
-  g_state.settings.stub_path = "stub.exe";
+  const int archive_fd = g_run.archive_fd;
+  g_settings.stub_path = "stub.exe";
   ASSERT_EQ(write_stub(), 0);
-  EXPECT_EQ(g_state.run.archive_fd, archive_fd);
-  EXPECT_EQ(g_state.run.stub_length, stub.size());
+  EXPECT_EQ(g_run.archive_fd, archive_fd);
+  EXPECT_EQ(g_run.stub_length, stub.size());
   EXPECT_EQ(temp_contents(), stub);
   // The archive is still open and readable through its own descriptor.
   char c = 0;
@@ -248,33 +249,33 @@ TEST_F(WriteStubTest, StubFileIsCopiedWholeAndTheArchiveDescriptorPutBack) {
 TEST_F(WriteStubTest, OldStubIsCarriedOverOnlyWhenTheArchiveHasEntries) {
   open_old_archive("MZOLDSTUB-rest-of-archive", 9, true);
   ASSERT_EQ(write_stub(), 0);
-  EXPECT_EQ(g_state.run.stub_length, 9u);
+  EXPECT_EQ(g_run.stub_length, 9u);
   EXPECT_EQ(temp_contents(), "MZOLDSTUB");
   terminate(0);
 
   open_old_archive("MZOLDSTUB-rest-of-archive", 9, false);
   ASSERT_EQ(write_stub(), 0);
-  EXPECT_EQ(g_state.run.stub_length, 0u);
-  EXPECT_EQ(g_state.run.output_fd, -1);
+  EXPECT_EQ(g_run.stub_length, 0u);
+  EXPECT_EQ(g_run.output_fd, -1);
   EXPECT_FALSE(vt::file_exists(temp_archive_path()));
 }
 
 TEST_F(WriteStubTest, FailuresLeaveNoTemporaryFileOrSwappedDescriptor) {
   open_old_archive("MZOLD", 2, true);
-  const int archive_fd = g_state.run.archive_fd;
+  const int archive_fd = g_run.archive_fd;
   vt::write_file("bad.exe", "ZM not a stub");
-  g_state.settings.stub_path = "bad.exe";
+  g_settings.stub_path = "bad.exe";
   EXPECT_EQ(write_stub(), -1);
   EXPECT_FALSE(vt::file_exists(temp_archive_path()));
   vt::write_file("good.exe", "MZ good");
-  g_state.settings.stub_path = "good.exe";
+  g_settings.stub_path = "good.exe";
   pf_fault_arm(PF_FAULT_OPEN_CREATE, 1);
   EXPECT_EQ(write_stub(), -1);
-  EXPECT_EQ(g_state.run.archive_fd, archive_fd);
+  EXPECT_EQ(g_run.archive_fd, archive_fd);
   pf_fault_arm(PF_FAULT_WRITE, 1);
   EXPECT_EQ(write_stub(), -1);
-  EXPECT_EQ(g_state.run.archive_fd, archive_fd);
-  EXPECT_EQ(g_state.run.stub_length, 0u);
+  EXPECT_EQ(g_run.archive_fd, archive_fd);
+  EXPECT_EQ(g_run.stub_length, 0u);
 }
 
 // Replacing the archive: the old one stays byte for byte until the rename.
@@ -282,11 +283,11 @@ class ReplaceArchiveTest : public DispatchTest {
  protected:
   void prepare(int archive_existed) {
     vt::write_file("arc.vrn", "OLD ARCHIVE");
-    g_state.settings.archive_path = "arc.vrn";
-    g_state.run.archive_existed = archive_existed;
+    g_settings.archive_path = "arc.vrn";
+    g_run.archive_existed = archive_existed;
     ASSERT_EQ(open_temp(), 0);
-    ASSERT_GE(g_state.run.output_fd, 0);
-    ASSERT_EQ(pf_write(g_state.run.output_fd, "NEW", 3), 3);
+    ASSERT_GE(g_run.output_fd, 0);
+    ASSERT_EQ(pf_write(g_run.output_fd, "NEW", 3), 3);
   }
 };
 
@@ -294,7 +295,7 @@ TEST_F(ReplaceArchiveTest, SuccessRenamesTheSyncedTemporaryFile) {
   prepare(1);
   pf_fault_clear();
   ASSERT_EQ(replace_archive(), 0);
-  EXPECT_EQ(g_state.run.output_fd, -1);
+  EXPECT_EQ(g_run.output_fd, -1);
   EXPECT_EQ(vt::read_file("arc.vrn"), "NEW");
   EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn"}));
   EXPECT_EQ(pf_fault_calls(PF_FAULT_SYNC), 1);
@@ -305,7 +306,7 @@ TEST_F(ReplaceArchiveTest, FailedSyncOrRenameKeepsTheOldArchive) {
     prepare(1);
     pf_fault_arm(kind, 1);
     EXPECT_EQ(replace_archive(), -1);
-    EXPECT_EQ(g_state.run.output_fd, -1);
+    EXPECT_EQ(g_run.output_fd, -1);
     EXPECT_EQ(vt::read_file("arc.vrn"), "OLD ARCHIVE");
     EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn"}));
     pf_fault_clear();

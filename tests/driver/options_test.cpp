@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "driver/state.h"
+#include "base/run_state.h"
 #include "support/support.h"
 
 namespace {
@@ -22,13 +22,13 @@ class OptionsTest : public ::testing::Test {
 
   // Runs the option pass over `args` on top of the current settings.
   int pass(const Args& args, int* code = nullptr) {
-    g_state.args = args;
+    g_args = args;
     int end_code = 12345;
     int r = option_pass(&end_code);
     if (code) *code = end_code;
     return r;
   }
-  Settings& s() { return g_state.settings; }
+  Settings& s() { return g_settings; }
   vt::ScratchDir dir_;
 };
 
@@ -54,7 +54,7 @@ TEST_F(OptionsTest, SwitchesAndTheirCaseInsensitiveWords) {
   EXPECT_EQ(s().recurse, 0);
   EXPECT_EQ(s().user1, 0);
   EXPECT_EQ(s().user4, 1);
-  EXPECT_EQ(g_state.run.work_pending, 0);  // options alone are no work
+  EXPECT_EQ(g_run.work_pending, 0);  // options alone are no work
 }
 
 TEST_F(OptionsTest, OperationModes) {
@@ -111,7 +111,7 @@ TEST_F(OptionsTest, StubComesBeforeKeysAndLosesItsQuotes) {
   ASSERT_EQ(pass({"-STUB:\"my stub.exe\""}), OPTIONS_DONE);
   EXPECT_EQ(s().stub_path, "my stub.exe");
   EXPECT_EQ(s().match_key_hash, 0u);
-  EXPECT_EQ(g_state.run.work_pending, 1);
+  EXPECT_EQ(g_run.work_pending, 1);
   // Without its colon it is a key whose text is "tub".
   ASSERT_EQ(pass({"-stub"}), OPTIONS_DONE);
   EXPECT_EQ(s().match_key_hash, vt::key_hash("tub"));
@@ -119,7 +119,7 @@ TEST_F(OptionsTest, StubComesBeforeKeysAndLosesItsQuotes) {
   // An empty value: work pending, no stub file; a later value replaces.
   state_reset();
   ASSERT_EQ(pass({"-stub:"}), OPTIONS_DONE);
-  EXPECT_EQ(g_state.run.work_pending, 1);
+  EXPECT_EQ(g_run.work_pending, 1);
   EXPECT_TRUE(s().stub_path.empty());
   ASSERT_EQ(pass({"-stub:a.exe", "-stub:b.exe"}), OPTIONS_DONE);
   EXPECT_EQ(s().stub_path, "b.exe");
@@ -139,7 +139,7 @@ TEST_F(OptionsTest, DuplicateFinderValues) {
   EXPECT_EQ(s().report_prefixes[2], "a\"");  // quote at one end only
   EXPECT_EQ(s().report_prefixes[3], "b c");
   EXPECT_EQ(s().report_prefixes[153], long_value + "149");
-  EXPECT_EQ(g_state.run.work_pending, 0);
+  EXPECT_EQ(g_run.work_pending, 0);
   ASSERT_EQ(pass({"-redund:\"\"x\"\""}), OPTIONS_DONE);  // only one pair goes
   EXPECT_EQ(s().report_path, "\"x\"");
 }
@@ -159,23 +159,23 @@ TEST_F(OptionsTest, UnrecognisedOptionsEndTheRunAndStopThePass) {
 
 TEST_F(OptionsTest, FileSpecsMakeWorkPending) {
   ASSERT_EQ(pass({"-c", "a.txt"}), OPTIONS_DONE);
-  EXPECT_EQ(g_state.run.work_pending, 1);
+  EXPECT_EQ(g_run.work_pending, 1);
 }
 
 class ArchiveNamePassTest : public OptionsTest {};
 
 TEST_F(ArchiveNamePassTest, FirstNonOptionIsTheArchive) {
-  g_state.args = {"-c", "+x", "arc.vrn", "a.txt", "b.txt"};
+  g_args = {"-c", "+x", "arc.vrn", "a.txt", "b.txt"};
   ASSERT_EQ(archive_name_pass(), 0);
   EXPECT_EQ(s().archive_path, "arc.vrn");
-  EXPECT_EQ(g_state.args, (Args{"-c", "+x", "a.txt", "b.txt"}));
+  EXPECT_EQ(g_args, (Args{"-c", "+x", "a.txt", "b.txt"}));
   EXPECT_EQ(s().compress, 1);  // other options wait for the option pass
 }
 
 TEST_F(ArchiveNamePassTest, PersonalityOptionsBeforeTheArchiveOnly) {
   state_reset();
   select_personality_from_name("vornex");
-  g_state.args = {"-VORN", "+vornalt", "new.vrn", "-vornalt"};
+  g_args = {"-VORN", "+vornalt", "new.vrn", "-vornalt"};
   ASSERT_EQ(archive_name_pass(), 0);
   EXPECT_EQ(s().packer, 1);
   EXPECT_EQ(s().modifier, 0);
@@ -183,10 +183,10 @@ TEST_F(ArchiveNamePassTest, PersonalityOptionsBeforeTheArchiveOnly) {
 }
 
 TEST_F(ArchiveNamePassTest, NoArchiveNameLeavesThePathEmpty) {
-  g_state.args = {"-c", "-vornex", "+#x"};
+  g_args = {"-c", "-vornex", "+#x"};
   ASSERT_EQ(archive_name_pass(), 0);
   EXPECT_TRUE(s().archive_path.empty());
-  EXPECT_EQ(g_state.args.size(), 3u);
+  EXPECT_EQ(g_args.size(), 3u);
   EXPECT_EQ(s().extractor, 1);
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "driver/driver.h"
-#include "driver/state.h"
+#include "base/run_state.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ class PersonalityTest : public ::testing::Test {
   void TearDown() override { state_reset(); }
 
   Who who() {
-    const Settings& s = g_state.settings;
+    const Settings& s = g_settings;
     EXPECT_EQ(s.packer + s.extractor + s.modifier, 1);
     return s.packer ? PACKER : s.extractor ? EXTRACTOR : MODIFIER;
   }
@@ -52,7 +52,7 @@ TEST_F(PersonalityTest, NamesSelectTheirGroup) {
 }
 
 TEST_F(PersonalityTest, SettersWriteOnlyTheirOwnSettings) {
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.compress = 0;
   s.in_directory = 0;
   s.attr_e = 1;

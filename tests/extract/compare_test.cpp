@@ -8,7 +8,9 @@
 
 #include "archive/entry_table.h"
 #include "archive/streams.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
+#include "driver/driver.h"
 #include "operations/content_compare.h"
 #include "platform/platform.h"
 #include "support/support.h"
@@ -16,7 +18,7 @@
 namespace {
 
 void release_state() {
-  if (g_state.run.archive_fd >= 0) pf_close(g_state.run.archive_fd);
+  if (g_run.archive_fd >= 0) pf_close(g_run.archive_fd);
   streams_release();
   state_reset();
 }
@@ -45,10 +47,10 @@ class CompareTest : public ::testing::Test {
         {"c2", c, 0, 0x07},   {"b3", b, 0, 0x07},  {"x", a_changed, 0, 0x07},
     };
     vt::write_file("t.vrn", vt::build_archive(entries_));
-    g_state.run.archive_fd = pf_open_rw("t.vrn");
-    ASSERT_GE(g_state.run.archive_fd, 0);
+    g_run.archive_fd = pf_open_rw("t.vrn");
+    ASSERT_GE(g_run.archive_fd, 0);
     ASSERT_EQ(load_directory(), 0);
-    ASSERT_EQ(g_state.loaded.count(), 11);
+    ASSERT_EQ(g_archive.loaded.count(), 11);
     // Pairs: later entry <- earlier entry, each earlier entry used once.
     prev_.assign(11, -1);
     prev_[2] = 0;   // in-directory vs standalone compressed
@@ -112,7 +114,7 @@ TEST_F(CompareTest, UnreadableDataIsAFailureNotADifference) {
   release_state();
   std::string bytes = vt::build_archive(entries_);
   vt::write_file("t.vrn", bytes);
-  g_state.run.archive_fd = pf_open_rw("t.vrn");
+  g_run.archive_fd = pf_open_rw("t.vrn");
   ASSERT_EQ(load_directory(), 0);
   vt::write_file("t.vrn", bytes.substr(0, bytes.size() / 2));
   EntryComparer c;

@@ -11,7 +11,9 @@
 
 #include "archive/entry_table.h"
 #include "archive/streams.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
+#include "driver/driver.h"
 #include "operations/duplicates.h"
 #include "platform/platform.h"
 #include "support/craft.h"
@@ -20,8 +22,8 @@
 namespace {
 
 void release_state() {
-  if (g_state.run.archive_fd >= 0) pf_close(g_state.run.archive_fd);
-  if (g_state.run.report_fd >= 0) pf_close(g_state.run.report_fd);
+  if (g_run.archive_fd >= 0) pf_close(g_run.archive_fd);
+  if (g_run.report_fd >= 0) pf_close(g_run.report_fd);
   streams_release();
   state_reset();
 }
@@ -53,12 +55,12 @@ TEST_F(DuplicateScale, ForgedCrcCollisionsAreToldApartCheaply) {
   entries.push_back({"copy-of-c250", bodies[250], 0, 0x07});
   vt::write_file("t.vrn", vt::build_archive(entries));
 
-  g_state.run.archive_fd = pf_open_rw("t.vrn");
-  ASSERT_GE(g_state.run.archive_fd, 0);
+  g_run.archive_fd = pf_open_rw("t.vrn");
+  ASSERT_GE(g_run.archive_fd, 0);
   ASSERT_EQ(load_directory(), 0);
-  g_state.settings.report_path = "rep.txt";
-  g_state.run.report_fd = pf_open_create("rep.txt");
-  ASSERT_GE(g_state.run.report_fd, 0);
+  g_settings.report_path = "rep.txt";
+  g_run.report_fd = pf_open_create("rep.txt");
+  ASSERT_GE(g_run.report_fd, 0);
 
   pf_fault_clear();
   ASSERT_EQ(find_duplicate_entries(), 0);
@@ -69,7 +71,7 @@ TEST_F(DuplicateScale, ForgedCrcCollisionsAreToldApartCheaply) {
 
   EXPECT_EQ(vt::read_file("rep.txt"), "c3,copy-of-c3\r\nc250,copy-of-c250\r\n");
   std::vector<std::string> queued;
-  for (const auto& spec : g_state.specs.specs) queued.push_back(spec->name);
+  for (const auto& spec : g_archive.specs.specs) queued.push_back(spec->name);
   EXPECT_EQ(queued, (std::vector<std::string>{"copy-of-c3", "copy-of-c250", "rep.txt"}));
 }
 

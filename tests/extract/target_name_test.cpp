@@ -5,7 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "driver/driver.h"
 #include "operations/duplicates.h"
 #include "operations/extract.h"
 
@@ -51,7 +52,7 @@ TEST(ReportPrefix, CaseCountsAndAnyPrefixMayMatch) {
   state_reset();
   EXPECT_EQ(report_prefix_match("anything"), 1);  // no prefixes: every name
   EXPECT_EQ(report_prefix_match(""), 1);
-  g_state.settings.report_prefixes = {"doc", "img\\"};
+  g_settings.report_prefixes = {"doc", "img\\"};
   EXPECT_EQ(report_prefix_match("docs\\a.txt"), 1);
   EXPECT_EQ(report_prefix_match("doc"), 1);          // prefix as long as the name
   EXPECT_EQ(report_prefix_match("img\\b.png"), 1);   // the second prefix

@@ -99,7 +99,7 @@ TEST_F(MsgTest, ReadOnlyMessageFileIsRefusedButReadOnlyScriptIsFine) {
   ASSERT_EQ(load_captured("msgs.c", true, &out), 0);
   ASSERT_EQ(load_captured("mod.txt", false, &out), 0);
   EXPECT_EQ(out, "");
-  ASSERT_EQ(run_script(g_state.msg.script, &out), 0);
+  ASSERT_EQ(run_script(g_msg.script, &out), 0);
   EXPECT_NE(find_message("b"), MSG_NONE);
 }
 

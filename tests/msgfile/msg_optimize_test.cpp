@@ -5,10 +5,10 @@ using mt::MsgTest;
 
 namespace {
 std::string optimized(const std::string& t) {
-  g_state.msg.text = t;
+  g_msg.text = t;
   msg_index_invalidate();
   optimize_message_text();
-  return g_state.msg.text;
+  return g_msg.text;
 }
 }  // namespace
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/state.h"
+#include "driver/driver.h"
 #include "msgfile/msgfile.h"
 #include "platform/platform.h"
 #include "support/support.h"
@@ -42,17 +42,17 @@ class MsgTest : public ::testing::Test {
     state_reset();
   }
 
-  static std::string& text() { return g_state.msg.text; }
+  static std::string& text() { return g_msg.text; }
   static void set_text(const std::string& t) {
-    g_state.msg.text = t;
+    g_msg.text = t;
     msg_index_invalidate();
   }
 
   // Runs `script` on the current text in-process; returns apply_change_script's
   // result and stores what was printed in *out.
   static int run_script(const std::string& script, std::string* out) {
-    g_state.msg.script = script;
-    g_state.msg.script_path = "mod.txt";
+    g_msg.script = script;
+    g_msg.script_path = "mod.txt";
     testing::internal::CaptureStdout();
     const int r = apply_change_script();
     *out = testing::internal::GetCapturedStdout();

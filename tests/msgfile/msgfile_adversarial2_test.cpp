@@ -7,10 +7,10 @@ namespace {
 using mt::MsgTest;
 
 std::string optimize_text(const std::string& t) {
-  g_state.msg.text = t;
+  g_msg.text = t;
   msg_index_invalidate();
   optimize_message_text();
-  return g_state.msg.text;
+  return g_msg.text;
 }
 
 TEST_F(MsgTest, OptimizeKeepsContinuedDirectiveLinesTogether) {
@@ -38,13 +38,13 @@ TEST_F(MsgTest, OptimizeContinuedDirectiveWithEveryLineBreakForm) {
 }
 
 TEST_F(MsgTest, ContinuedDirectiveSurvivesAWholeScriptRun) {
-  g_state.msg.text =
+  g_msg.text =
       "#define COUNT \\\r\n  2\r\nstatic char *m[] = {\r\n\"a\\0x\",\r\n(char*)0\r\n};\r\n";
   msg_index_invalidate();
   std::string out;
   ASSERT_EQ(run_script("\"set:b\\0y\",\"optimize\",\"del:a\"", &out), 0);
   EXPECT_EQ(out, "");
-  EXPECT_EQ(g_state.msg.text, "#define COUNT \\\r\n  2\r\nstatic char*m[]={\"b\\0y\",(char*)0};");
+  EXPECT_EQ(g_msg.text, "#define COUNT \\\r\n  2\r\nstatic char*m[]={\"b\\0y\",(char*)0};");
 }
 
 }  // namespace

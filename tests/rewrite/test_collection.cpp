@@ -10,7 +10,9 @@
 
 #include "archive/collection.h"
 #include "base/replace.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
+#include "driver/driver.h"
 #include "platform/platform.h"
 #include "support/support.h"
 
@@ -22,18 +24,18 @@ struct Fresh {
   vt::ScratchDir dir;
   Fresh() { state_reset(); }
   ~Fresh() {
-    if (g_state.run.output_fd >= 0) pf_close(g_state.run.output_fd);
+    if (g_run.output_fd >= 0) pf_close(g_run.output_fd);
     state_reset();
   }
 };
 
 void load(const std::string& name, uint8_t file_flags = 0x07, uint32_t key = 0) {
-  ASSERT_EQ(entry_table_add(g_state.loaded, name.c_str(), 0, 1, key, file_flags, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, name.c_str(), 0, 1, key, file_flags, 1), 0);
 }
 
 std::vector<std::string> spec_names() {
   std::vector<std::string> v;
-  for (const auto& s : g_state.specs.specs) v.push_back(s->name);
+  for (const auto& s : g_archive.specs.specs) v.push_back(s->name);
   return v;
 }
 
@@ -42,29 +44,29 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
   return v;
 }
 
-const FileSpec& spec(int i) { return *g_state.specs.specs[static_cast<size_t>(i)]; }
-bool done(int i) { return (g_state.loaded.records[static_cast<size_t>(i)]->flags & ENTRY_DONE) != 0; }
+const FileSpec& spec(int i) { return *g_archive.specs.specs[static_cast<size_t>(i)]; }
+bool done(int i) { return (g_archive.loaded.records[static_cast<size_t>(i)]->flags & ENTRY_DONE) != 0; }
 
 TEST(Collection, LiteralAddTakesSettingsAndSecondMentionUpdates) {
   Fresh f;
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.compress = 0;
   s.user2 = 1;
   s.new_key_hash = 0x1234;
   s.new_key_given = 1;
   add_file_spec("a.txt");
-  ASSERT_EQ(g_state.specs.count(), 1);
+  ASSERT_EQ(g_archive.specs.count(), 1);
   EXPECT_EQ(spec(0).flags, SPEC_ADD | SPEC_IN_DIRECTORY | SPEC_ATTR_L | SPEC_USER2);
   EXPECT_EQ(spec(0).new_key, 0x1234u);
   EXPECT_EQ(spec(0).set_key, 0);  // only an update sets it
-  EXPECT_EQ(g_state.run.read_only_run, 0);
+  EXPECT_EQ(g_run.read_only_run, 0);
 
   s.compress = 1;
   s.user2 = 0;
   s.store_paths = 1;
   s.match_key_hash = 0x99;
   add_file_spec("A.TXT");
-  ASSERT_EQ(g_state.specs.count(), 1);
+  ASSERT_EQ(g_archive.specs.count(), 1);
   EXPECT_EQ(spec(0).name, "a.txt");
   EXPECT_EQ(spec(0).flags,
             SPEC_ADD | SPEC_KEEP_PATH | SPEC_COMPRESS | SPEC_IN_DIRECTORY | SPEC_ATTR_L);
@@ -75,22 +77,22 @@ TEST(Collection, LiteralAddTakesSettingsAndSecondMentionUpdates) {
 TEST(Collection, ExtractSpecsAreNeverUpdatedAndKeepTheRunReadOnly) {
   Fresh f;
   load("a.txt");
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.add_mode = 0;
   s.extract_mode = 1;
   add_file_spec("a.txt");
   add_file_spec("missing.txt");  // not in the archive: nothing
   EXPECT_EQ(spec_names(), std::vector<std::string>({"a.txt"}));
-  EXPECT_EQ(g_state.run.read_only_run, 1);
+  EXPECT_EQ(g_run.read_only_run, 1);
   EXPECT_FALSE(done(0));
 
   s.add_mode = 1;
   s.extract_mode = 0;
   add_file_spec("a.txt");  // an add spec beside the extract spec
-  ASSERT_EQ(g_state.specs.count(), 2);
+  ASSERT_EQ(g_archive.specs.count(), 2);
   EXPECT_EQ(spec(0).flags & SPEC_EXTRACT, SPEC_EXTRACT);
   EXPECT_EQ(spec(1).flags & (SPEC_ADD | SPEC_EXTRACT), SPEC_ADD);
-  EXPECT_EQ(g_state.run.read_only_run, 0);
+  EXPECT_EQ(g_run.read_only_run, 0);
 }
 
 TEST(Collection, NewFileMarksTheEntryStoredUnderTheNameItWillBeStoredUnder) {
@@ -106,11 +108,11 @@ TEST(Collection, NewFileMarksTheEntryStoredUnderTheNameItWillBeStoredUnder) {
   add_file_spec("x\\b.txt");
   EXPECT_TRUE(done(1));
   // With "+p" the whole name is compared, '/' and '\\' alike.
-  g_state.settings.store_paths = 1;
+  g_settings.store_paths = 1;
   add_file_spec("DIR/a.TXT");
   EXPECT_TRUE(done(0));
   // Modify specs replace nothing.
-  g_state.settings.modify_only = 1;
+  g_settings.modify_only = 1;
   add_file_spec("keyed.txt");
   EXPECT_FALSE(done(2));
 }
@@ -121,14 +123,14 @@ TEST(Collection, ArchiveExpansionComparesBareNamesUnlessPatternHasBackslash) {
   load("y.C");
   load("dir\\z.h");
   load("other/w.c");  // only '\' separates here: the whole name is compared
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.add_mode = 0;
   s.delete_mode = 1;
   add_file_spec("*.c");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"dir\\x.c", "y.C", "other/w.c"}));
-  EXPECT_EQ(g_state.run.read_only_run, 0);
+  EXPECT_EQ(g_run.read_only_run, 0);
 
-  g_state.specs = FileSpecList();
+  g_archive.specs = FileSpecList();
   add_file_spec("DIR\\*");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"dir\\x.c", "dir\\z.h"}));
 }
@@ -137,7 +139,7 @@ TEST(Collection, ExtractExpansionIsCaseSensitive) {
   Fresh f;
   load("a.txt");
   load("B.TXT");
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.add_mode = 0;
   s.extract_mode = 1;
   add_file_spec("*.TXT");
@@ -149,13 +151,13 @@ TEST(Collection, NamesFoundByExpansionAreTakenLiterally) {
   load("a*");
   load("x1.txt");
   load("x?.txt");
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.add_mode = 0;
   s.delete_mode = 1;
   add_file_spec("a*");  // finds the entry "a*" and must not expand it again
   EXPECT_EQ(spec_names(), std::vector<std::string>({"a*"}));
 
-  g_state.specs = FileSpecList();
+  g_archive.specs = FileSpecList();
   add_file_spec_literal("x?.txt");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"x?.txt"}));
 }
@@ -164,11 +166,11 @@ TEST(Collection, ModifyOnlyTouchesStoredEntries) {
   Fresh f;
   load("a.txt");
   load("b.dat");
-  Settings& s = g_state.settings;
+  Settings& s = g_settings;
   s.modify_only = 1;
   add_file_spec("new.txt");
   EXPECT_TRUE(spec_names().empty());
-  EXPECT_EQ(g_state.run.read_only_run, 1);
+  EXPECT_EQ(g_run.read_only_run, 1);
   add_file_spec("*.TXT");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"a.txt"}));
   EXPECT_EQ(spec(0).flags & (SPEC_ADD | SPEC_MODIFY), SPEC_ADD | SPEC_MODIFY);
@@ -185,19 +187,19 @@ TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
   vt::make_dir("sub/docs");
   vt::write_file("sub/docs/d.txt", "4");
   vt::make_dir("sub/empty.txt");  // matches, holds nothing: adds nothing
-  g_state.settings.recurse = 1;
+  g_settings.recurse = 1;
   add_file_spec("sub\\*.txt");
   EXPECT_EQ(sorted(spec_names()),
             std::vector<std::string>({"sub\\one.txt", "sub\\x.txt\\in.txt"}));
 
   // Without recursion directories are passed over.
-  g_state.specs = FileSpecList();
-  g_state.settings.recurse = 0;
+  g_archive.specs = FileSpecList();
+  g_settings.recurse = 0;
   add_file_spec("sub\\*.txt");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\one.txt"}));
 
   // A pattern given on the command line that finds nothing becomes the name.
-  g_state.specs = FileSpecList();
+  g_archive.specs = FileSpecList();
   add_file_spec("sub\\*.zzz");
   EXPECT_EQ(spec_names(), std::vector<std::string>({"sub\\*.zzz"}));
 }
@@ -214,7 +216,7 @@ TEST(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
   ASSERT_EQ(symlink(".", "d/a"), 0);
   ASSERT_EQ(symlink("..", "d/sub/up"), 0);
   ASSERT_EQ(symlink("sub", "d/b"), 0);  // a second way into sub: followed once
-  g_state.settings.recurse = 1;
+  g_settings.recurse = 1;
   alarm(60);
   add_file_spec("d\\*");
   alarm(0);
@@ -225,23 +227,23 @@ TEST(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
 TEST(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
   Fresh f;
   vt::make_dir("out");
-  g_state.settings.archive_path = "out/arc.vrn";
+  g_settings.archive_path = "out/arc.vrn";
   ASSERT_EQ(open_temp(), 0);
-  int fd = g_state.run.output_fd;
+  int fd = g_run.output_fd;
   ASSERT_GE(fd, 0);
-  const std::string temp = g_state.run.temp_path;
+  const std::string temp = g_run.temp_path;
   EXPECT_EQ(temp.substr(0, 4), "out/");
   EXPECT_TRUE(is_temporary_name(temp)) << temp;
   EXPECT_EQ(vt::temporaries("out").size(), 1u);
   EXPECT_TRUE(vt::temporaries(".").empty());
   EXPECT_EQ(open_temp(), 0);
-  EXPECT_EQ(g_state.run.output_fd, fd);
+  EXPECT_EQ(g_run.output_fd, fd);
   pf_close(fd);
-  g_state.run.output_fd = -1;
+  g_run.output_fd = -1;
 
-  g_state.settings.archive_path = "missing-folder/arc.vrn";
+  g_settings.archive_path = "missing-folder/arc.vrn";
   EXPECT_EQ(open_temp(), -1);
-  EXPECT_EQ(g_state.run.output_fd, -1);
+  EXPECT_EQ(g_run.output_fd, -1);
 }
 
 }  // namespace

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "base/lock.h"
+#include "archive/entry_table.h"
 #include "driver/driver.h"
-#include "driver/state.h"
+
 #include "platform/platform.h"
 #include "rewrite/e2e.h"
 

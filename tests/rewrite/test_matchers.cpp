@@ -11,7 +11,7 @@
 #include <string>
 
 #include "archive/collection.h"
-#include "driver/state.h"
+
 
 namespace {
 

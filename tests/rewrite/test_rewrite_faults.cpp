@@ -9,7 +9,8 @@
 
 #include "archive/collection.h"
 #include "driver/driver.h"
-#include "driver/state.h"
+#include "base/run_state.h"
+#include "archive/archive_state.h"
 #include "operations/extract.h"
 #include "operations/rewrite.h"
 #include "platform/platform.h"
@@ -77,15 +78,15 @@ TEST(RewriteSteps, FileChangingLengthAfterPlanningFails) {
   vt::ScratchDir dir;
   state_reset();
   vt::write_file("f.txt", "12345");
-  g_state.settings.archive_path = "arc.vrn";
+  g_settings.archive_path = "arc.vrn";
   add_file_spec("f.txt");
-  ASSERT_EQ(g_state.specs.count(), 1);
+  ASSERT_EQ(g_archive.specs.count(), 1);
   ASSERT_EQ(copy_standalone_entries(), 0);
   ASSERT_EQ(move_out_in_directory_entries(), 0);
   ASSERT_EQ(add_standalone_files(), 0);
   ASSERT_EQ(plan_in_directory_entries(), 0);
-  ASSERT_EQ(g_state.output.count(), 1);
-  EXPECT_EQ(g_state.output.records[0]->size, 5u);
+  ASSERT_EQ(g_archive.output.count(), 1);
+  EXPECT_EQ(g_archive.output.records[0]->size, 5u);
   vt::write_file("f.txt", "1234567");
   ASSERT_EQ(write_directory(), 0);
   ASSERT_EQ(copy_in_directory_data(), 0);
@@ -100,25 +101,25 @@ TEST(RewriteSteps, FileChangingLengthAfterPlanningFails) {
 TEST(RewriteSteps, InDirectoryOffsetsAreRunningSumsWithinThirtyTwoBits) {
   vt::ScratchDir dir;
   state_reset();
-  g_state.settings.archive_path = "arc.vrn";
-  ASSERT_EQ(entry_table_add(g_state.loaded, "a", 0, 10, 0, DC, 1), 0);
-  ASSERT_EQ(entry_table_add(g_state.loaded, "b", 0, 0xFFFFFFF0u, 0, DC, 1), 0);
-  ASSERT_EQ(entry_table_add(g_state.loaded, "c", 0, 100, 0, DC, 1), 0);
-  g_state.run.archive_existed = 1;
+  g_settings.archive_path = "arc.vrn";
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "a", 0, 10, 0, DC, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "b", 0, 0xFFFFFFF0u, 0, DC, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "c", 0, 100, 0, DC, 1), 0);
+  g_run.archive_existed = 1;
   // Plan only (no data is read): a and b fit, c's offset would not.
   EXPECT_EQ(plan_in_directory_entries(), -1);
   terminate(EXIT_FAILURE_CODE);
 
   state_reset();
-  g_state.settings.archive_path = "arc.vrn";
-  ASSERT_EQ(entry_table_add(g_state.loaded, "a", 0, 10, 0, DC, 1), 0);
-  ASSERT_EQ(entry_table_add(g_state.loaded, "b", 0, 7, 0, DS, 1), 0);
-  ASSERT_EQ(entry_table_add(g_state.loaded, "c", 0, 100, 0, DC, 1), 0);
+  g_settings.archive_path = "arc.vrn";
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "a", 0, 10, 0, DC, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "b", 0, 7, 0, DS, 1), 0);
+  ASSERT_EQ(entry_table_add(g_archive.loaded, "c", 0, 100, 0, DC, 1), 0);
   ASSERT_EQ(plan_in_directory_entries(), 0);
-  ASSERT_EQ(g_state.output.count(), 3);
-  EXPECT_EQ(g_state.output.records[0]->offset, 0u);
-  EXPECT_EQ(g_state.output.records[1]->offset, 10u);
-  EXPECT_EQ(g_state.output.records[2]->offset, 17u);
+  ASSERT_EQ(g_archive.output.count(), 3);
+  EXPECT_EQ(g_archive.output.records[0]->offset, 0u);
+  EXPECT_EQ(g_archive.output.records[1]->offset, 10u);
+  EXPECT_EQ(g_archive.output.records[2]->offset, 17u);
   terminate(EXIT_FAILURE_CODE);
 }
 

@@ -1,20 +1,18 @@
-// state.h -- every piece of process-wide state of a run, in one record.
+// run_state.h -- the run's settings and the run state beside them.
 //
-// A run owns exactly one ProcessState (g_state).  Settings and the run state
-// are the driver's; the tables, the file-spec list and the streams are the
-// archive container's; the message texts are the message-file tool's.  The
-// exit routine releases all of it and state_reset() puts every field back to
-// its start value, so tests can run case after case in one process.
-#ifndef VORN_STATE_H
-#define VORN_STATE_H
+// A run owns exactly one Settings record (g_settings) and one RunState record
+// (g_run); every floor above this one reads and writes them.  The other parts
+// of the process-wide state belong to the modules that own them: the archive
+// container's tables, file specs and streams (archive/archive_state.h), the
+// message-file tool's texts (msgfile/msgfile.h) and the driver's argument list
+// and interface switches (driver/driver.h).  The exit routine calls each
+// module's release routine in its fixed order.
+#ifndef VORN_BASE_RUN_STATE_H
+#define VORN_BASE_RUN_STATE_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "archive/entry_table.h"
-#include "archive/streams.h"
-#include "msgfile/msgfile.h"
 
 // Every option's value.  Start values as the program starts.
 struct Settings {
@@ -72,32 +70,17 @@ struct RunState {
   uint32_t new_directory_offset = 0;
 };
 
-// What a run shows a person (the double-dash options).  None of these
-// changes what a run does to any file.
-struct Interface {
-  int list = 0;      // --list: show the entries instead of doing any work
-  int machine = 0;   // --machine: --list as tab-separated records
-  int verbose = 0;   // --verbose: per-entry reports, and the failure reason always
-  int progress = 0;  // --progress: a progress line while standard error is a terminal
-  std::string program = "vorn";  // the name messages begin with
-};
+extern Settings g_settings;
+extern RunState g_run;
 
-struct ProcessState {
-  Settings settings;
-  RunState run;
-  std::vector<std::string> args;  // the expanded argument list
-  EntryTable loaded;
-  EntryTable output;
-  FileSpecList specs;
-  Streams streams;
-  MessageState msg;
-  Interface ui;
-};
+// Releases what the run state holds, in this order: the report descriptor;
+// the report file, but only when this run created it; the archive
+// descriptor; the temporary file (closed and deleted when still there); the
+// lock on the archive or message file.  Then puts both records back to their
+// start values.  Results of closing and deleting are not examined.
+void run_state_release();
 
-extern ProcessState g_state;
-
-// Puts every field back to its start value (after the exit routine released
-// descriptors and streams).
-void state_reset();
+// Puts both records back to their start values without releasing anything.
+void run_state_reset();
 
 #endif
