@@ -140,6 +140,11 @@ int inflate_check_end() {
   return rs.ended ? 0 : -1;
 }
 
+uint64_t inflate_consumed() {
+  const ReadStream& rs = g_archive.streams.in;
+  return rs.active ? rs.z.total_in : 0;
+}
+
 int deflate_open(int fd, int64_t offset) {
   WriteStream& ws = g_archive.streams.out;
   if (!ws.buffer.empty()) {
