@@ -20,23 +20,6 @@
 
 namespace {
 
-bool has_wildcard(const char* name) {
-  return std::strpbrk(name, "*?") != nullptr;
-}
-
-// Directory part of a path: up to and including its last '\' or '/' ("" when
-// it has none).
-std::string directory_part(const std::string& path) {
-  size_t i = path.find_last_of("\\/");
-  return i == std::string::npos ? std::string() : path.substr(0, i + 1);
-}
-
-// Last component of a path: the text after its last '\' or '/'.
-std::string last_component(const std::string& path) {
-  size_t i = path.find_last_of("\\/");
-  return i == std::string::npos ? path : path.substr(i + 1);
-}
-
 bool is_dot_or_dotdot(const std::string& n) { return n == "." || n == ".."; }
 
 constexpr size_t MAX_DESCENT_PATH = 4096;
@@ -311,8 +294,7 @@ int wild_match(const char* text, const char* pattern) {
 
 namespace {
 inline unsigned char lower(char c) {
-  unsigned char u = static_cast<unsigned char>(name_char(c));
-  return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + 32) : u;
+  return static_cast<unsigned char>(ascii_lower_char(name_char(c)));
 }
 }  // namespace
 

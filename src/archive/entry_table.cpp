@@ -6,69 +6,6 @@
 
 #include "archive/archive_state.h"
 
-std::string ascii_lower(const std::string& s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string bare_name(const std::string& name) {
-  size_t cut = name.find_last_of("/\\");
-  return cut == std::string::npos ? name : name.substr(cut + 1);
-}
-
-std::string name_key(const std::string& name) {
-  std::string out(name);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    } else {
-      c = name_char(c);
-    }
-  }
-  return out;
-}
-
-bool same_name(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = name_char(a[i]), y = name_char(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string stored_name(const std::string& name, bool keep_path) {
-  return keep_path ? name : bare_name(name);
-}
-
-bool component_climbs_out(const std::string& component) {
-  int dots = 0;
-  for (char c : component) {
-    if (c == '.') {
-      ++dots;
-    } else if (c != ' ') {
-      return false;
-    }
-  }
-  return dots >= 2;
-}
-
-bool name_climbs_out(const std::string& name) {
-  size_t begin = 0;
-  for (;;) {
-    const size_t end = name.find_first_of("\\/", begin);
-    if (component_climbs_out(name.substr(begin, end == std::string::npos ? end : end - begin)))
-      return true;
-    if (end == std::string::npos) return false;
-    begin = end + 1;
-  }
-}
-
 namespace {
 
 // Removes `index` from a list of indices and renumbers the later ones.
@@ -122,23 +59,6 @@ bool forget_last(std::unordered_map<std::string, std::vector<int>>& map,
   it->second.pop_back();
   if (it->second.empty()) map.erase(it);
   return true;
-}
-
-// Equal without regard to ASCII case (separators as they are); allocates
-// nothing.
-bool equal_without_case(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size(); ++i) {
-    if (b[i] == '\0') return false;
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return b[i] == '\0';
-}
-bool equal_without_case(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && equal_without_case(a, b.c_str());
 }
 
 // Makes room for one more element ahead of time (doubling, so that adding n

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "archive/archive_format.h"
+#include "base/names.h"
 
 struct EntryRecord {
   std::string name;      // as stored
@@ -87,31 +88,8 @@ struct FileSpecList {
 
 // ---- name rules --------------------------------------------------------------
 //
-// Stored names keep the separators they were written with; wherever a name or
-// a pattern is compared with a stored name, '\' and '/' are the same
-// character, and ASCII letters compare without case unless told otherwise.
-
-// Lower-cases ASCII letters only.
-std::string ascii_lower(const std::string& s);
-// The part of a name after its last '/' or '\'.
-std::string bare_name(const std::string& name);
-// A name character as names are compared: '\' reads as '/'.
-inline char name_char(char c) { return c == '\\' ? '/' : c; }
-// The form names are compared in: ASCII letters lower-cased, '\' as '/'.
-// Two names are the same name when their keys are equal.
-std::string name_key(const std::string& name);
-bool same_name(const std::string& a, const std::string& b);
-// The name a file named `name` is stored under: the name as written when
-// paths are kept, else its bare name.
-std::string stored_name(const std::string& name, bool keep_path);
-// True when one component of a name (the text between separators) climbs
-// to a parent folder: "..", or any other run of dots and spaces with two or
-// more dots (Windows drops trailing dots and spaces, so ".. " and "..." may
-// reach the parent folder there).
-bool component_climbs_out(const std::string& component);
-// True when any component of the name climbs out.  Such a name is never
-// stored nor extracted.
-bool name_climbs_out(const std::string& name);
+// The name rules (ascii_lower, bare_name, name_key, same_name, stored_name,
+// name_climbs_out and the rest) are base/names.h, included here.
 
 // ---- entry tables --------------------------------------------------------
 

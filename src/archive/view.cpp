@@ -13,10 +13,6 @@
 
 namespace {
 
-bool has_wildcard(const std::string& name) {
-  return name.find_first_of("*?") != std::string::npos;
-}
-
 // True when the entry is selected: no spec at all, or a spec name that
 // matches the entry's name as a pattern.  A spec name without '*' or '?'
 // matches only a name equal to it without regard to ASCII case, which the

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "base/failure.h"
+#include "base/names.h"
 #include "platform/platform.h"
 
 namespace {
@@ -116,17 +117,15 @@ std::string unique_part() {
   return out;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
 bool is_temporary_name(const std::string& path) {
-  const size_t i = path.find_last_of(":\\/");
-  const std::string name = i == std::string::npos ? path : path.substr(i + 1);
+  const std::string name = last_component_after_drive(path);
   const size_t pre = sizeof kPrefix - 1, suf = sizeof kSuffix - 1;
   if (name.size() != pre + kUniqueLength + suf) return false;
   for (size_t k = 0; k < name.size(); ++k) {
-    const char c = lower(name[k]);
+    const char c = ascii_lower_char(name[k]);
     if (k < pre) {
       if (c != kPrefix[k]) return false;
     } else if (k < pre + kUniqueLength) {

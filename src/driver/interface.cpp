@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/activity.h"
+#include "base/names.h"
 #include "base/failure.h"
 
 #include "driver/version.h"
@@ -71,7 +72,6 @@ const char kUsage[] =
     "  vornex docs.vrn *.txt          extract the stored .txt entries\n"
     "  vorn --list docs.vrn           show what the archive holds\n";
 
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool same_word(const char* arg, const char* word) {
   if (arg == nullptr) return false;
@@ -144,13 +144,11 @@ int show_version() {
 }
 
 std::string program_display_name(const char* argv0) {
-  std::string name = argv0 != nullptr ? argv0 : "";
-  const size_t cut = name.find_last_of("\\/:");
-  if (cut != std::string::npos) name = name.substr(cut + 1);
+  std::string name = last_component_after_drive(argv0 != nullptr ? argv0 : "");
   // "VORNEX.EXE" reads as vornex.
   if (name.size() > 4) {
     std::string tail = name.substr(name.size() - 4);
-    for (char& c : tail) c = lower_ascii(c);
+    for (char& c : tail) c = ascii_lower_char(c);
     if (tail == ".exe") name.resize(name.size() - 4);
   }
   return name.empty() ? std::string("vorn") : name;

@@ -17,12 +17,9 @@ namespace {
 
 std::string with_slashes(const std::string& name) {
   std::string out = name;
-  for (char& c : out)
-    if (c == '\\') c = '/';
+  for (char& c : out) c = name_char(c);
   return out;
 }
-
-bool is_pattern(const std::string& name) { return name.find_first_of("*?") != std::string::npos; }
 
 // A name or pattern of the command line selects an entry as an extract spec
 // would: a pattern with letter case counting, a plain name without; '/' and
@@ -30,7 +27,7 @@ bool is_pattern(const std::string& name) { return name.find_first_of("*?") != st
 bool selects(const std::string& given, const std::string& entry) {
   const std::string g = with_slashes(given);
   const std::string e = with_slashes(entry);
-  if (is_pattern(g)) return wild_match(e.c_str(), g.c_str()) != 0;
+  if (has_wildcard(g)) return wild_match(e.c_str(), g.c_str()) != 0;
   return ascii_lower(g) == ascii_lower(e);
 }
 

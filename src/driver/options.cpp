@@ -10,6 +10,7 @@
 #include "archive/archive_format.h"
 #include "archive/collection.h"
 #include "base/failure.h"
+#include "base/names.h"
 #include "base/run_state.h"
 #include "operations/emitter.h"
 
@@ -136,14 +137,13 @@ int apply_argument(const std::string& arg, int* end_code) {
 }  // namespace
 
 namespace {
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
 
 bool option_has_prefix(const std::string& arg, const char* word) {
   size_t n = std::strlen(word);
   if (arg.size() < n) return false;
   for (size_t i = 0; i < n; ++i)
-    if (lower_ascii(arg[i]) != lower_ascii(word[i])) return false;
+    if (ascii_lower_char(arg[i]) != ascii_lower_char(word[i])) return false;
   return true;
 }
 

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "base/run_state.h"
+#include "base/names.h"
 
 namespace {
 
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The name's last characters equal the suffix, ASCII case ignored.
 bool ends_with_nocase(const char* name, size_t name_length, const char* suffix) {
@@ -17,7 +17,7 @@ bool ends_with_nocase(const char* name, size_t name_length, const char* suffix) 
   if (name_length < n) return false;
   const char* tail = name + (name_length - n);
   for (size_t i = 0; i < n; ++i)
-    if (lower_ascii(tail[i]) != lower_ascii(suffix[i])) return false;
+    if (ascii_lower_char(tail[i]) != ascii_lower_char(suffix[i])) return false;
   return true;
 }
 

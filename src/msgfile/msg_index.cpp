@@ -9,6 +9,7 @@
 #include <algorithm>
 
 
+#include "base/names.h"
 #include "msgfile/msgfile.h"
 
 namespace {
@@ -16,12 +17,7 @@ namespace {
 MessageIndex& idx() { return g_msg.index; }
 const std::string& text() { return g_msg.text; }
 
-std::string fold(const std::string& s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
-}
+std::string fold(const std::string& s) { return ascii_lower(s); }
 
 // Bytes of the literal [q+1, close) before its first "\0".
 void compute_key(const std::string& s, MessageLiteral* lit) {
@@ -151,9 +147,7 @@ size_t find_message_linear(const std::string& label) {
       if (i + 1 + len + 2 <= n) {
         bool eq = true;
         for (size_t k = 0; k < len && eq; ++k) {
-          char b = s[i + 1 + k];
-          if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-          eq = b == want[k];
+          eq = ascii_lower_char(s[i + 1 + k]) == want[k];
         }
         if (eq && s[i + 1 + len] == '\\' && s[i + 2 + len] == '0') return i + 1;
       }
