@@ -21,6 +21,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/entry_table.h"
+#include "archive/load.h"
 #include "driver/driver.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"

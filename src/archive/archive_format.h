@@ -17,9 +17,17 @@
 constexpr uint32_t TRAILER_MASK = 0x5A17C3E9u;
 constexpr size_t TRAILER_SIZE = 4;
 constexpr size_t RECORD_FIXED_SIZE = 13;   // offset, size, key_hash, flags
+constexpr size_t RECORD_COUNT_SIZE = 4;    // the record count that opens the directory stream
 constexpr size_t MAX_NAME_LENGTH = 257;    // characters before the NUL
 constexpr size_t MZ_CHECKSUM_OFFSET = 18;  // u16 checksum word of an MZ header
 constexpr size_t MZ_MIN_STUB_FOR_CHECKSUM = 20;
+
+// Bytes one record takes in the decompressed directory stream: its name, the
+// NUL, the fixed part.  The in-directory data begins after RECORD_COUNT_SIZE
+// and every record's length.
+inline int64_t record_length(size_t name_length) {
+  return static_cast<int64_t>(name_length) + 1 + static_cast<int64_t>(RECORD_FIXED_SIZE);
+}
 
 // Flag bits of the record's byte in the file.
 enum : uint8_t {

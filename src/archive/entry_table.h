@@ -128,57 +128,11 @@ void file_spec_remove(FileSpec* spec);
 // when there is none.
 int file_spec_find(const char* name, uint16_t need = 0, uint16_t refuse = 0);
 
-// ---- loading and reading -------------------------------------------------
-
-// Reads the trailer and the directory of the archive open in run.archive_fd
-// into the loaded table; sets the directory offset and the data start.  0, or
-// -1 on any damage (short trailer, offset out of the file, stream that does
-// not inflate, cut records, a name of 258 bytes without NUL, a duplicate
-// name, a count larger than the stream can hold or than MAX_ENTRIES, a
-// standalone entry behind an in-directory entry, or standalone regions that
-// overlap or leave gaps).  Each standalone entry owns the region from its
-// offset to the next standalone entry's offset (the directory offset for the
-// last): a stored entry's size must be exactly its region's length, and a
-// compressed entry's region must hold at least the shortest zlib stream
-// (MIN_ZLIB_STREAM bytes), so no two records can share data.  Records are
-// read one by one, never sized by the count, so memory follows what the
-// stream really holds.  On failure the records read so far stay in the loaded
-// table.
-int load_directory();
-
-// The most entries an archive may hold: the loader refuses a larger count
-// before it reads a record, and the rewrite refuses to write one.
-constexpr uint32_t MAX_ENTRIES = 1u << 20;
-// The shortest zlib stream: 2 header bytes, an empty final block, Adler-32.
-constexpr uint32_t MIN_ZLIB_STREAM = 8;
-
-// After a standalone entry's `size` bytes were inflated from its offset: 0
-// when the stream ends right there with a valid checksum and its last byte is
-// the last byte of the entry's region; -1 otherwise (bytes of another entry,
-// or junk, would follow unread).
-int standalone_stream_check(const EntryRecord& e);
-
-// Starts the read stream at the old directory offset and reads past the count
-// and as many records as the loaded table holds (their lengths are known from
-// the loaded names), leaving the stream at the first byte of in-directory
-// data.  0, or -1.
-int skip_directory();
+// ---- keys ------------------------------------------------------------------
 
 // 1 when entry i of the loaded table may be handled under spec j, 0 when its
 // key refuses it.  Applies the spec's new key when the spec's set-key flag is
 // set (the entry's key_hash and the spec's match key become the new key).
 int key_check(int entry_index, int spec_index);
-
-// 0 when the file begins with "MZ", -1 otherwise.  Leaves the position after
-// the bytes read.
-int check_stub(int fd);
-
-// The "-v" walk: reads the in-directory data of every selected entry through
-// the decompressor.  0, or -1 when no archive is open or any data cannot be
-// read or inflated, or (when it read the stream to its end) the stream does
-// not end there with a valid Adler-32.  Without in-directory entries the
-// stream is read past the records, where it must end.  Prints nothing and
-// changes nothing but the read stream.
-int view_pass();
 
 #endif

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/entry_table.h"
+#include "archive/load.h"
 #include "archive/streams.h"
 #include "base/failure.h"
 #include "base/run_state.h"
@@ -141,10 +142,8 @@ int skip_directory() {
   if (inflate_open(g_run.archive_fd, g_run.directory_offset) != 0) return -1;
   // The records of the loaded table came from this very stream, so their
   // lengths (name, NUL, 13 fixed bytes) behind the 4-byte count are known.
-  int64_t length = 4;
-  for (const auto& rec : g_archive.loaded.records) {
-    length += static_cast<int64_t>(rec->name.size()) + 1 + static_cast<int64_t>(RECORD_FIXED_SIZE);
-  }
+  int64_t length = RECORD_COUNT_SIZE;
+  for (const auto& rec : g_archive.loaded.records) length += record_length(rec->name.size());
   return skip_stream(length);
 }
 

@@ -7,6 +7,8 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "archive/view.h"
+#include "archive/load.h"
 #include "archive/streams.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"

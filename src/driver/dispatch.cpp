@@ -8,6 +8,8 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "archive/view.h"
+#include "archive/load.h"
 #include "base/activity.h"
 #include "base/failure.h"
 #include "base/lock.h"

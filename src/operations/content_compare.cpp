@@ -226,8 +226,8 @@ int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
   }
   // The decompressed directory stream: the count, every record (name, NUL,
   // 13 bytes), then the in-directory data in table order.
-  int64_t position = 4;
-  for (const auto& rec : loaded.records) position += static_cast<int64_t>(rec->name.size()) + 14;
+  int64_t position = RECORD_COUNT_SIZE;
+  for (const auto& rec : loaded.records) position += record_length(rec->name.size());
   for (int i = 0; i < loaded.count(); ++i) {
     const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
     if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) continue;

@@ -15,6 +15,7 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "archive/load.h"
 #include "archive/streams.h"
 #include "base/activity.h"
 #include "base/failure.h"

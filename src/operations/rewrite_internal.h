@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "archive/archive_state.h"
+#include "archive/load.h"
 #include "base/run_state.h"
 
 namespace rewrite_detail {

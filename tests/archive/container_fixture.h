@@ -9,6 +9,8 @@
 #include <string>
 
 #include "archive/entry_table.h"
+#include "archive/load.h"
+#include "archive/view.h"
 #include "archive/streams.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"

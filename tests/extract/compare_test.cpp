@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/entry_table.h"
+#include "archive/load.h"
 #include "archive/streams.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"
