@@ -266,7 +266,7 @@ void decide_reuse(Job& j) {
   } else {
     // The old block was the last one too: its stream ended right after it.
     if (!t.ended || t.end_out != b || t.cuts.size() != 1) return;
-    end_in = t.end_in - 4;
+    end_in = t.end_in;
   }
   const int64_t from = t.cuts.front().in;
   if (end_in <= from) return;

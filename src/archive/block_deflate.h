@@ -78,9 +78,9 @@ struct OldStreamCuts {
   std::deque<OldCut> cuts; // in stream order; ones no longer needed dropped
   int64_t stop_out = 0;    // positions at the last block end inflate reported
   int64_t stop_in = 0;
-  int ended = 0;           // the old stream ended: its sizes follow
+  int ended = 0;           // the old stream's last block ended: its sizes
   int64_t end_out = 0;
-  int64_t end_in = 0;      // compressed length, Adler-32 included
+  int64_t end_in = 0;      // compressed length up to the Adler-32
 };
 
 // Scans n bytes that follow `block_len` bytes of the current block for the

@@ -29,20 +29,20 @@ void free_buffer(std::vector<unsigned char>& buf) {
 // Records what one inflate call of a tracked stream reached: a stop at a
 // block end right after an empty stored block that ends on a byte boundary
 // (no output since the previous block end, 4 or 5 bytes of input: what a
-// sync flush leaves) is a cut of the old stream; the stream's end gives its
-// sizes.
+// sync flush leaves) is a cut of the old stream; the stop after its last
+// block gives the sizes of its deflate data.
 void note_block_end(OldStreamCuts& t, const z_stream& z, int r) {
+  if (r != Z_OK || !(z.data_type & 128) || t.ended) return;
   const int64_t out = static_cast<int64_t>(z.total_out);
   const int64_t in = static_cast<int64_t>(z.total_in);
-  if (r == Z_STREAM_END) {
+  if (z.data_type & 64) {
+    // Right after the last block: the deflate data ends in this byte.
     t.ended = 1;
     t.end_out = out;
     t.end_in = in;
     return;
   }
-  if (r != Z_OK || !(z.data_type & 128)) return;
-  const bool aligned = (z.data_type & 7) == 0 && !(z.data_type & 64);
-  if (aligned && out == t.stop_out && (in - t.stop_in == 4 || in - t.stop_in == 5) &&
+  if ((z.data_type & 7) == 0 && out == t.stop_out && (in - t.stop_in == 4 || in - t.stop_in == 5) &&
       (t.cuts.empty() || t.cuts.back().out < out)) {
     OldCut c;
     c.out = out;
