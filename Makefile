@@ -8,7 +8,7 @@ CMAKE_ARGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-sanitize fuzz install clean
+.PHONY: all deps build demo test test-sanitize fuzz install clean bench-compare
 
 all: build
 
@@ -46,6 +46,10 @@ fuzz: build
 	  if [ $$rc -ne 0 ]; then tail -n 80 $(FUZZ_BUILD)/$$t.log; exit 1; fi && \
 	  echo "$$t: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/$$t.log)" || exit 1; \
 	done
+
+# vorn against zip, gzip, pigz, 7z and single-stream zlib on the shared corpus.
+bench-compare: build
+	bench/compare.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD)
