@@ -14,8 +14,9 @@
 # when running as root.
 #
 # For every corpus it prints, per tool: the median wall time of RUNS runs,
-# input MB/s (10^6 bytes), the output size, its ratio to single-stream zlib
-# level 9, and the largest peak RSS of the runs; then vorn's speed ratios to
+# input MB/s (10^6 bytes), the median CPU time (user + system: on a busy
+# machine the fairer view of the work done), the output size, its ratio to
+# single-stream zlib level 9, and the largest peak RSS of the runs; then vorn's speed ratios to
 # each peer (their time / vorn's time).  Figures:
 #   pack     vorn (default: in the directory stream), vorn -g (standalone
 #            entries), zip -9, tar | gzip -9, tar | pigz -9 -p THREADS,
@@ -81,17 +82,19 @@ printf 'one small file added to a large archive\n' > "$work/small/small.txt"
 declare -A T S R
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 measure() {
-  local label=$1 bytes=$2 out=$3 setup=$4 cmd=$5 i times="" rss=0
+  local label=$1 bytes=$2 out=$3 setup=$4 cmd=$5 i times="" cpus="" rss=0
   for ((i = 1; i <= runs; i++)); do
     RUN=$i bash -c "$setup"
-    RUN=$i /usr/bin/time -f "%e %M" -o "$work/time.txt" bash -c "$cmd" >/dev/null 2>"$work/err.txt" ||
+    RUN=$i /usr/bin/time -f "%e %M %U %S" -o "$work/time.txt" bash -c "$cmd" >/dev/null 2>"$work/err.txt" ||
       { echo "FAILED: $label: $cmd" >&2; cat "$work/err.txt" >&2; exit 1; }
-    read -r t m < <(tail -n 1 "$work/time.txt")
+    read -r t m u k < <(tail -n 1 "$work/time.txt")
     times+="$t"$'\n'
+    cpus+=$(awk -v u="$u" -v k="$k" 'BEGIN {print u + k}')$'\n'
     [ "$m" -gt "$rss" ] && rss=$m
   done
-  local med size=0
+  local med cpu size=0
   med=$(printf '%s' "$times" | median)
+  cpu=$(printf '%s' "$cpus" | median)
   if [ "$out" != "-" ]; then
     if [[ "$out" == *.zlib9 ]]; then size=$(awk '{print $2}' "$out"); else size=$(stat -c %s "$out"); fi
   fi
@@ -99,10 +102,10 @@ measure() {
   S[$label]=$size
   R[$label]=$rss
   local base=${S[zlib9]:-0}
-  awk -v l="$label" -v t="$med" -v b="$bytes" -v s="$size" -v z="$base" -v r="$rss" 'BEGIN {
+  awk -v l="$label" -v t="$med" -v c="$cpu" -v b="$bytes" -v s="$size" -v z="$base" -v r="$rss" 'BEGIN {
     mbs = (t > 0) ? b / t / 1e6 : 0
     ratio = (z > 0 && s > 0) ? sprintf("%.4f", s / z) : "-"
-    printf "  %-30s %8.2f s %8.1f MB/s %11s B %8s %8d KiB\n", l, t, mbs, (s > 0 ? s : "-"), ratio, r }'
+    printf "  %-30s %8.2f s %8.1f MB/s %8.2f s %11s B %8s %8d KiB\n", l, t, mbs, c, (s > 0 ? s : "-"), ratio, r }'
 }
 ratio_line() {  # ratio_line TITLE VORN_LABEL PEER_LABEL...
   local title=$1 v=$2 line="" p
@@ -116,7 +119,7 @@ ratio_line() {  # ratio_line TITLE VORN_LABEL PEER_LABEL...
 echo "vorn benchmark: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, THREADS=$threads, RUNS=$runs"
 echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 cat "$corpus/SUMMARY"
-printf '  %-30s %10s %13s %13s %8s %12s\n' "" "median" "input rate" "size" "/zlib-9" "peak RSS"
+printf '  %-30s %10s %13s %10s %13s %8s %12s\n' "" "median" "input rate" "cpu" "size" "/zlib-9" "peak RSS"
 
 for c in $corpora; do
   bytes=$(find "$corpus/$c" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')

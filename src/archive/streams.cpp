@@ -42,8 +42,11 @@ void note_block_end(OldStreamCuts& t, const z_stream& z, int r) {
     t.end_in = in;
     return;
   }
+  // Blocks of this rule are BLOCK_MIN bytes or longer: closer flush points
+  // are another writer's, and are not kept (which also bounds the list).
+  const int64_t previous = t.cuts.empty() ? 0 : t.cuts.back().out;
   if ((z.data_type & 7) == 0 && out == t.stop_out && (in - t.stop_in == 4 || in - t.stop_in == 5) &&
-      (t.cuts.empty() || t.cuts.back().out < out)) {
+      out - previous >= static_cast<int64_t>(BLOCK_MIN)) {
     OldCut c;
     c.out = out;
     c.in = in;
