@@ -4,8 +4,9 @@
 # Usage: bench/compare.sh [BUILD_DIR = build]
 # Environment: RUNS (timed runs per figure, default 3), THREADS (the peers'
 # thread count and vorn's, default: the machine's cores), CORPORA (default
-# "src bin big"), CORPUS (where the corpus is built, default BUILD_DIR/corpus;
-# kept between runs), WORK (scratch, default BUILD_DIR/bench-work).
+# "src bin big"), SKIP (peers left out, any of "7z zip gzip"), CORPUS (where the
+# corpus is built, default BUILD_DIR/corpus; kept between runs), WORK (scratch,
+# default BUILD_DIR/bench-work).
 #
 # The corpus is built by make-corpus.sh of the shared folder (the machine's
 # copy, or ../shared/bench from the project root in a CI checkout): many small
@@ -107,10 +108,12 @@ measure() {
     ratio = (z > 0 && s > 0) ? sprintf("%.4f", s / z) : "-"
     printf "  %-30s %8.2f s %8.1f MB/s %8.2f s %11s B %8s %8d KiB\n", l, t, mbs, c, (s > 0 ? s : "-"), ratio, r }'
 }
-ratio_line() {  # ratio_line TITLE VORN_LABEL PEER_LABEL...
+skipped() { [[ " ${SKIP:-} " == *" $1 "* ]]; }
+ratio_line() {  # ratio_line TITLE VORN_LABEL PEER_LABEL... (peers not measured are left out)
   local title=$1 v=$2 line="" p
   shift 2
   for p in "$@"; do
+    [ -n "${T[$p]:-}" ] || continue
     line+=$(awk -v a="${T[$p]}" -v b="${T[$v]}" -v p="$p" 'BEGIN { printf "  %s %.2fx", p, (b > 0 ? a / b : 0) }')
   done
   echo "  $title:$line"
@@ -135,11 +138,15 @@ for c in $corpora; do
     "cd '$C/$c' && '$vorn' '$W/a.vrn' --threads $threads +r +p '*'"
   measure "vorn -g" "$bytes" "$W/g.vrn" "rm -f '$W/g.vrn'" \
     "cd '$C/$c' && '$vorn' '$W/g.vrn' --threads $threads -g +r +p '*'"
-  measure "zip -9" "$bytes" "$W/a.zip" "rm -f '$W/a.zip'" "cd '$C' && zip -9 -r -q '$W/a.zip' $c"
-  measure "tar|gzip -9" "$bytes" "$W/a.tgz" "" "tar -cf - -C '$C' $c | gzip -9 > '$W/a.tgz'"
+  # zip and gzip archives are made even when their timing is skipped: the
+  # extract and update figures need them.
+  if skipped zip; then (cd "$C" && zip -9 -r -q "$W/a.zip" $c); else
+    measure "zip -9" "$bytes" "$W/a.zip" "rm -f '$W/a.zip'" "cd '$C' && zip -9 -r -q '$W/a.zip' $c"; fi
+  if skipped gzip; then tar -cf - -C "$C" $c | pigz -9 -p "$threads" > "$W/a.tgz"; else
+    measure "tar|gzip -9" "$bytes" "$W/a.tgz" "" "tar -cf - -C '$C' $c | gzip -9 > '$W/a.tgz'"; fi
   measure "tar|pigz -9 -p $threads" "$bytes" "$W/p.tgz" "" \
     "tar -cf - -C '$C' $c | pigz -9 -p $threads > '$W/p.tgz'"
-  measure "7z -tzip -mx=9" "$bytes" "$W/7.zip" "rm -f '$W/7.zip'" \
+  skipped 7z || measure "7z -tzip -mx=9" "$bytes" "$W/7.zip" "rm -f '$W/7.zip'" \
     "cd '$C' && 7z a -tzip -mx=9 -mmt=$threads '$W/7.zip' $c"
   ratio_line "vorn pack speed vs" vorn zlib9 "zip -9" "tar|gzip -9" "tar|pigz -9 -p $threads" "7z -tzip -mx=9"
   ratio_line "vorn -g pack speed vs" "vorn -g" zlib9 "zip -9" "tar|pigz -9 -p $threads"
