@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -184,7 +185,8 @@ int emit(WriteStream& ws, const unsigned char* p, size_t n) {
     p += take;
     n -= take;
     if (ws.z.avail_out == 0) {
-      if (pf_write(ws.fd, ws.buffer.data(), STREAM_BUFFER_SIZE) != STREAM_BUFFER_SIZE) return -1;
+      if (pf_write(ws.fd, ws.buffer.data(), STREAM_BUFFER_SIZE) != STREAM_BUFFER_SIZE)
+        return fail_system("cannot write", "");
       ws.z.next_out = ws.buffer.data();
       ws.z.avail_out = STREAM_BUFFER_SIZE;
     }
@@ -491,7 +493,8 @@ int block_finish(WriteStream& ws) {
       static_cast<unsigned char>(w.adler >> 8), static_cast<unsigned char>(w.adler)};
   if (emit(ws, trailer, 4) != 0) return -1;
   const uint32_t have = STREAM_BUFFER_SIZE - ws.z.avail_out;
-  if (have > 0 && pf_write(ws.fd, ws.buffer.data(), have) != static_cast<int64_t>(have)) return -1;
+  if (have > 0 && pf_write(ws.fd, ws.buffer.data(), have) != static_cast<int64_t>(have))
+    return fail_system("cannot write", "");
   ws.z.next_out = ws.buffer.data();
   ws.z.avail_out = STREAM_BUFFER_SIZE;
   return 0;

@@ -6,6 +6,8 @@
 #include <new>
 
 #include "archive/collection.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -71,6 +73,7 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
   for (;;) {
     if (rs.z.avail_in == 0) {
       int64_t got = pf_read(rs.fd, rs.buffer.data(), STREAM_BUFFER_SIZE);
+      if (got < 0) fail_system("cannot read", "");
       if (got < 1) break;
       rs.z.next_in = rs.buffer.data();
       rs.z.avail_in = static_cast<uInt>(got);
@@ -82,7 +85,10 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
     // Room is tested before the result: the call that delivers the last
     // byte of a stream also reports its end.
     if (rs.z.avail_out == 0) break;
-    if (r != Z_OK) break;
+    if (r != Z_OK) {
+      if (r != Z_STREAM_END) fail_note("damaged data", "", "(compressed data does not inflate)");
+      break;
+    }
   }
   uint32_t produced = n - rs.z.avail_out;
   rs.z.next_out = nullptr;
@@ -101,20 +107,26 @@ int copy_between(Side from, Side to, int64_t n) {
     // Where the bytes lie in a tracked read stream, for the write stream.
     int64_t old_pos = -1;
     if (from == RAW) {
-      if (pf_read(g_state.run.archive_fd, buf, chunk) != static_cast<int64_t>(chunk)) return -1;
+      const int64_t got = pf_read(g_state.run.archive_fd, buf, chunk);
+      if (got < 0) return fail_system("cannot read", "");
+      if (got != static_cast<int64_t>(chunk))
+        return fail_note("cannot read", "", "(the data ends before its recorded size)");
     } else {
       const ReadStream& rs = g_state.streams.in;
       if (rs.track.active) old_pos = static_cast<int64_t>(rs.z.total_out);
-      if (inflate_read(buf, chunk) != chunk) return -1;
+      if (inflate_read(buf, chunk) != chunk)
+        return fail_note("damaged data", "", "(compressed data ends before its recorded size)");
     }
     if (open_temp() != 0) return -1;
     if (to == RAW) {
-      if (pf_write(g_state.run.output_fd, buf, chunk) != static_cast<int64_t>(chunk)) return -1;
+      if (pf_write(g_state.run.output_fd, buf, chunk) != static_cast<int64_t>(chunk))
+        return fail_system("cannot write", "");
     } else {
       if (!g_state.streams.out.active ||
           block_write(g_state.streams.out, buf, chunk, old_pos) != 0)
         return -1;
     }
+    progress_bytes(chunk);
     n -= chunk;
   }
   return 0;
@@ -168,6 +180,11 @@ int inflate_check_end() {
   unsigned char extra;
   if (inflate_produce(&extra, 1) != 0) return -1;
   return rs.ended ? 0 : -1;
+}
+
+uint64_t inflate_consumed() {
+  const ReadStream& rs = g_state.streams.in;
+  return rs.active ? rs.z.total_in : 0;
 }
 
 int deflate_open(int fd, int64_t offset) {

@@ -22,7 +22,9 @@ constexpr int EXIT_FAILURE_CODE = -3;
 // lock, base/lock.h); the archive-name pass; the archive's lock is taken and
 // the archive opened (only the packer may go on without one) and its
 // directory loaded;
-// personality from the name again; the option pass; "-redund:" runs the
+// personality from the name again; the option pass (a command line that
+// names no file and ends in extract mode extracts every entry, as "*"
+// would); "-redund:" runs the
 // duplicate finder; then exactly one piece of work: the view walk, extraction
 // alone, or the archive rewrite, which ends by renaming the synced temporary
 // file over the archive in one step.
@@ -54,7 +56,16 @@ int terminate(int code);
 // line end; inside double quotes blanks, line ends and ";" belong to the token.
 // Tokens keep their inner quotes.  Nesting depth is limited only by memory
 // (the expansion keeps its own stack of open files, not the call stack).
+//
+// The whole expansion of one run is capped: at most MAX_ARGUMENT_TOKENS
+// arguments and argument-file tokens ("@name" tokens included, so also that
+// many argument-file reads) and at most MAX_ARGUMENT_BYTES bytes read from
+// argument files (a file read again counts again); the call that would pass
+// either fails with -1 before it reads or stores anything more.
 int expand_argument(const char* text);
+
+constexpr uint64_t MAX_ARGUMENT_TOKENS = 1u << 20;
+constexpr uint64_t MAX_ARGUMENT_BYTES = 64u << 20;
 
 // Expands the argument file at `path` as an "@path" argument does.  0 or -1.
 int read_argument_file(const char* path);
@@ -123,13 +134,20 @@ std::string strip_value_quotes(const std::string& value);
 // Resolves settings.archive_path through symbolic links (the path becomes
 // that of the file they lead to; a link that leads nowhere is -1), takes the
 // change lock for it into run.lock_fd (waiting at most change_lock_wait_ms;
-// -1 past that), then opens it for reading and writing (never creating it).
-// Opened: run.archive_fd, run.archive_existed = 1 and the directory loaded; a
-// load failure returns -1.  Not opened (missing, a folder, or not writable):
-// 0 for the packer, which goes on with no archive; -1 otherwise.  A run that
-// turns out only to read (view, extraction alone) lets go of the lock before
-// its work.
+// -1 past that), then opens it for reading and writing (never creating it),
+// or, when that is refused, for reading only (run.archive_read_only = 1: the
+// run may view and extract, and fails with -3 before writing anything when
+// it would rewrite the archive).  Opened: run.archive_fd,
+// run.archive_existed = 1 and the directory loaded; a load failure returns
+// -1.  Not opened (missing, a folder, unreadable): 0 for the packer, which
+// goes on with no archive; -1 otherwise.  A run that turns out only to read
+// (view, extraction alone) lets go of the lock before its work.
 int open_archive();
+
+// load_directory on the open archive; a failure that nothing below
+// explained is recorded as a damaged directory of settings.archive_path.
+// 0 or -1.
+int load_archive_directory();
 
 // The rewrite's first step: puts the stub at the front of the temporary file.
 // The source is the "-stub:" file when stub_path is set (it must begin with
@@ -146,5 +164,68 @@ int write_stub();
 // failure up to and including the rename deletes the temporary file and
 // leaves the old archive untouched.  0 or -1.
 int replace_archive();
+
+// ---- what a person sees (interface.cpp, listing.cpp, reports.cpp) ----
+//
+// Everything here is reached only through the double-dash options, or only
+// when a person is at a terminal: a command line without them behaves and
+// prints exactly as it always did.
+
+enum InterfaceRequest { REQUEST_NONE = 0, REQUEST_HELP = 1, REQUEST_VERSION = 2 };
+
+// What the raw command line asks before anything else: REQUEST_HELP for
+// "--help" anywhere, or "-h", "-?" or "/?" as the only argument;
+// REQUEST_VERSION for "--version" anywhere (the first of the two wins).
+// Option words compare without regard to ASCII case.
+int interface_request(int argc, char** argv);
+
+// The usage text on standard output (synopsis, personalities, every option,
+// argument files, exit codes, examples).  0 or -1 when it cannot be written.
+int show_help();
+// "vorn VERSION (zlib VERSION)" on standard output.  0 or -1.
+int show_version();
+
+// The name messages begin with: the program's own name without its folder
+// part, or "vorn" when there is none.
+std::string program_display_name(const char* argv0);
+
+// Takes every "--list", "--machine", "--verbose" and "--progress" out of the
+// argument list into g_state.ui, then switches on what they ask for
+// (per-entry reports; the progress line when standard error is a terminal).
+// Other arguments stay, in order.  0.
+int interface_option_pass();
+
+// The last word of a run, called by terminate before anything is released:
+// takes the progress line off the screen; with --verbose shows the
+// per-entry reports on standard error (after a failure only those of work
+// that stays done, such as extracted files); after a failure shows the
+// failure reason on standard error, as "NAME: REASON", when standard error
+// is a terminal or with --verbose.  Never writes to standard output.
+void interface_finish(int code);
+
+// "--list": opens the archive for reading only, loads its directory and
+// writes one line per entry selected by the names left in the argument list
+// (all when none; a name with '*' or '?' is matched against the stored
+// names with letter case counting, a plain name without regard to case; '/'
+// and '\' alike), then a total line; with --machine a header line and one
+// tab-separated record per entry, no total.  An in-directory entry has no
+// stored size of its own: "shared" (with --machine "-").  Options left in the argument
+// list are ignored.  EXIT_OK, or EXIT_FAILURE_CODE when the archive cannot
+// be opened or loaded (nothing is written then).
+int list_archive();
+
+// The listing's name escaping: '\' as "\\", tab as "\t", line feed as
+// "\n", carriage return as "\r", other control bytes as "\xHH"; every other
+// byte, non-ASCII ones included, as it is.
+std::string escape_listed_name(const std::string& name);
+
+// --verbose reports of the archive rewrite.  plan_rewrite_reports notes,
+// before the work starts, what each file spec is set to do to each loaded
+// entry (and which names on the command line selected nothing);
+// confirm_rewrite_reports, after a successful rewrite, turns the plan into
+// reports by what the new archive holds: added, replaced, re-stored,
+// deleted, skipped (with the reason).  Both do nothing without --verbose.
+void plan_rewrite_reports();
+void confirm_rewrite_reports();
 
 #endif

@@ -10,6 +10,7 @@
 #include "archive/archive_format.h"
 #include "archive/block_deflate.h"
 #include "archive/collection.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "operations/emitter.h"
 
@@ -121,6 +122,7 @@ int apply_argument(const std::string& arg, int* end_code) {
     return OPTIONS_END_RUN;
   }
   if (is_option(arg)) {
+    fail_note("unrecognised option", arg, "(see vorn --help)");
     *end_code = EXIT_FAILURE_CODE;
     return OPTIONS_END_RUN;
   }

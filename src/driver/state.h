@@ -52,6 +52,7 @@ struct Settings {
 struct RunState {
   int archive_fd = -1;        // the open archive (raw copies read from here)
   int archive_existed = 0;
+  int archive_read_only = 0;  // the archive could be opened for reading only
   int output_fd = -1;         // the temporary file (raw copies write here)
   std::string temp_path;      // its path while it exists (a unique name)
   int lock_fd = -1;           // holds the lock on the archive or message file
@@ -62,6 +63,8 @@ struct RunState {
   int read_only_run = 1;
   int overwrite_all = 0;      // extraction: answer 'a' given
   int rewriting = 0;          // the archive rewrite is under way (extraction is its step 5)
+  uint64_t argument_tokens = 0;  // arguments and argument-file tokens expanded so far
+  uint64_t argument_bytes = 0;   // bytes read from argument files so far
 
   // Loaded archive.
   uint32_t directory_offset = 0;
@@ -70,6 +73,16 @@ struct RunState {
 
   // New archive.
   uint32_t new_directory_offset = 0;
+};
+
+// What a run shows a person (the double-dash options).  None of these
+// changes what a run does to any file.
+struct Interface {
+  int list = 0;      // --list: show the entries instead of doing any work
+  int machine = 0;   // --machine: --list as tab-separated records
+  int verbose = 0;   // --verbose: per-entry reports, and the failure reason always
+  int progress = 0;  // --progress: a progress line while standard error is a terminal
+  std::string program = "vorn";  // the name messages begin with
 };
 
 struct ProcessState {
@@ -81,6 +94,7 @@ struct ProcessState {
   FileSpecList specs;
   Streams streams;
   MessageState msg;
+  Interface ui;
 };
 
 extern ProcessState g_state;

@@ -23,6 +23,7 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/activity.h"
 #include "driver/state.h"
 #include "operations/content_compare.h"
 #include "platform/platform.h"
@@ -59,6 +60,7 @@ int crc_from_stream(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t*
     if (inflate_read(work, piece) != piece) return -1;
     v = crc32_update(v, work, piece);
     digest_update(d, work, piece);
+    progress_bytes(piece);
     size -= piece;
   }
   *crc = v;
@@ -78,6 +80,7 @@ int crc_from_file(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t* d
     if (got < 1) return -1;
     v = crc32_update(v, work, static_cast<size_t>(got));
     digest_update(d, work, static_cast<size_t>(got));
+    progress_bytes(got);
     size -= static_cast<uint32_t>(got);
   }
   *crc = v;
@@ -99,6 +102,7 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
     for (size_t i = 0; i < loaded.records.size(); ++i) {
       EntryRecord& rec = *loaded.records[i];
       if (!(rec.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
+      progress_entry(rec.name);
       if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
     }
     // Damaged in-directory data shows only in the checksum at the end.
@@ -107,6 +111,7 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
   for (size_t i = 0; i < loaded.records.size(); ++i) {
     EntryRecord& rec = *loaded.records[i];
     if (rec.loaded_flags & ENTRY_IN_DIRECTORY) continue;
+    progress_entry(rec.name);
     if (rec.loaded_flags & ENTRY_COMPRESSED) {
       if (inflate_open(g_state.run.archive_fd, rec.offset) != 0) return -1;
       if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
@@ -293,15 +298,11 @@ int report_blocked(const std::vector<char>& kept) {
   const Settings& s = g_state.settings;
   const EntryTable& loaded = g_state.loaded;
   const char* name = s.report_path.c_str();
-  const int replaced[2] = {s.store_paths ? entry_table_find(loaded, name)
-                                         : entry_table_find_bare(loaded, name),
-                           entry_table_find(loaded, name)};
-  for (int i : replaced) {
-    if (i < 0) continue;
-    const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
-    if (kept[static_cast<size_t>(i)]) return 1;
-    if (e.key_hash != 0 && e.key_hash != s.match_key_hash) return 1;
-  }
+  const int i = entry_table_find(loaded, stored_name(name, s.store_paths != 0).c_str());
+  if (i < 0) return 0;
+  const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
+  if (kept[static_cast<size_t>(i)]) return 1;
+  if (e.key_hash != 0 && e.key_hash != s.match_key_hash) return 1;
   return 0;
 }
 

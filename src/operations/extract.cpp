@@ -16,6 +16,8 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "base/replace.h"
 #include "driver/state.h"
 #include "platform/platform.h"
@@ -28,21 +30,6 @@ bool is_ascii_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// A component that climbs: "..", and any other run of dots and spaces with
-// at least two dots (Windows drops trailing dots and spaces, so ".. " and
-// "..." may also reach the parent folder there).
-bool climbs_out(const std::string& path, size_t begin, size_t end) {
-  int dots = 0;
-  for (size_t k = begin; k < end; ++k) {
-    if (path[k] == '.') {
-      ++dots;
-    } else if (path[k] != ' ') {
-      return false;
-    }
-  }
-  return dots >= 2;
-}
-
 // Where the shared read stream stands in the in-directory data of the old
 // archive.  `at` is the number of in-directory bytes consumed since
 // skip_directory, or -1 while the stream is not positioned there (not yet,
@@ -52,9 +39,36 @@ struct DirectoryCursor {
   bool end_checked = false;  // the stream's end came with a valid checksum
 };
 
-// Reads the answer to the overwrite question: characters of standard input
-// until one of y, n or a (letter case ignored).  End of input answers 'n'.
-char read_overwrite_answer() {
+// The first of y, n, a (letter case ignored) in the text, or 0.
+char first_answer(const std::string& text) {
+  for (char ch : text) {
+    int c = static_cast<unsigned char>(ch);
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    if (c == 'y' || c == 'n' || c == 'a') return static_cast<char>(c);
+  }
+  return 0;
+}
+
+// Reads the answer to the overwrite question.  A person at a terminal is
+// asked on standard error and answers with a line (asked again when the line
+// holds none of y, n, a).  Otherwise, silently as always: characters of
+// standard input until one of y, n or a (letter case ignored).  End of input
+// answers 'n'.
+char read_overwrite_answer(const std::string& target) {
+  if (pf_stdin_is_terminal() && pf_stderr_is_terminal()) {
+    progress_hide();
+    for (;;) {
+      const std::string question = "replace " + target + "? [y]es, [n]o, [a]ll: ";
+      pf_write_stderr(question.data(), question.size());
+      std::string line;
+      if (pf_read_stdin_line(&line) != 0) {
+        pf_write_stderr("\n", 1);
+        return 'n';
+      }
+      const char answer = first_answer(line);
+      if (answer != 0) return answer;
+    }
+  }
   for (;;) {
     int c = pf_read_stdin_char();
     if (c < 0) return 'n';
@@ -100,20 +114,21 @@ int decide_overwrite(const std::string& target, const PendingList& pending,
   RunState& run = g_state.run;
   // Writing over the archive being read, or over the new archive being
   // written, would destroy it.
-  if (run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) return -1;
-  if (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) return -1;
-  if (!run.temp_path.empty() && pf_same_file(target.c_str(), run.temp_path.c_str())) return -1;
+  if ((run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) ||
+      (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) ||
+      (!run.temp_path.empty() && pf_same_file(target.c_str(), run.temp_path.c_str())))
+    return fail_note("refusing to extract over the archive", target, "");
 
   const bool exists = pf_exists(target.c_str()) != 0;
   *placement = exists ? TEMP_REPLACE : TEMP_NEW_ONLY;
   if (!exists && pending.find(target) < 0) return 1;
   if (exists) {
     int fd = pf_open_rw(target.c_str());
-    if (fd < 0) return -1;  // read-only target, or a folder
+    if (fd < 0) return fail_system("cannot replace", target);  // read-only target, or a folder
     pf_close(fd);
   }
   if (run.overwrite_all) return 1;
-  switch (read_overwrite_answer()) {
+  switch (read_overwrite_answer(target)) {
     case 'y':
       return 1;
     case 'a':
@@ -162,7 +177,7 @@ int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directo
     cursor.at = -1;  // the read stream is taken away from the directory
     if (inflate_open(run.archive_fd, e.offset) != 0) return -1;
     int rc = copy_stream_to_raw(e.size);
-    if (rc == 0) rc = inflate_check_end();
+    if (rc == 0) rc = standalone_stream_check(e);
     inflate_close();
     return rc;
   }
@@ -234,7 +249,7 @@ int extraction_target(const std::string& name, std::string* target) {
   for (;;) {
     size_t end = begin;
     while (end < rest.size() && !is_separator(rest[end])) ++end;
-    if (climbs_out(rest, begin, end)) return -1;
+    if (component_climbs_out(rest.substr(begin, end - begin))) return -1;
     if (end >= rest.size()) {
       // The last component must not have the form of a temporary name:
       // such a file is some run's unfinished work.
@@ -244,6 +259,27 @@ int extraction_target(const std::string& name, std::string* target) {
     begin = end + 1;
   }
   *target = rest;
+  return 0;
+}
+
+int make_target_folders(const std::string& target) {
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = target.find_first_of("\\/", begin);
+    if (end == std::string::npos) break;
+    const std::string component = target.substr(begin, end - begin);
+    begin = end + 1;
+    // An empty component or "." names the folder checked just before.
+    if (component.empty() || component == ".") continue;
+    const std::string folder = target.substr(0, end);
+    int kind = pf_path_kind(folder.c_str());
+    if (kind == PF_PATH_MISSING) {
+      // Another process may have made it meanwhile: only a real folder will do.
+      if (pf_make_folder(folder.c_str()) == 0) continue;
+      kind = pf_path_kind(folder.c_str());
+    }
+    if (kind != PF_PATH_FOLDER) return -1;
+  }
   return 0;
 }
 
@@ -271,29 +307,47 @@ int extract_entries() {
     if (!(spec.flags & SPEC_EXTRACT)) continue;
     if (!key_check(i, j)) {
       spec.flags |= SPEC_HANDLED;
+      activity_report("skipped", e.name, "key does not match");
       continue;
     }
 
     std::string target;
-    if (extraction_target(e.name, &target) != 0) return -1;
+    if (extraction_target(e.name, &target) != 0)
+      return fail_note("refusing to extract", e.name, "(the name does not stay under the current folder)");
+    if (make_target_folders(target) != 0)
+      return fail_note("refusing to extract", e.name,
+                       "(a folder of its path is a link or a file, or cannot be made)");
     TempPlacement placement = TEMP_REPLACE;
     const int decision = decide_overwrite(target, pending, &placement);
     if (decision < 0) return -1;
-    if (decision == 0) continue;
+    if (decision == 0) {
+      activity_report("skipped", e.name, "not replaced (answer n)");
+      continue;
+    }
+    progress_entry(e.name);
     // A later entry of the same target replaces the earlier one's copy.
     const int earlier = pending.find(target);
     if (earlier >= 0) temp_discard(&pending.items[static_cast<size_t>(earlier)].temp);
     if (write_entry(e, target, placement, entry_position, i == last_in_directory, cursor,
-                    pending) != 0)
+                    pending) != 0) {
+      failure_name_file(e.name);
       return -1;
+    }
+    if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) activity_report("extracted", target, "", 1);
   }
   if (pending.items.empty()) return 0;
   // Damaged in-directory data shows only at the stream's end: nothing of it
   // is put in place before that end has checked out.
-  if (check_directory_end(cursor, position) != 0) return -1;
+  if (check_directory_end(cursor, position) != 0) {
+    failure_name_file(g_state.settings.archive_path);
+    return fail_note("damaged archive", g_state.settings.archive_path,
+                     "(its directory stream does not end with a valid checksum)");
+  }
   for (PendingTarget& p : pending.items) {
     if (p.temp.path.empty()) continue;  // replaced by a later entry
+    const std::string target = p.temp.target;
     if (temp_place(&p.temp, p.placement) != 0) return -1;
+    activity_report("extracted", target, "", 1);
   }
   return 0;
 }

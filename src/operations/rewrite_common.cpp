@@ -1,13 +1,24 @@
 // rewrite_common.cpp -- helpers shared by the steps of the archive rewrite.
+#include "operations/rewrite.h"
 #include "operations/rewrite_internal.h"
 
 #include "archive/collection.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 
 namespace rewrite_detail {
 
 int entry_spec(int entry_index) {
-  return file_spec_find(loaded_entry(entry_index).name.c_str());
+  const std::string& name = loaded_entry(entry_index).name;
+  const int j = file_spec_find(name.c_str());
+  if (j < 0) return -1;
+  // A file stored under another name (a path given without "+p" stores its
+  // bare name) leaves this entry alone; an extract spec of this name may
+  // still want it.
+  const FileSpec& s = spec_at(j);
+  if (is_replace_spec(s) && !same_name(record_name_for(s), name))
+    return file_spec_find(name.c_str(), SPEC_EXTRACT);
+  return j;
 }
 
 bool is_replace_spec(const FileSpec& s) {
@@ -36,7 +47,7 @@ void take_spec_settings(EntryRecord& e, const FileSpec& s, bool set_placement) {
 }
 
 std::string record_name_for(const FileSpec& s) {
-  return (s.flags & SPEC_KEEP_PATH) ? s.name : bare_name(s.name);
+  return stored_name(s.name, (s.flags & SPEC_KEEP_PATH) != 0);
 }
 
 int64_t stored_length(int entry_index) {
@@ -67,16 +78,19 @@ int64_t temp_end_position() {
 int add_output_record(const char* name, uint32_t offset, uint32_t size,
                       uint32_t key_hash, uint16_t entry_flags, int keep_name) {
   std::string stored = keep_name ? std::string(name) : bare_name(name);
-  if (stored.size() > MAX_NAME_LENGTH) return -1;
+  if (stored.size() > MAX_NAME_LENGTH)
+    return fail_note("name too long to store", stored, "(257 characters at most)");
   return entry_table_add(g_state.output, name, offset, size, key_hash,
                          entry_flags_to_file(entry_flags), keep_name);
 }
 
 int open_file_to_store(const char* path, int* fd, int64_t* length) {
   int f = pf_open_read(path);
-  if (f < 0) return -1;
+  if (f < 0) return fail_system("cannot open", path);
   int64_t n = pf_file_length(f);
   if (n < 0 || n > FIELD_LIMIT) {
+    if (n < 0) fail_system("cannot measure", path);
+    else fail_note("cannot store", path, "(4 GiB or larger)");
     pf_close(f);
     return -1;
   }
@@ -91,3 +105,13 @@ void finish_file_source(int file_fd, int archive_fd) {
 }
 
 }  // namespace rewrite_detail
+
+int check_new_names() {
+  using namespace rewrite_detail;
+  for (const auto& spec : g_state.specs.specs) {
+    const FileSpec& s = *spec;
+    if (is_replace_spec(s) && !(s.flags & SPEC_HANDLED) && name_climbs_out(record_name_for(s)))
+      return -1;
+  }
+  return 0;
+}

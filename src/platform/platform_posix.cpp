@@ -336,6 +336,24 @@ int pf_is_directory(const char* path) {
   return !p.empty() && stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int pf_path_kind(const char* path) {
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  struct stat st;
+  if (lstat(p.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? PF_PATH_MISSING : -1;
+  if (S_ISLNK(st.st_mode)) return PF_PATH_LINK;
+  if (S_ISDIR(st.st_mode)) return PF_PATH_FOLDER;
+  if (S_ISREG(st.st_mode)) return PF_PATH_REGULAR;
+  return PF_PATH_OTHER;
+}
+
+int pf_make_folder(const char* path) {
+  if (fault_hit(PF_FAULT_MAKE_FOLDER)) return -1;
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  return ::mkdir(p.c_str(), 0777) == 0 ? 0 : -1;
+}
+
 int pf_same_file(const char* a, const char* b) {
   std::string pa = resolve(a), pb = resolve(b);
   struct stat sa, sb;
@@ -411,7 +429,13 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
     bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
     std::string full = dir + (dir.back() == '/' ? "" : "/") + name;
     struct stat st;
-    if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) item.attributes |= PF_ATTR_DIRECTORY;
+    if (stat(full.c_str(), &st) != 0) {
+      item.attributes |= PF_ATTR_SPECIAL;  // a dangling link, or gone already
+    } else if (S_ISDIR(st.st_mode)) {
+      item.attributes |= PF_ATTR_DIRECTORY;
+    } else if (!S_ISREG(st.st_mode)) {
+      item.attributes |= PF_ATTR_SPECIAL;
+    }
     if (name[0] == '.' && !dot_entry) item.attributes |= PF_ATTR_HIDDEN;
     (dot_entry ? dots : rest).push_back(std::move(item));
   }
@@ -467,4 +491,52 @@ int64_t pf_write_stdout(const void* buf, size_t n) {
     done += static_cast<size_t>(w);
   }
   return static_cast<int64_t>(done);
+}
+
+int64_t pf_write_stderr(const void* buf, size_t n) {
+  size_t done = 0;
+  const char* p = static_cast<const char*>(buf);
+  while (done < n) {
+    ssize_t w = ::write(2, p + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int pf_stdin_is_terminal() { return ::isatty(0) == 1 ? 1 : 0; }
+
+int pf_stderr_is_terminal() { return ::isatty(2) == 1 ? 1 : 0; }
+
+int pf_read_stdin_line(std::string* line) {
+  line->clear();
+  bool any = false;
+  for (;;) {
+    int c = pf_read_stdin_char();
+    if (c < 0) return any ? 0 : -1;
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return 0;
+}
+
+// ---- errors ----------------------------------------------------------------------
+
+std::string pf_last_error_text() {
+  const int e = errno;
+  if (e == 0) return std::string();
+  char buf[256];
+  buf[0] = '\0';
+  // The GNU and the POSIX strerror_r differ in their result: the overloads
+  // below take whichever the C library declares.
+  struct Pick {
+    static const char* text(int r, const char* b) { return r == 0 ? b : ""; }
+    static const char* text(const char* r, const char*) { return r ? r : ""; }
+  };
+  return std::string(Pick::text(strerror_r(e, buf, sizeof buf), buf));
 }
