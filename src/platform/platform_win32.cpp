@@ -1,0 +1,454 @@
+// platform_win32.cpp -- the Win32 implementation of the platform layer.
+//
+// Descriptors are slots of a table of file handles (numbered from 3, like the
+// first free descriptors of a POSIX process).  Every file is opened in binary
+// mode with all sharing allowed, so that another handle on the same file
+// never stands in the way of a read, a rename or a removal.  Names are used
+// in the ANSI code page (the "A" calls), as the command line delivers them.
+//
+// Enumeration lists the folder with FindFirstFileA/FindNextFileA and keeps the
+// items whose long name matches the pattern, by the same matcher and in the
+// same order as the POSIX implementation: Windows' own matching also tries
+// the short 8.3 names ("*.txt" would then find "notes.txt1" through
+// "NOTES~1.TXT"), and the order a folder lists its items in differs between
+// file systems.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+// Command-line arguments reach the program as typed: the archiver matches
+// wildcards itself, against the folder or against the stored names.
+extern "C" {
+int _dowildcard = 0;
+}
+
+// ---- fault hooks ---------------------------------------------------------------
+
+#ifdef VORN_FAULT_HOOKS
+namespace {
+struct FaultState {
+  int armed[PF_FAULT_KIND_COUNT] = {0};
+  int calls[PF_FAULT_KIND_COUNT] = {0};
+};
+FaultState g_faults;
+
+bool fault_hit(PfFaultKind kind) {
+  int n = ++g_faults.calls[kind];
+  if (g_faults.armed[kind] != 0 && n == g_faults.armed[kind]) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return true;
+  }
+  return false;
+}
+}  // namespace
+
+void pf_fault_arm(PfFaultKind kind, int nth) {
+  g_faults.armed[kind] = nth;
+  g_faults.calls[kind] = 0;
+}
+void pf_fault_clear() { g_faults = FaultState(); }
+int pf_fault_calls(PfFaultKind kind) { return g_faults.calls[kind]; }
+#else
+namespace {
+inline bool fault_hit(PfFaultKind) { return false; }
+}  // namespace
+void pf_fault_arm(PfFaultKind, int) {}
+void pf_fault_clear() {}
+int pf_fault_calls(PfFaultKind) { return 0; }
+#endif
+
+// ---- descriptors ---------------------------------------------------------------
+
+namespace {
+
+const int kFirstDescriptor = 3;
+
+std::mutex g_table_lock;
+std::vector<HANDLE> g_handles;  // slot fd - kFirstDescriptor; INVALID_HANDLE_VALUE when free
+
+// Files the handle; returns its descriptor, or -1 (the handle closed) when
+// no slot can be had.
+int handle_to_fd(HANDLE h) {
+  std::lock_guard<std::mutex> guard(g_table_lock);
+  try {
+    for (size_t i = 0; i < g_handles.size(); ++i) {
+      if (g_handles[i] == INVALID_HANDLE_VALUE) {
+        g_handles[i] = h;
+        return static_cast<int>(i) + kFirstDescriptor;
+      }
+    }
+    g_handles.push_back(h);
+  } catch (...) {
+    CloseHandle(h);
+    return -1;
+  }
+  return static_cast<int>(g_handles.size() - 1) + kFirstDescriptor;
+}
+
+HANDLE fd_handle(int fd) {
+  std::lock_guard<std::mutex> guard(g_table_lock);
+  if (fd < kFirstDescriptor) return INVALID_HANDLE_VALUE;
+  size_t i = static_cast<size_t>(fd - kFirstDescriptor);
+  return i < g_handles.size() ? g_handles[i] : INVALID_HANDLE_VALUE;
+}
+
+// Empties the slot; returns the handle it held.
+HANDLE release_fd(int fd) {
+  std::lock_guard<std::mutex> guard(g_table_lock);
+  if (fd < kFirstDescriptor) return INVALID_HANDLE_VALUE;
+  size_t i = static_cast<size_t>(fd - kFirstDescriptor);
+  if (i >= g_handles.size()) return INVALID_HANDLE_VALUE;
+  HANDLE h = g_handles[i];
+  g_handles[i] = INVALID_HANDLE_VALUE;
+  return h;
+}
+
+// ---- paths ---------------------------------------------------------------------
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string resolve(const char* path) {
+  std::string p(path ? path : "");
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Attributes of a path; INVALID_FILE_ATTRIBUTES when it does not exist.
+DWORD attributes_of(const std::string& p) {
+  if (p.empty()) return INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesA(p.c_str());
+}
+
+// Only regular files on disk are opened: a folder, a pipe, the console or
+// another device (NUL, COM1, ...) counts as a file that cannot be opened.
+// `truncate` empties the file once it is known to be a regular one.
+int open_checked(const char* path, DWORD access, DWORD disposition, bool truncate) {
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  HANDLE h = CreateFileA(p.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    return -1;
+  }
+  if (truncate) {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) {
+      CloseHandle(h);
+      return -1;
+    }
+  }
+  return handle_to_fd(h);
+}
+
+// The identity of an existing file or folder: volume and file index.
+bool identity_of_handle(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+  return h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, info) != 0;
+}
+
+bool identity_of_path(const std::string& p, BY_HANDLE_FILE_INFORMATION* info) {
+  if (p.empty()) return false;
+  // Backup semantics let folders be opened too; no access right is needed
+  // to read the identity.
+  HANDLE h = CreateFileA(p.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = identity_of_handle(h, info);
+  CloseHandle(h);
+  return ok;
+}
+
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// ReadFile and WriteFile take at most a DWORD at a time.
+DWORD chunk(size_t n) { return n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n); }
+
+}  // namespace
+
+std::string pf_native_path(const char* path) { return resolve(path); }
+
+// ---- files ---------------------------------------------------------------------
+
+int pf_open_read(const char* path) { return open_checked(path, GENERIC_READ, OPEN_EXISTING, false); }
+
+int pf_open_rw(const char* path) {
+  return open_checked(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, false);
+}
+
+int pf_open_create(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
+  // OPEN_ALWAYS, then truncation: an existing hidden or system file keeps
+  // its attributes, where CREATE_ALWAYS would refuse it.
+  return open_checked(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, true);
+}
+
+int64_t pf_read(int fd, void* buf, size_t n) {
+  if (fault_hit(PF_FAULT_READ)) return -1;
+  HANDLE h = fd_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  size_t done = 0;
+  char* p = static_cast<char*>(buf);
+  while (done < n) {
+    DWORD got = 0;
+    if (!ReadFile(h, p + done, chunk(n - done), &got, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) break;
+      return done > 0 ? static_cast<int64_t>(done) : -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t pf_write(int fd, const void* buf, size_t n) {
+  if (fault_hit(PF_FAULT_WRITE)) return -1;
+  HANDLE h = fd_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  size_t done = 0;
+  const char* p = static_cast<const char*>(buf);
+  while (done < n) {
+    DWORD put = 0;
+    if (!WriteFile(h, p + done, chunk(n - done), &put, nullptr)) return -1;
+    if (put == 0) break;
+    done += put;
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t pf_seek(int fd, int64_t offset, int whence) {
+  HANDLE h = fd_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  DWORD method = whence == PF_SEEK_CUR ? FILE_CURRENT : whence == PF_SEEK_END ? FILE_END : FILE_BEGIN;
+  LARGE_INTEGER to, now;
+  to.QuadPart = offset;
+  // A resulting negative position is refused by the call itself.
+  if (!SetFilePointerEx(h, to, &now, method) || now.QuadPart < 0) return -1;
+  return static_cast<int64_t>(now.QuadPart);
+}
+
+int64_t pf_file_length(int fd) {
+  HANDLE h = fd_handle(fd);
+  LARGE_INTEGER size;
+  if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &size)) return -1;
+  return static_cast<int64_t>(size.QuadPart);
+}
+
+int pf_sync(int fd) {
+  if (fault_hit(PF_FAULT_SYNC)) return -1;
+  HANDLE h = fd_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  return FlushFileBuffers(h) ? 0 : -1;
+}
+
+int pf_close(int fd) {
+  if (fd < 0) return -1;
+  HANDLE h = release_fd(fd);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  return CloseHandle(h) ? 0 : -1;
+}
+
+int pf_remove(const char* path) {
+  std::string p = resolve(path);
+  DWORD a = attributes_of(p);
+  if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+  return DeleteFileA(p.c_str()) ? 0 : -1;
+}
+
+int pf_rename(const char* from, const char* to) {
+  if (fault_hit(PF_FAULT_RENAME)) return -1;
+  std::string f = resolve(from);
+  std::string t = resolve(to);
+  if (f.empty() || t.empty()) return -1;
+  // A file that replaces another keeps the attributes of the one it
+  // replaces (a hidden archive stays hidden); its access rights are those
+  // of the folder both live in.
+  DWORD a = attributes_of(t);
+  if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    const DWORD kept = a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    SetFileAttributesA(f.c_str(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+  }
+  // One step, and on disk when the call returns.
+  return MoveFileExA(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+
+int pf_sync_parent_dir(const char* path) {
+  // MOVEFILE_WRITE_THROUGH has already put the renamed entry on disk, and a
+  // Win32 folder cannot be flushed by itself: the folder only has to be there.
+  std::string p = resolve(path);
+  size_t cut = p.find_last_of("\\:");
+  std::string dir = cut == std::string::npos ? "." : p.substr(0, cut + 1) + ".";
+  DWORD a = attributes_of(dir);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
+}
+
+int pf_exists(const char* path) { return attributes_of(resolve(path)) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }
+
+int pf_is_directory(const char* path) {
+  DWORD a = attributes_of(resolve(path));
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}
+
+int pf_same_file(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!identity_of_path(resolve(a), &ia) || !identity_of_path(resolve(b), &ib)) return 0;
+  return same_identity(ia, ib) ? 1 : 0;
+}
+
+int pf_same_file_fd(int fd, const char* path) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!identity_of_handle(fd_handle(fd), &ia) || !identity_of_path(resolve(path), &ib)) return 0;
+  return same_identity(ia, ib) ? 1 : 0;
+}
+
+// ---- directory enumeration -------------------------------------------------------
+
+struct PfFind {
+  std::vector<PfFindData> items;
+  size_t next = 0;
+};
+
+namespace {
+
+// '*' any run (also empty), '?' one character; ASCII letters without case.
+bool match_nocase(const char* pat, const char* text) {
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*text) {
+    if (*pat == '*') {
+      star = pat++;
+      resume = text;
+    } else if (*pat == '?' || (*pat && lower(*pat) == lower(*text))) {
+      ++pat;
+      ++text;
+    } else if (star) {
+      pat = star + 1;
+      text = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pat == '*') ++pat;
+  return *pat == '\0';
+}
+
+bool find_matches(const std::string& pattern, const char* name) {
+  // "*.*" stands for every name, with or without a dot.
+  if (pattern == "*.*") return true;
+  return match_nocase(pattern.c_str(), name);
+}
+
+}  // namespace
+
+PfFind* pf_find_first(const char* pattern, PfFindData* out) {
+  if (!pattern || !*pattern) return nullptr;
+  std::string p(pattern);
+  size_t cut = p.find_last_of("/\\");
+  std::string dir_part = cut == std::string::npos ? std::string() : resolve(p.substr(0, cut + 1).c_str());
+  std::string last = cut == std::string::npos ? p : p.substr(cut + 1);
+  if (last.empty()) return nullptr;
+
+  WIN32_FIND_DATAA fd;
+  HANDLE f = FindFirstFileA((dir_part + "*").c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return nullptr;
+  std::vector<PfFindData> dots, rest;
+  do {
+    const char* name = fd.cFileName;
+    if (!find_matches(last, name)) continue;
+    PfFindData item;
+    item.long_name = name;
+    item.short_name = fd.cAlternateFileName;
+    item.attributes = fd.dwFileAttributes & (PF_ATTR_HIDDEN | PF_ATTR_DIRECTORY);
+    bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
+    (dot_entry ? dots : rest).push_back(std::move(item));
+  } while (FindNextFileA(f, &fd));
+  FindClose(f);
+
+  std::sort(dots.begin(), dots.end(),
+            [](const PfFindData& a, const PfFindData& b) { return a.long_name.size() < b.long_name.size(); });
+  std::sort(rest.begin(), rest.end(), [](const PfFindData& a, const PfFindData& b) {
+    std::string la = a.long_name, lb = b.long_name;
+    for (char& c : la) c = lower(c);
+    for (char& c : lb) c = lower(c);
+    return la != lb ? la < lb : a.long_name < b.long_name;
+  });
+  auto h = new PfFind();
+  h->items = std::move(dots);
+  for (auto& it : rest) h->items.push_back(std::move(it));
+  if (h->items.empty()) {
+    delete h;
+    return nullptr;
+  }
+  *out = h->items[0];
+  h->next = 1;
+  return h;
+}
+
+int pf_find_next(PfFind* h, PfFindData* out) {
+  if (!h || h->next >= h->items.size()) return 0;
+  *out = h->items[h->next++];
+  return 1;
+}
+
+void pf_find_close(PfFind* h) { delete h; }
+
+// ---- console ---------------------------------------------------------------------
+
+namespace {
+// The rest of the line last read from a console.
+struct ConsoleLine {
+  char text[512];
+  DWORD length = 0;
+  DWORD next = 0;
+};
+ConsoleLine g_console_line;
+}  // namespace
+
+int pf_read_stdin_char() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == INVALID_HANDLE_VALUE || in == nullptr) return -1;
+  DWORD mode;
+  if (GetConsoleMode(in, &mode)) {
+    // A console hands over whole lines (with their CR LF); Ctrl+Z at the
+    // start of a line is its end of input.
+    ConsoleLine& line = g_console_line;
+    if (line.next >= line.length) {
+      line.length = line.next = 0;
+      DWORD got = 0;
+      if (!ReadConsoleA(in, line.text, sizeof line.text, &got, nullptr) || got == 0) return -1;
+      if (line.text[0] == 0x1A) return -1;
+      line.length = got;
+    }
+    return static_cast<unsigned char>(line.text[line.next++]);
+  }
+  unsigned char c;
+  DWORD got = 0;
+  if (ReadFile(in, &c, 1, &got, nullptr) && got == 1) return c;
+  return -1;
+}
+
+int64_t pf_write_stdout(const void* buf, size_t n) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == INVALID_HANDLE_VALUE || out == nullptr) return -1;
+  size_t done = 0;
+  const char* p = static_cast<const char*>(buf);
+  while (done < n) {
+    DWORD put = 0;
+    if (!WriteFile(out, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
+    done += put;
+  }
+  return static_cast<int64_t>(done);
+}
