@@ -121,10 +121,56 @@ std::string resolve(const char* path) {
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Paths of MAX_PATH characters or more are out of reach of the ANSI calls;
+// they go to the wide ones as "\\?\" and the full path (converted from the
+// ANSI code page, as the ANSI calls would).  The margin leaves room for an
+// 8.3 name, the limit Windows puts on a folder's own path.
+bool is_long(const std::string& p) { return p.size() >= MAX_PATH - 12; }
+
+std::wstring long_wide(const std::string& p) {
+  int n = MultiByteToWideChar(CP_ACP, 0, p.c_str(), -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, p.c_str(), -1, &w[0], n);
+  w.resize(static_cast<size_t>(n - 1));
+  if (w.compare(0, 4, L"\\\\?\\") == 0) return w;
+  DWORD len = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (len == 0) return std::wstring();
+  std::wstring full(len, L'\0');
+  len = GetFullPathNameW(w.c_str(), len, &full[0], nullptr);
+  if (len == 0 || len >= full.size()) return std::wstring();
+  full.resize(len);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+DWORD get_attributes(const std::string& p) {
+  return is_long(p) ? GetFileAttributesW(long_wide(p).c_str()) : GetFileAttributesA(p.c_str());
+}
+
+BOOL set_attributes(const std::string& p, DWORD a) {
+  return is_long(p) ? SetFileAttributesW(long_wide(p).c_str(), a) : SetFileAttributesA(p.c_str(), a);
+}
+
+HANDLE create_file(const std::string& p, DWORD access, DWORD disposition, DWORD flags) {
+  if (is_long(p))
+    return CreateFileW(long_wide(p).c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
+  return CreateFileA(p.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
+}
+
+BOOL delete_file(const std::string& p) {
+  return is_long(p) ? DeleteFileW(long_wide(p).c_str()) : DeleteFileA(p.c_str());
+}
+
+BOOL move_file(const std::string& from, const std::string& to, DWORD flags) {
+  if (is_long(from) || is_long(to)) return MoveFileExW(long_wide(from).c_str(), long_wide(to).c_str(), flags);
+  return MoveFileExA(from.c_str(), to.c_str(), flags);
+}
+
 // Attributes of a path; INVALID_FILE_ATTRIBUTES when it does not exist.
 DWORD attributes_of(const std::string& p) {
   if (p.empty()) return INVALID_FILE_ATTRIBUTES;
-  return GetFileAttributesA(p.c_str());
+  return get_attributes(p);
 }
 
 // Only regular files on disk are opened: a folder, a pipe, the console or
@@ -133,7 +179,7 @@ DWORD attributes_of(const std::string& p) {
 int open_checked(const char* path, DWORD access, DWORD disposition, bool truncate) {
   std::string p = resolve(path);
   if (p.empty()) return -1;
-  HANDLE h = CreateFileA(p.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = create_file(p, access, disposition, FILE_ATTRIBUTE_NORMAL);
   if (h == INVALID_HANDLE_VALUE) return -1;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
@@ -161,7 +207,7 @@ bool identity_of_path(const std::string& p, BY_HANDLE_FILE_INFORMATION* info) {
   if (p.empty()) return false;
   // Backup semantics let folders be opened too; no access right is needed
   // to read the identity.
-  HANDLE h = CreateFileA(p.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = create_file(p, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = identity_of_handle(h, info);
   CloseHandle(h);
@@ -264,7 +310,7 @@ int pf_remove(const char* path) {
   std::string p = resolve(path);
   DWORD a = attributes_of(p);
   if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) return -1;
-  return DeleteFileA(p.c_str()) ? 0 : -1;
+  return delete_file(p) ? 0 : -1;
 }
 
 int pf_rename(const char* from, const char* to) {
@@ -279,10 +325,10 @@ int pf_rename(const char* from, const char* to) {
   if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
     const DWORD kept = a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    SetFileAttributesA(f.c_str(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+    set_attributes(f, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
   }
   // One step, and on disk when the call returns.
-  return MoveFileExA(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+  return move_file(f, t, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
 }
 
 int pf_sync_parent_dir(const char* path) {
