@@ -13,6 +13,7 @@
 #include "archive/entry_table.h"
 #include "archive/streams.h"
 #include "driver/state.h"
+#include "operations/windows_names.h"
 #include "platform/platform.h"
 
 namespace {
@@ -207,6 +208,8 @@ int extraction_target(const std::string& name, std::string* target) {
     }
     begin = end + 1;
   }
+  // Windows' own rules, on every system.
+  if (windows_name_check(name, rest) != 0) return -1;
   *target = rest;
   return 0;
 }

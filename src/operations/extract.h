@@ -40,8 +40,10 @@ int extract_entries();
 // always lies under the current directory.  0 with *target set; -1 when the
 // name must not be extracted at all: a ".." component (or any component of
 // only dots and spaces with two or more dots), nothing left but
-// folders (empty, or ending in a separator), or a last component that is the
-// extraction temporary name vorn9876.tmp itself.
+// folders (empty, or ending in a separator), a last component that is the
+// extraction temporary name vorn9876.tmp itself, or a name Windows refuses
+// (windows_name_check: UNC and device prefixes, device names, forbidden
+// characters, components ending in a dot or a space).
 int extraction_target(const std::string& name, std::string* target);
 
 #endif
