@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows executables under Wine:
-#   1. the whole test suite with every run of the program going to vorn.exe
-#      (64-bit under wine64; 32-bit under 32-bit Wine where that is installed);
+#   1. the platform layer's common tests built for Windows, and the whole test
+#      suite with every run of the program going to vorn.exe (64-bit under
+#      wine64; 32-bit under 32-bit Wine where that is installed);
 #   2. the exit code of a failed run as Windows reports it (-3);
 #   3. archives exchanged between the builds (scripts/cross-archives.sh): made
 #      by the Linux build and extracted by the Windows one, and the other way
@@ -56,6 +57,16 @@ for bits in 64 32; do
     echo "wine-tests: $bits-bit: a failed run reports -3 to cmd"
   fi
   cd "$linux"
+
+  # The platform layer's common tests, built for Windows.
+  wbuild=$(dirname "$exe")
+  if cmake -S "$here/.." -B "$wbuild" > "$linux/wine-platform-$bits.log" 2>&1 &&
+     cmake --build "$wbuild" -j"$JOBS" --target test_platform_common >> "$linux/wine-platform-$bits.log" 2>&1 &&
+     (cd "$linux" && "$loader" "$wbuild/test_platform_common.exe" >> "$linux/wine-platform-$bits.log" 2>&1); then
+    echo "wine-tests: $bits-bit: platform layer: $(tr -d '\r' < "$linux/wine-platform-$bits.log" | grep -E '^\[  PASSED  \]')"
+  else
+    echo "wine-tests: $bits-bit: platform layer tests FAILED; see $linux/wine-platform-$bits.log"; status=1
+  fi
 
   t0=$(date +%s)
   if VORN_TEST_EXE="$exe" VORN_TEST_LAUNCHER="$loader" \

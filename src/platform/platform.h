@@ -66,7 +66,9 @@ int pf_remove(const char* path);
 
 // Renames `from` to `to`, replacing `to` when it exists, in one step (never
 // delete-then-rename).  A regular file `to` hands its permissions on to the
-// file that replaces it.  0 or -1.
+// file that replaces it (on Win32: its hidden, system and archive
+// attributes).  0 or -1.  On Win32 a `to` that another handle holds open
+// cannot be replaced: -1, and both files stay as they were.
 int pf_rename(const char* from, const char* to);
 
 // Flushes the folder that holds `path` (the entry of a file just renamed
