@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/replace.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
 
@@ -73,6 +74,17 @@ int run(std::vector<std::string> args) {
   return vorn_main(static_cast<int>(args.size()), argv.data());
 }
 
+// 1 when the folder holds a file of the temporary form.
+bool temporary_left() {
+  PfFindData item;
+  PfFind* h = pf_find_first("*", &item);
+  bool found = false;
+  for (bool more = h != nullptr; more; more = pf_find_next(h, &item) == 1)
+    if (is_temporary_name(item.long_name)) found = true;
+  pf_find_close(h);
+  return found;
+}
+
 void check_run(const std::vector<std::string>& args, const uint8_t* data, size_t size) {
   clear_folder();
   write_all("a.vrn", data, size);
@@ -81,7 +93,7 @@ void check_run(const std::vector<std::string>& args, const uint8_t* data, size_t
   if (code != 0 && code != -3) std::abort();
   if (code == -3 && read_all("a.vrn") != std::string(reinterpret_cast<const char*>(data), size))
     std::abort();  // a failed run changed the archive
-  if (pf_exists("vorn1234.tmp") || pf_exists("vorn9876.tmp")) std::abort();  // temporaries left
+  if (temporary_left()) std::abort();
 }
 
 }  // namespace

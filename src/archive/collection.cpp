@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/replace.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -21,8 +22,6 @@ namespace {
 bool has_wildcard(const char* name) {
   return std::strpbrk(name, "*?") != nullptr;
 }
-
-bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // Directory part of a path: up to and including its last '\' or '/' ("" when
 // it has none).
@@ -53,8 +52,12 @@ constexpr size_t MAX_DESCENT_PATH = 4096;
 bool is_own_archive(const char* path) {
   const std::string& archive = g_state.settings.archive_path;
   if (!archive.empty() && pf_same_file(path, archive.c_str())) return true;
-  return pf_same_file(path, temp_archive_path().c_str()) != 0;
+  const std::string& temp = g_state.run.temp_path;
+  return !temp.empty() && pf_same_file(path, temp.c_str()) != 0;
 }
+
+// Set when collection must end the run (see add_file_spec).
+bool g_collection_failed = false;
 
 int any_change_mode() {
   const Settings& s = g_state.settings;
@@ -122,6 +125,14 @@ void update_or_create(const char* name) {
   }
   const Settings& s = g_state.settings;
   FileSpec& spec = *g_state.specs.specs[static_cast<size_t>(j)];
+  // Two different files under names equal without case (README and readme
+  // on a file system that tells them apart): the archive cannot hold both,
+  // and storing one of them would silently drop the other.
+  if (s.add_mode && !s.modify_only && !s.view && (spec.flags & SPEC_ADD) && spec.name != name &&
+      pf_exists(spec.name.c_str()) && pf_exists(name) && !pf_same_file(spec.name.c_str(), name)) {
+    g_collection_failed = true;
+    return;
+  }
   spec.new_key = s.new_key_hash;
   spec.set_key = s.new_key_given ? 1 : 0;
   spec.match_key = s.match_key_hash;
@@ -189,7 +200,8 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
         if (sub.size() <= MAX_DESCENT_PATH && !is_enclosing_folder(path, chain))
           collect(sub.c_str(), false, false, &chain);
       }
-    } else if (!(item.attributes & PF_ATTR_HIDDEN)) {
+    } else if (!(item.attributes & PF_ATTR_HIDDEN) && !is_temporary_name(found)) {
+      // (A temporary file is some run's unfinished work, never a file to store.)
       collect(path.c_str(), true, false);
     }
   } while (pf_find_next(h, &item));
@@ -240,22 +252,25 @@ void collect(const char* name, bool literal, bool top_level, const FolderChain* 
 
 }  // namespace
 
-void add_file_spec(const char* name) {
-  if (!name) return;
+namespace {
+
+int collect_checked(const char* name, bool literal) {
+  if (!name) return 0;
+  g_collection_failed = false;
   try {
-    collect(name, false, true);
+    collect(name, literal, true);
   } catch (const std::bad_alloc&) {
-    // Allocation failures end collection quietly, without a spec.
+    // A file dropped for want of memory would look like success.
+    return -1;
   }
+  return g_collection_failed ? -1 : 0;
 }
 
-void add_file_spec_literal(const char* name) {
-  if (!name) return;
-  try {
-    collect(name, true, true);
-  } catch (const std::bad_alloc&) {
-  }
-}
+}  // namespace
+
+int add_file_spec(const char* name) { return collect_checked(name, false); }
+
+int add_file_spec_literal(const char* name) { return collect_checked(name, true); }
 
 // ---- wildcard matchers -------------------------------------------------------
 //
@@ -363,27 +378,14 @@ int wild_match_nocase(const char* pattern, const char* text) {
 
 // ---- temporary files -----------------------------------------------------------
 
-std::string temp_archive_path() {
-  const std::string& archive = g_state.settings.archive_path;
-  size_t i = archive.find_last_of(":\\/");
-  std::string dir = (i == std::string::npos) ? std::string() : archive.substr(0, i + 1);
-  return dir + "vorn1234.tmp";
-}
+std::string temp_archive_path() { return g_state.run.temp_path; }
 
 int open_temp() {
-  if (g_state.run.output_fd >= 0) return 0;
-  int fd = pf_open_create(temp_archive_path().c_str());
-  if (fd < 0) return -1;
-  g_state.run.output_fd = fd;
+  RunState& run = g_state.run;
+  if (run.output_fd >= 0) return 0;
+  TempFile t;
+  if (temp_create(g_state.settings.archive_path, &t) != 0) return -1;
+  run.output_fd = t.fd;
+  run.temp_path = t.path;
   return 0;
-}
-
-std::string sibling_temp_name(const std::string& target) {
-  std::string buf = target;
-  while (!buf.empty()) {
-    char c = buf.back();
-    if (c == ':' || is_separator(c)) break;
-    buf.pop_back();
-  }
-  return buf + "vorn9876.tmp";
 }

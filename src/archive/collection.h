@@ -31,13 +31,17 @@
 //   entries are settled by the rewrite against the spec's match key.
 // - Recording or updating a spec under add, delete or modify mode without
 //   extract mode clears run.read_only_run.
-// Names found by any expansion are recorded literally.
-void add_file_spec(const char* name);
+// Names found by any expansion are recorded literally; files found on disk
+// whose names have the form of a temporary file are skipped.
+// 0, or -1 when memory ran out, or when a file to be stored would get a spec
+// whose name equals another's without case while the two are different
+// existing files (the archive could not hold both): the run must then end.
+int add_file_spec(const char* name);
 
 // As add_file_spec, but the name is taken literally: never expanded as a
 // pattern, whatever it holds.  Used for names found by an expansion and for
-// names queued by the duplicate finder.
-void add_file_spec_literal(const char* name);
+// names queued by the duplicate finder.  0 or -1 as add_file_spec.
+int add_file_spec_literal(const char* name);
 
 // Case-sensitive match; 1 or 0.  A '*' reached when the text is exhausted
 // fails ("a*" does not match "a").
@@ -45,16 +49,14 @@ int wild_match(const char* text, const char* pattern);
 // ASCII-case-insensitive match; 1 or 0.  A trailing '*' matches an empty rest.
 int wild_match_nocase(const char* pattern, const char* text);
 
-// Path of the archive's temporary file: vorn1234.tmp in the archive's own
-// folder (so that the final rename never crosses file systems).
+// Path of the archive's temporary file while it exists (run.temp_path; a
+// unique name in the archive's own folder, so that the final rename never
+// crosses file systems); empty before it is created.
 std::string temp_archive_path();
 
-// Opens (creates/truncates) the archive's temporary file into run.output_fd
-// unless it is open already.  0, or -1 when it cannot be created.
+// Creates the archive's temporary file (exclusively, temp_create) into
+// run.output_fd and run.temp_path unless it is open already.  0, or -1 when
+// it cannot be created.
 int open_temp();
-
-// The temporary name beside a target: the target's directory part (up to
-// and including its last ':', '\' or '/') followed by vorn9876.tmp.
-std::string sibling_temp_name(const std::string& target);
 
 #endif

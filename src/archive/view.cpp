@@ -75,14 +75,17 @@ int view_pass() {
     }
     if (in_directory && skip_stream(e.size) != 0) return -1;
   }
-  // When the walk consumed the in-directory data to its last byte, the stream
-  // must end right there with a valid checksum.  Without in-directory
-  // entries the records are the whole stream: it must end behind them.
+  // The stream must end right behind the in-directory data with a valid
+  // checksum.  Without in-directory entries the records are the whole
+  // stream: it must end behind them.
+  // Names or not, the rest of the stream is read to its end: damaged data
+  // of any entry shows only in the checksum there.
   if (!positioned) {
     if (skip_directory() != 0) return -1;
     pending = 0;
   }
-  if (pending == 0 && inflate_check_end() != 0) return -1;
+  if (pending != 0 && skip_stream(pending) != 0) return -1;
+  if (inflate_check_end() != 0) return -1;
   // The data of selected standalone entries is read as well, after the
   // directory stream is done with (both use the one read stream).
   for (const auto& rec : g_state.loaded.records) {

@@ -8,6 +8,8 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "base/lock.h"
+#include "base/replace.h"
 #include "driver/state.h"
 #include "msgfile/msgfile.h"
 #include "operations/duplicates.h"
@@ -30,6 +32,18 @@ int find_dash_option(const char* word) {
 // The message-file edit, which owns the whole run once "-mfile:" is given.
 int run_message_tool(int mfile_index) {
   std::string text_path = g_state.args[mfile_index].substr(7);
+  // Runs that edit one message file take turns, each working on the text the
+  // one before it left (the lock is on the file a link names).  A file that
+  // is not there is left for the load to report.
+  std::string resolved;
+  if (!text_path.empty() && pf_resolve_links(text_path.c_str(), &resolved) == 0 &&
+      pf_exists(resolved.c_str())) {
+    g_state.run.lock_fd = change_lock_take(resolved);
+    if (g_state.run.lock_fd < 0) {
+      msg_print("message file " + text_path + " is in use\n");
+      return EXIT_FAILURE_CODE;
+    }
+  }
   if (load_message_file(text_path.c_str()) != 0) return EXIT_FAILURE_CODE;
   int mmod_index = find_dash_option("-mmod:");
   if (mmod_index < 0) return EXIT_FAILURE_CODE;
@@ -46,15 +60,14 @@ int run_duplicate_finder() {
   Settings& s = g_state.settings;
   RunState& run = g_state.run;
   if (run.work_pending || s.view) return -1;
-  // Creating the report truncates it: it must not be the archive itself.
-  if (pf_same_file(s.report_path.c_str(), s.archive_path.c_str())) return -1;
-  int fd = pf_open_create(s.report_path.c_str());
+  // The report is a new file: anything that has its name already (the
+  // user's own file, the archive, a link, some run's temporary) is left
+  // exactly as it is and the run ends.
+  if (s.report_path.empty() || is_temporary_name(s.report_path)) return -1;
+  int fd = pf_create_exclusive(s.report_path.c_str());
   if (fd < 0) return -1;
   run.report_fd = fd;
   run.report_created = 1;
-  // Nor the new archive's temporary file: the rewrite would truncate the
-  // report under itself and store nothing, yet still remove the copies.
-  if (pf_same_file(s.report_path.c_str(), temp_archive_path().c_str())) return -1;
   if (find_duplicate_entries() != 0) return -1;
   if (run.report_fd >= 0) {
     pf_close(run.report_fd);
@@ -74,13 +87,8 @@ int (*const kRewriteSteps[])() = {
 
 // The archive rewrite.  0 or -1.
 int run_rewrite() {
-  const Settings& s = g_state.settings;
   RunState& run = g_state.run;
   if (!run.work_pending) return 0;
-  // The temporary file is created by truncation: an archive that itself bears
-  // the temporary name would be destroyed before it is read.
-  if (run.archive_existed && pf_same_file(s.archive_path.c_str(), temp_archive_path().c_str()))
-    return -1;
   run.rewriting = 1;
   if (write_stub() != 0) return -1;
   for (auto step : kRewriteSteps)
@@ -96,11 +104,18 @@ int run_rewrite() {
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
 int run_work() {
   const Settings& s = g_state.settings;
-  const RunState& run = g_state.run;
+  RunState& run = g_state.run;
+  // A run that only reads the archive lets the others go on: it keeps
+  // reading the file it opened, which no later run changes in place.
+  const bool stub_requested = !s.stub_path.empty();
+  const bool reads_only = s.view || (run.read_only_run && !stub_requested);
+  if (reads_only && run.lock_fd >= 0) {
+    pf_close(run.lock_fd);
+    run.lock_fd = -1;
+  }
   if (s.view) return view_pass() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
   // A new stub is a change of the archive even when every file spec only
   // extracts: the rewrite then runs, with the extraction as its fifth step.
-  const bool stub_requested = !s.stub_path.empty();
   if (run.read_only_run && !stub_requested)
     return extract_entries() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
   return run_rewrite() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
@@ -134,7 +149,21 @@ int run_program(int argc, char** argv) {
 
 int open_archive() {
   RunState& run = g_state.run;
-  int fd = pf_open_rw(g_state.settings.archive_path.c_str());
+  std::string& path = g_state.settings.archive_path;
+  // An archive named through symbolic links is the file they lead to: that
+  // file is replaced, its temporary made in its folder.  A link that leads
+  // nowhere is not followed to create a file where it points.
+  std::string resolved;
+  if (pf_resolve_links(path.c_str(), &resolved) != 0) return -1;
+  if (resolved != pf_native_path(path.c_str())) {
+    if (!pf_exists(resolved.c_str())) return -1;
+    path = resolved;
+  }
+  // Runs that may change this archive take turns from here until the new
+  // archive is in place.
+  run.lock_fd = change_lock_take(path);
+  if (run.lock_fd < 0) return -1;
+  int fd = pf_open_rw(path.c_str());
   if (fd >= 0) {
     run.archive_fd = fd;
     run.archive_existed = 1;
@@ -145,20 +174,16 @@ int open_archive() {
 
 int replace_archive() {
   RunState& run = g_state.run;
-  const std::string& target = g_state.settings.archive_path;
-  const std::string temp = temp_archive_path();
-  bool ok = pf_sync(run.output_fd) == 0;
-  if (pf_close(run.output_fd) != 0) ok = false;
+  TempFile t;
+  t.target = g_state.settings.archive_path;
+  t.path = run.temp_path;
+  t.fd = run.output_fd;
   run.output_fd = -1;
+  run.temp_path.clear();
   // A file that this run could not open as the archive (read-only, say) was
-  // never loaded; it is not replaced behind the user's back.
-  if (ok && !run.archive_existed && pf_exists(target.c_str())) ok = false;
-  if (ok && pf_rename(temp.c_str(), target.c_str()) != 0) ok = false;
-  if (!ok) {
-    pf_remove(temp.c_str());
-    return -1;
-  }
-  return pf_sync_parent_dir(target.c_str()) == 0 ? 0 : -1;
+  // never loaded; it is not replaced behind the user's back, nor is a file
+  // that took the name since.
+  return temp_commit(&t, run.archive_existed ? TEMP_REPLACE : TEMP_NEW_ONLY);
 }
 
 int vorn_main(int argc, char** argv) {

@@ -18,8 +18,10 @@ constexpr int EXIT_FAILURE_CODE = -3;
 //
 // The order of a run: no arguments -> 0; every argument expanded into the
 // argument list; personality from the name; a "-mfile:" argument hands the
-// whole run to the message-file tool; the archive-name pass; the archive is
-// opened (only the packer may go on without one) and its directory loaded;
+// whole run to the message-file tool (which first takes the message file's
+// lock, base/lock.h); the archive-name pass; the archive's lock is taken and
+// the archive opened (only the packer may go on without one) and its
+// directory loaded;
 // personality from the name again; the option pass; "-redund:" runs the
 // duplicate finder; then exactly one piece of work: the view walk, extraction
 // alone, or the archive rewrite, which ends by renaming the synced temporary
@@ -29,7 +31,8 @@ int vorn_main(int argc, char** argv);
 // Releases everything, in this order: message buffers; the loaded table and
 // then the output table, last record first; the report descriptor; the report
 // file, but only when this run created it; the archive descriptor; the
-// temporary file (closed and deleted when still open); the argument list; the
+// temporary file (closed and deleted when still there); the lock on the
+// archive or message file; the argument list; the
 // file specs, last first; the zlib streams and buffers.  Then puts g_state
 // back to its start values and returns `code` for the process to end with.
 // Results of closing and deleting are not examined.
@@ -117,10 +120,15 @@ std::string strip_value_quotes(const std::string& value);
 
 // ---- dispatch pieces ----
 
-// Opens settings.archive_path for reading and writing (never creating it).
+// Resolves settings.archive_path through symbolic links (the path becomes
+// that of the file they lead to; a link that leads nowhere is -1), takes the
+// change lock for it into run.lock_fd (waiting at most change_lock_wait_ms;
+// -1 past that), then opens it for reading and writing (never creating it).
 // Opened: run.archive_fd, run.archive_existed = 1 and the directory loaded; a
 // load failure returns -1.  Not opened (missing, a folder, or not writable):
-// 0 for the packer, which goes on with no archive; -1 otherwise.
+// 0 for the packer, which goes on with no archive; -1 otherwise.  A run that
+// turns out only to read (view, extraction alone) lets go of the lock before
+// its work.
 int open_archive();
 
 // The rewrite's first step: puts the stub at the front of the temporary file.
@@ -130,9 +138,11 @@ int open_archive();
 // 0 without opening the temporary file.  Records run.stub_length.  0 or -1.
 int write_stub();
 
-// Replaces the archive with the finished temporary file: syncs and closes it,
+// Replaces the archive with the finished temporary file (temp_commit): gives
+// it the old archive's owner, group and permissions, syncs and closes it,
 // then renames it over settings.archive_path in one step and syncs the
-// archive's folder.  The archive descriptor must already be closed.  Any
+// archive's folder; a run that found no archive never replaces a file that
+// has the name by now.  The archive descriptor must already be closed.  Any
 // failure up to and including the rename deletes the temporary file and
 // leaves the old archive untouched.  0 or -1.
 int replace_archive();

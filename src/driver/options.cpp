@@ -124,7 +124,10 @@ int apply_argument(const std::string& arg, int* end_code) {
     return OPTIONS_END_RUN;
   }
   run.work_pending = 1;
-  add_file_spec(arg.c_str());
+  if (add_file_spec(arg.c_str()) != 0) {
+    *end_code = EXIT_FAILURE_CODE;
+    return OPTIONS_END_RUN;
+  }
   return OPTIONS_DONE;
 }
 

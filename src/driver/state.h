@@ -52,6 +52,8 @@ struct RunState {
   int archive_fd = -1;        // the open archive (raw copies read from here)
   int archive_existed = 0;
   int output_fd = -1;         // the temporary file (raw copies write here)
+  std::string temp_path;      // its path while it exists (a unique name)
+  int lock_fd = -1;           // holds the lock on the archive or message file
   int report_fd = -1;
   int report_created = 0;     // this run created report_path
   uint32_t stub_length = 0;

@@ -6,6 +6,7 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/replace.h"
 #include "driver/state.h"
 #include "msgfile/msgfile.h"
 #include "platform/platform.h"
@@ -54,11 +55,19 @@ int terminate(int code) {
     pf_close(run.archive_fd);
     run.archive_fd = -1;
   }
-  // Still open only when the rewrite did not finish: the temporary file goes.
-  if (run.output_fd >= 0) {
-    pf_close(run.output_fd);
-    pf_remove(temp_archive_path().c_str());
+  // Still there only when the rewrite did not finish: the temporary file goes.
+  if (run.output_fd >= 0 || !run.temp_path.empty()) {
+    TempFile t;
+    t.path = run.temp_path;
+    t.fd = run.output_fd;
+    temp_discard(&t);
     run.output_fd = -1;
+    run.temp_path.clear();
+  }
+  // Only now may another run change the archive or message file.
+  if (run.lock_fd >= 0) {
+    pf_close(run.lock_fd);
+    run.lock_fd = -1;
   }
 
   g_state.args.clear();

@@ -77,15 +77,12 @@ int load_change_script(const char* path);
 int apply_change_script();
 
 // Replaces the message file with the message text: writes it completely to
-// "vorn_msg.tmp" in the current directory, then renames that over the message
-// file in one step.  When that rename is refused (another file system, for
-// example), writes "vorn_msg.tmp" beside the message file and renames that.
-// 0 on success.  -1 after "unable to create temporary file\n",
-// "unable to write temporary message file\n" or
-// "unable to replace message file %s\n"; on failure the message file is
-// exactly as it was and no temporary file of this run is left.  A message
-// file that is itself "vorn_msg.tmp" (by name or by a link) is refused with
-// "unable to create temporary file\n" and never written through.
+// a temporary file beside the message file (beside the file it names when it
+// is a symbolic link), created exclusively under a unique name, flushed, and
+// renamed over it in one step (base/replace.h).  0 on success.  -1 after
+// "unable to create temporary file\n", "unable to write temporary message
+// file\n" or "unable to replace message file %s\n"; on failure the message
+// file is exactly as it was and no temporary file of this run is left.
 int write_message_file();
 
 // Releases both texts, the paths and the index.

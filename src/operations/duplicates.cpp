@@ -101,6 +101,8 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
       if (!(rec.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
       if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
     }
+    // Damaged in-directory data shows only in the checksum at the end.
+    if (inflate_check_end() != 0) return -1;
   }
   for (size_t i = 0; i < loaded.records.size(); ++i) {
     EntryRecord& rec = *loaded.records[i];
@@ -276,7 +278,7 @@ int report_copies(unsigned char* work, const std::vector<int>& first_of,
       // The delete spec must open the copy's key.
       s.new_key_hash = copy.key_hash;
       s.match_key_hash = copy.key_hash;
-      add_file_spec_literal(copy.name.c_str());
+      if (add_file_spec_literal(copy.name.c_str()) != 0) return -1;
     }
   }
   return report.flush();
@@ -347,8 +349,8 @@ int find_duplicate_entries() {
     // The report is stored in the archive under the key settings left by the
     // last queued copy.
     if (rc == 0 && g_state.specs.count() > 0) {
-      add_file_spec_literal(g_state.settings.report_path.c_str());
-      if (report_blocked(kept)) rc = -1;
+      if (add_file_spec_literal(g_state.settings.report_path.c_str()) != 0 || report_blocked(kept))
+        rc = -1;
     }
   }
   Settings& s = g_state.settings;

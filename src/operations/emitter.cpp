@@ -2,9 +2,10 @@
 // stream as the C source of the byte array deflatedStream.
 //
 // The stream is first produced by the write stream into a temporary file
-// beside the output, read back, and overwritten there by the text (always
-// longer than the bytes it replaces); only a complete text is then renamed
-// into place, so a failed run never leaves a partial output behind.
+// beside the output (base/replace.h), read back, and overwritten there by the
+// text (always longer than the bytes it replaces); only a complete, flushed
+// text is then renamed into place, so a failed run never leaves a partial
+// output behind.
 #include "operations/emitter.h"
 
 #include <cstdarg>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "archive/streams.h"
+#include "base/replace.h"
 #include "platform/platform.h"
 
 namespace {
@@ -73,8 +75,7 @@ bool emit_into(int in_fd, int tmp_fd) {
   }
   if (pf_seek(tmp_fd, 0, PF_SEEK_SET) != 0) return false;
   if (pf_read(tmp_fd, bytes.data(), bytes.size()) != m) return false;
-  if (!write_array_text(tmp_fd, bytes)) return false;
-  return pf_sync(tmp_fd) == 0;
+  return write_array_text(tmp_fd, bytes);
 }
 
 }  // namespace
@@ -94,24 +95,16 @@ int emit_deflated_source(const char* input, const char* output) {
   if (input == nullptr || output == nullptr || *output == '\0') return -1;
   int in_fd = pf_open_read(input);
   if (in_fd < 0) return -1;
-  const std::string tmp = std::string(output) + ".tmp";
-  // Creating the temporary file would truncate an input of that name.
-  if (pf_same_file_fd(in_fd, tmp.c_str()) == 1) {
+  TempFile t;
+  if (temp_create(output, &t) != 0) {
     pf_close(in_fd);
     return -1;
   }
-  int tmp_fd = pf_open_create(tmp.c_str());
-  if (tmp_fd < 0) {
-    pf_close(in_fd);
-    return -1;
-  }
-  bool ok = emit_into(in_fd, tmp_fd);
+  bool ok = emit_into(in_fd, t.fd);
   pf_close(in_fd);
-  if (pf_close(tmp_fd) != 0) ok = false;
-  if (ok && pf_rename(tmp.c_str(), output) == 0) {
-    pf_sync_parent_dir(output);
-    return 0;
+  if (!ok) {
+    temp_discard(&t);
+    return -1;
   }
-  pf_remove(tmp.c_str());
-  return -1;
+  return temp_commit(&t, TEMP_REPLACE);
 }

@@ -4,9 +4,9 @@
 #define VORN_EMITTER_H
 
 // Compresses `input` at level 9 and writes the array text to `output`
-// (through "<output>.tmp", renamed into place).  0, or -1 when the input is
-// missing or unreadable, is that temporary file itself, or the output cannot
-// be written; on failure no partial output is left.
+// (through a temporary file beside it, renamed into place; base/replace.h).
+// 0, or -1 when the input is missing or unreadable or the output cannot be
+// written; on failure no partial output is left.
 int emit_deflated_source(const char* input, const char* output);
 
 // Formats one piece of text (printf-style) and writes all of it to fd.

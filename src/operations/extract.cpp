@@ -3,22 +3,25 @@
 // The walk reads the old archive only: in-directory data through the shared
 // read stream, positioned once by skip_directory and read forward (data of
 // entries that are not written is read and discarded), standalone data from
-// its own offset.  Each target is first written completely to vorn9876.tmp
-// beside it and then renamed over it in one step.
+// its own offset.  Each target is first written completely to a temporary
+// file beside it (temp_create) and then renamed over it in one step: a
+// standalone entry's at once, an in-directory entry's only once the
+// directory stream has been read to its end and its checksum held.
 #include "operations/extract.h"
 
 #include <cstdint>
+#include <unordered_map>
+#include <vector>
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/replace.h"
 #include "driver/state.h"
 #include "operations/windows_names.h"
 #include "platform/platform.h"
 
 namespace {
-
-const char kSiblingTempName[] = "vorn9876.tmp";
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
@@ -47,6 +50,7 @@ bool climbs_out(const std::string& path, size_t begin, size_t end) {
 // or a standalone compressed entry has since taken the read stream).
 struct DirectoryCursor {
   int64_t at = -1;
+  bool end_checked = false;  // the stream's end came with a valid checksum
 };
 
 // Reads the answer to the overwrite question: characters of standard input
@@ -60,42 +64,55 @@ char read_overwrite_answer() {
   }
 }
 
-// Within a rewrite, extraction is a step of a run that writes a new archive
-// into its temporary file, which may not have been created yet.
-bool run_writes_new_archive() { return g_state.run.rewriting != 0; }
+// A target written completely whose temporary waits for the directory
+// stream's end to be checked before it is put in place.
+struct PendingTarget {
+  TempFile temp;
+  TempPlacement placement = TEMP_REPLACE;
+};
 
-// The folder part of a path, spelled so that it can be looked up ("." when
-// the path has none).
-std::string folder_of(const std::string& path) {
-  const size_t i = path.find_last_of(":\\/");
-  return i == std::string::npos ? std::string(".") : path.substr(0, i + 1) + ".";
-}
-
-// 1 when `target` names the new archive's temporary file, whether or not it
-// exists yet.
-bool is_new_archive_temp(const std::string& target) {
-  const std::string temp = temp_archive_path();
-  if (pf_same_file(target.c_str(), temp.c_str())) return true;
-  return ascii_lower(bare_name(target)) == ascii_lower(bare_name(temp)) &&
-         pf_same_file(folder_of(target).c_str(), folder_of(temp).c_str());
-}
+// Every pending target; whatever is still here when the walk ends without
+// putting them in place is deleted.
+struct PendingList {
+  std::vector<PendingTarget> items;
+  std::unordered_map<std::string, size_t> by_target;  // lower-cased target -> item
+  ~PendingList() {
+    for (PendingTarget& p : items) temp_discard(&p.temp);
+  }
+  // The pending target of that name (letter case ignored), or -1.
+  int find(const std::string& target) const {
+    auto it = by_target.find(ascii_lower(target));
+    if (it == by_target.end() || items[it->second].temp.path.empty()) return -1;
+    return static_cast<int>(it->second);
+  }
+  // Adds a written target (a later one of the same name takes its place).
+  void add(const PendingTarget& p) {
+    items.push_back(p);
+    by_target[ascii_lower(p.temp.target)] = items.size() - 1;
+  }
+};
 
 // 1 when the entry is to be written to `target`, 0 when the answer was 'n',
-// -1 when the target must not be replaced at all.
-int decide_overwrite(const std::string& target) {
+// -1 when the target must not be replaced at all.  A target an earlier entry
+// of this run is about to write counts as existing; *placement tells whether
+// the target existed when it was decided.
+int decide_overwrite(const std::string& target, const PendingList& pending,
+                     TempPlacement* placement) {
   RunState& run = g_state.run;
   // Writing over the archive being read, or over the new archive being
   // written, would destroy it.
   if (run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) return -1;
   if (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) return -1;
-  // The new archive, once written over the extracted file, would be renamed
-  // away with it.
-  if (run_writes_new_archive() && is_new_archive_temp(target)) return -1;
+  if (!run.temp_path.empty() && pf_same_file(target.c_str(), run.temp_path.c_str())) return -1;
 
-  if (!pf_exists(target.c_str())) return 1;
-  int fd = pf_open_rw(target.c_str());
-  if (fd < 0) return -1;  // read-only target, or a folder
-  pf_close(fd);
+  const bool exists = pf_exists(target.c_str()) != 0;
+  *placement = exists ? TEMP_REPLACE : TEMP_NEW_ONLY;
+  if (!exists && pending.find(target) < 0) return 1;
+  if (exists) {
+    int fd = pf_open_rw(target.c_str());
+    if (fd < 0) return -1;  // read-only target, or a folder
+    pf_close(fd);
+  }
   if (run.overwrite_all) return 1;
   switch (read_overwrite_answer()) {
     case 'y':
@@ -108,7 +125,7 @@ int decide_overwrite(const std::string& target) {
   }
 }
 
-// Copies entry `i`'s data into run.output_fd (the sibling temporary file).
+// Copies entry `i`'s data into run.output_fd (the target's temporary file).
 // `position` is the entry's place in the in-directory data when it is an
 // in-directory entry; `last_in_directory` says that no in-directory data
 // follows it, so the directory stream must end right after it.
@@ -133,7 +150,10 @@ int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directo
       return -1;
     }
     cursor.at += e.size;
-    if (last_in_directory && inflate_check_end() != 0) return -1;
+    if (last_in_directory) {
+      if (inflate_check_end() != 0) return -1;
+      cursor.end_checked = true;
+    }
     return 0;
   }
 
@@ -154,28 +174,44 @@ int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directo
   return copy_raw_to_raw(e.size);
 }
 
-// Writes one entry to `target` through its sibling temporary file.
-int write_entry(const EntryRecord& e, const std::string& target, int64_t position,
-                bool last_in_directory, DirectoryCursor& cursor) {
+// Writes one entry into a temporary file beside `target`, flushed and
+// closed.  A standalone entry's is put in place at once; an in-directory
+// entry's joins the pending list.
+int write_entry(const EntryRecord& e, const std::string& target, TempPlacement placement,
+                int64_t position, bool last_in_directory, DirectoryCursor& cursor,
+                PendingList& pending) {
   RunState& run = g_state.run;
-  const std::string temp = sibling_temp_name(target);
-  // Creating the temporary file truncates whatever has that name.
-  if (run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, temp.c_str())) return -1;
-  if (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, temp.c_str())) return -1;
-
-  const int fd = pf_open_create(temp.c_str());
-  if (fd < 0) return -1;
+  PendingTarget p;
+  p.placement = placement;
+  if (temp_create(target, &p.temp) != 0) return -1;
   const int previous = run.output_fd;
-  run.output_fd = fd;
+  run.output_fd = p.temp.fd;
   int rc = copy_entry_data(e, position, last_in_directory, cursor);
   run.output_fd = previous;
-  if (pf_close(fd) != 0) rc = -1;
-  if (rc == 0 && pf_rename(temp.c_str(), target.c_str()) != 0) rc = -1;
-  if (rc != 0) {
-    pf_remove(temp.c_str());
+  if (rc != 0 || temp_finish(&p.temp) != 0) {
+    temp_discard(&p.temp);
+    return -1;
+  }
+  if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) return temp_place(&p.temp, placement);
+  try {
+    pending.add(p);
+  } catch (...) {
+    temp_discard(&p.temp);
     return -1;
   }
   return 0;
+}
+
+// Reads the directory stream to its end, unless the walk already checked it
+// there, and demands a valid checksum.  `total`: in-directory bytes in all.
+int check_directory_end(DirectoryCursor& cursor, int64_t total) {
+  if (cursor.end_checked) return 0;
+  if (cursor.at < 0) {
+    if (skip_directory() != 0) return -1;
+    cursor.at = 0;
+  }
+  if (skip_stream(total - cursor.at) != 0) return -1;
+  return inflate_check_end();
 }
 
 }  // namespace
@@ -201,9 +237,9 @@ int extraction_target(const std::string& name, std::string* target) {
     while (end < rest.size() && !is_separator(rest[end])) ++end;
     if (climbs_out(rest, begin, end)) return -1;
     if (end >= rest.size()) {
-      // The last component must not be the temporary name the copy goes
-      // through: the rename would not replace anything.
-      if (ascii_lower(rest.substr(begin)) == kSiblingTempName) return -1;
+      // The last component must not have the form of a temporary name:
+      // such a file is some run's unfinished work.
+      if (is_temporary_name(rest.substr(begin))) return -1;
       break;
     }
     begin = end + 1;
@@ -225,6 +261,7 @@ int extract_entries() {
       last_in_directory = i;
 
   DirectoryCursor cursor;
+  PendingList pending;
   int64_t position = 0;  // place of the next in-directory entry's data
   for (int i = 0; i < count; ++i) {
     const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
@@ -242,10 +279,24 @@ int extract_entries() {
 
     std::string target;
     if (extraction_target(e.name, &target) != 0) return -1;
-    const int decision = decide_overwrite(target);
+    TempPlacement placement = TEMP_REPLACE;
+    const int decision = decide_overwrite(target, pending, &placement);
     if (decision < 0) return -1;
     if (decision == 0) continue;
-    if (write_entry(e, target, entry_position, i == last_in_directory, cursor) != 0) return -1;
+    // A later entry of the same target replaces the earlier one's copy.
+    const int earlier = pending.find(target);
+    if (earlier >= 0) temp_discard(&pending.items[static_cast<size_t>(earlier)].temp);
+    if (write_entry(e, target, placement, entry_position, i == last_in_directory, cursor,
+                    pending) != 0)
+      return -1;
+  }
+  if (pending.items.empty()) return 0;
+  // Damaged in-directory data shows only at the stream's end: nothing of it
+  // is put in place before that end has checked out.
+  if (check_directory_end(cursor, position) != 0) return -1;
+  for (PendingTarget& p : pending.items) {
+    if (p.temp.path.empty()) continue;  // replaced by a later entry
+    if (temp_place(&p.temp, p.placement) != 0) return -1;
   }
   return 0;
 }

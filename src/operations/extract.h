@@ -5,7 +5,7 @@
 #include <string>
 
 // Writes every loaded entry named by an extract spec to its target (through a
-// sibling vorn9876.tmp that then replaces it), asking y/n/a on standard input
+// temporary file beside it that then replaces it; base/replace.h), asking y/n/a on standard input
 // before replacing an existing target.  Reads the old archive only.  0 when
 // every selected entry was written or skipped; -1 on the first failure.
 //
@@ -19,20 +19,28 @@
 //    step did to its record; the directory stream is inflated once, front to
 //    back, and the data of entries not written is read and discarded;
 //  - the target is extraction_target() of the name; a refused name fails the
-//    run before anything is written for it (earlier targets stay written);
+//    run before anything is written for it (earlier standalone targets stay
+//    written; no in-directory target of a failed run is put in place);
 //  - an existing target is replaced only after 'y' or 'a' (case ignored,
 //    other characters skipped, no prompt; end of input counts as 'n'); 'a'
 //    sets run.overwrite_all for the rest of the run.  An existing target that
 //    cannot be opened for writing (read-only, or a folder) fails the run: it
 //    is never reported as written when it was not;
-//  - the data goes to a sibling vorn9876.tmp, swapped into run.output_fd for
-//    the copy; a complete copy is renamed over the target in one step.  A
-//    failed copy (read error, damaged data, a compressed standalone entry
-//    whose zlib stream does not end right after `size` bytes with a valid
-//    Adler-32) or a failed rename deletes vorn9876.tmp and leaves the target
-//    as it was;
-//  - a target or temporary name that is the archive itself or the new
-//    archive's temporary file fails the run instead of destroying it.
+//  - an existing target, or one an earlier entry of this run is about to
+//    write, counts as existing for the question; a target that did not exist
+//    is never put in place over a file that took its name in the meantime;
+//  - the data goes to a temporary file beside the target (exclusive, unique
+//    name), swapped into run.output_fd for the copy, then given what the
+//    target keeps of the file it replaces, flushed and renamed over the
+//    target in one step.  A standalone entry's copy is renamed at once; the
+//    copies of in-directory entries only after the directory stream has been
+//    read to its end and its Adler-32 held, so damaged in-directory data is
+//    never put in place.  A failed copy (read error, damaged data, a
+//    compressed standalone entry whose zlib stream does not end right after
+//    `size` bytes with a valid Adler-32), a failed check or a failed rename
+//    deletes the temporary files and leaves those targets as they were;
+//  - a target that is the archive itself or the new archive's temporary file
+//    fails the run instead of destroying it.
 int extract_entries();
 
 // Makes the path an entry is written to from its stored name: a drive prefix
@@ -40,8 +48,8 @@ int extract_entries();
 // always lies under the current directory.  0 with *target set; -1 when the
 // name must not be extracted at all: a ".." component (or any component of
 // only dots and spaces with two or more dots), nothing left but
-// folders (empty, or ending in a separator), a last component that is the
-// extraction temporary name vorn9876.tmp itself, or a name Windows refuses
+// folders (empty, or ending in a separator), a last component that has the
+// form of a temporary name (is_temporary_name), or a name Windows refuses
 // (windows_name_check: UNC and device prefixes, device names, forbidden
 // characters, components ending in a dot or a space).
 int extraction_target(const std::string& name, std::string* target);

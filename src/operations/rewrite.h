@@ -75,7 +75,9 @@ int plan_in_directory_entries();
 int write_directory();
 
 // Step 8.  Copies the data of the kept old in-directory entries from the old
-// directory stream into the new one, reading past the others.
+// directory stream into the new one, reading past the others, and then reads
+// the old stream to its end: it must end there with a valid Adler-32, or the
+// rewrite fails.
 int copy_in_directory_data();
 
 // Step 9.  Appends the data of the old standalone entries that step 6

@@ -138,7 +138,11 @@ int copy_in_directory_data() {
     if (copy_stream_to_stream(e.size) != 0) return -1;
     e.flags |= ENTRY_DONE;
   }
-  return 0;
+  // The old stream is read to its end, whatever of it was kept: data that
+  // does not match its checksum must never reach a new archive under a fresh
+  // one.
+  if (skip_stream(pending) != 0) return -1;
+  return inflate_check_end();
 }
 
 int move_in_standalone_entries() {

@@ -64,12 +64,54 @@ int pf_close(int fd);
 // Deletes a file.  0 or -1.
 int pf_remove(const char* path);
 
+// Creates a new file for reading and writing, exclusively: never opens,
+// truncates or follows anything that already has the name (file, folder,
+// symbolic or hard link).  Permission: read and write for the owner only.
+// Returns the descriptor; -2 when something already has that name; -1 on any
+// other failure.
+int pf_create_exclusive(const char* path);
+
 // Renames `from` to `to`, replacing `to` when it exists, in one step (never
-// delete-then-rename).  A regular file `to` hands its permissions on to the
-// file that replaces it (on Win32: its hidden, system and archive
-// attributes).  0 or -1.  On Win32 a `to` that another handle holds open
-// cannot be replaced: -1, and both files stay as they were.
+// delete-then-rename).  Nothing of the replaced file is handed on (see
+// pf_take_attributes).  0 or -1.  On Win32 a `to` that another handle holds
+// open cannot be replaced: -1, and both files stay as they were.
 int pf_rename(const char* from, const char* to);
+
+// Renames `from` to `to` only when nothing has the name `to`: never replaces
+// anything.  0, or -1 (also when `to` exists).
+int pf_rename_new(const char* from, const char* to);
+
+// Gives the open file `fd` what a file that replaces `like` keeps of it:
+// when `like` is a regular file (a symbolic link is not followed), its owner
+// and group as far as this process may set them, and its permission bits,
+// the setuid, setgid and sticky bits only when owner and group both ended up
+// those of `like`.  Otherwise the permissions a new file gets by default
+// (read and write for everyone, less the process's file-creation mask).
+// 0, or -1 when the permissions could not be set.
+int pf_take_attributes(int fd, const char* like);
+
+// Resolves the symbolic links a path names: while the last component is a
+// link, follows it (a relative link from the link's own folder), and stores
+// the path it finally arrives at in *out (the path unchanged when it is not
+// a link; that path need not exist).  -1 after 40 links in a row or when a
+// link cannot be read.
+int pf_resolve_links(const char* path, std::string* out);
+
+// Opens a folder only so that it can be locked (pf_lock) and closed.  -1
+// when it is not a folder or cannot be opened.
+int pf_open_folder(const char* path);
+
+// Takes an exclusive advisory lock on the open file or folder `fd`, waiting
+// at most `wait_ms` milliseconds for a holder to let go.  The lock belongs to
+// this open descriptor: a second open of the same file, in this process or
+// another, waits for it.  It ends when the descriptor is closed or the
+// process ends, however it ends.  0, or -1 when the wait ran out or locks are
+// refused.
+int pf_lock(int fd, int wait_ms);
+
+// Deletes a file by a path already in native form, without allocating
+// memory or taking locks: safe inside a signal handler.  0 or -1.
+int pf_remove_native(const char* native_path);
 
 // Flushes the folder that holds `path` (the entry of a file just renamed
 // there) to stable storage.  0 or -1.
@@ -137,9 +179,11 @@ int64_t pf_write_stdout(const void* buf, size_t n);
 enum PfFaultKind {
   PF_FAULT_WRITE = 0,   // pf_write returns -1
   PF_FAULT_SYNC,        // pf_sync returns -1
-  PF_FAULT_RENAME,      // pf_rename returns -1
-  PF_FAULT_OPEN_CREATE, // pf_open_create returns -1
+  PF_FAULT_RENAME,      // pf_rename or pf_rename_new returns -1
+  PF_FAULT_OPEN_CREATE, // pf_open_create or pf_create_exclusive returns -1
   PF_FAULT_READ,        // pf_read returns -1
+  PF_FAULT_LOCK,        // pf_lock returns -1
+  PF_FAULT_ATTRIBUTES,  // pf_take_attributes returns -1
   PF_FAULT_KIND_COUNT
 };
 void pf_fault_arm(PfFaultKind kind, int nth);

@@ -9,11 +9,16 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 // ---- fault hooks ---------------------------------------------------------------
@@ -180,16 +185,129 @@ int pf_remove(const char* path) {
   return ::unlink(p.c_str()) == 0 ? 0 : -1;
 }
 
+int pf_create_exclusive(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  int fd;
+  do {
+    fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == EEXIST ? -2 : -1;
+  return fd;
+}
+
 int pf_rename(const char* from, const char* to) {
   if (fault_hit(PF_FAULT_RENAME)) return -1;
   std::string f = resolve(from);
   std::string t = resolve(to);
   if (f.empty() || t.empty()) return -1;
-  // A file that replaces another keeps the permissions of the one it
-  // replaces (a private archive stays private, an executable one executable).
-  struct stat st;
-  if (lstat(t.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(f.c_str(), st.st_mode & 07777);
   return ::rename(f.c_str(), t.c_str()) == 0 ? 0 : -1;
+}
+
+int pf_rename_new(const char* from, const char* to) {
+  if (fault_hit(PF_FAULT_RENAME)) return -1;
+  std::string f = resolve(from);
+  std::string t = resolve(to);
+  if (f.empty() || t.empty()) return -1;
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+#endif
+  // Where the file system cannot rename without replacing: a hard link never
+  // replaces an existing name; the old name then goes.
+  if (::link(f.c_str(), t.c_str()) != 0) return -1;
+  ::unlink(f.c_str());
+  return 0;
+}
+
+namespace {
+
+// The file-creation mask, read without changing it for other threads (Linux
+// shows it in /proc), else by setting and restoring it.
+mode_t creation_mask() {
+  if (FILE* f = fopen("/proc/self/status", "re")) {
+    char line[256];
+    while (fgets(line, sizeof line, f)) {
+      unsigned value = 0;
+      if (sscanf(line, "Umask: %o", &value) == 1) {
+        fclose(f);
+        return static_cast<mode_t>(value & 0777);
+      }
+    }
+    fclose(f);
+  }
+  static std::mutex guard;
+  std::lock_guard<std::mutex> hold(guard);
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+}  // namespace
+
+int pf_take_attributes(int fd, const char* like) {
+  if (fault_hit(PF_FAULT_ATTRIBUTES)) return -1;
+  std::string p = resolve(like);
+  struct stat old;
+  if (p.empty() || lstat(p.c_str(), &old) != 0 || !S_ISREG(old.st_mode))
+    return ::fchmod(fd, 0666 & ~creation_mask()) == 0 ? 0 : -1;
+  // Owner first: a change of owner clears the special bits anyway.  A
+  // process that may not give the file away keeps it as its own.
+  if (::fchown(fd, old.st_uid, old.st_gid) != 0) ::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+  struct stat now;
+  if (fstat(fd, &now) != 0) return -1;
+  mode_t mode = old.st_mode & 07777;
+  if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) mode &= 0777;
+  return ::fchmod(fd, mode) == 0 ? 0 : -1;
+}
+
+int pf_resolve_links(const char* path, std::string* out) {
+  std::string p = resolve(path);
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st;
+    if (p.empty() || lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *out = p;
+      return 0;
+    }
+    std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 2);
+    ssize_t n = ::readlink(p.c_str(), buf.data(), buf.size() - 1);
+    if (n < 0 || static_cast<size_t>(n) >= buf.size() - 1) return -1;
+    std::string target(buf.data(), static_cast<size_t>(n));
+    if (target.empty()) return -1;
+    size_t cut = p.find_last_of('/');
+    if (target[0] != '/' && cut != std::string::npos) target = p.substr(0, cut + 1) + target;
+    p = target;
+  }
+  return -1;
+}
+
+int pf_open_folder(const char* path) {
+  std::string p = resolve(path);
+  if (p.empty()) p = ".";
+  int fd;
+  do {
+    fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int pf_lock(int fd, int wait_ms) {
+  if (fault_hit(PF_FAULT_LOCK)) return -1;
+  if (fd < 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  int pause_ms = 2;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    if (pause_ms < 50) pause_ms *= 2;
+  }
+}
+
+int pf_remove_native(const char* native_path) {
+  return native_path && *native_path && ::unlink(native_path) == 0 ? 0 : -1;
 }
 
 int pf_sync_parent_dir(const char* path) {

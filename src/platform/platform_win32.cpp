@@ -17,6 +17,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -97,6 +99,56 @@ HANDLE fd_handle(int fd) {
   return i < g_handles.size() ? g_handles[i] : INVALID_HANDLE_VALUE;
 }
 
+// Locks (see pf_lock) are named mutexes; a locked descriptor keeps only the
+// identity of what it locked and the mutex, which goes with the descriptor.
+struct LockRecord {
+  int fd;
+  HANDLE mutex;
+  std::string name;
+  BY_HANDLE_FILE_INFORMATION identity;
+};
+std::vector<LockRecord> g_locks;
+
+// Whether this process holds the lock of that name already (through
+// another descriptor): a mutex would let its owner in again.
+bool lock_held_here(const std::string& name) {
+  std::lock_guard<std::mutex> guard(g_table_lock);
+  for (const LockRecord& r : g_locks)
+    if (r.name == name) return true;
+  return false;
+}
+
+// The identity a locked descriptor stands for; false when it is no lock.
+bool lock_identity(int fd, BY_HANDLE_FILE_INFORMATION* out) {
+  std::lock_guard<std::mutex> guard(g_table_lock);
+  for (const LockRecord& r : g_locks) {
+    if (r.fd == fd) {
+      *out = r.identity;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Ends the lock of a descriptor being closed; true when it was one (its
+// slot then holds the mutex, closed here).
+bool release_lock_of(int fd) {
+  HANDLE mutex = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g_table_lock);
+    for (size_t i = 0; i < g_locks.size(); ++i) {
+      if (g_locks[i].fd == fd) {
+        mutex = g_locks[i].mutex;
+        g_locks.erase(g_locks.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+  }
+  if (!mutex) return false;
+  ReleaseMutex(mutex);
+  return true;
+}
+
 // Empties the slot; returns the handle it held.
 HANDLE release_fd(int fd) {
   std::lock_guard<std::mutex> guard(g_table_lock);
@@ -146,10 +198,6 @@ std::wstring long_wide(const std::string& p) {
 
 DWORD get_attributes(const std::string& p) {
   return is_long(p) ? GetFileAttributesW(long_wide(p).c_str()) : GetFileAttributesA(p.c_str());
-}
-
-BOOL set_attributes(const std::string& p, DWORD a) {
-  return is_long(p) ? SetFileAttributesW(long_wide(p).c_str(), a) : SetFileAttributesA(p.c_str(), a);
 }
 
 HANDLE create_file(const std::string& p, DWORD access, DWORD disposition, DWORD flags) {
@@ -218,6 +266,10 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
   return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
 }
+
+// How long a rename waits for a target open elsewhere, in steps.
+const DWORD kBusyRetryMs = 2000;
+const DWORD kBusyPauseMs = 20;
 
 // ReadFile and WriteFile take at most a DWORD at a time.
 DWORD chunk(size_t n) { return n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n); }
@@ -301,6 +353,7 @@ int pf_sync(int fd) {
 
 int pf_close(int fd) {
   if (fd < 0) return -1;
+  release_lock_of(fd);
   HANDLE h = release_fd(fd);
   if (h == INVALID_HANDLE_VALUE) return -1;
   return CloseHandle(h) ? 0 : -1;
@@ -318,17 +371,161 @@ int pf_rename(const char* from, const char* to) {
   std::string f = resolve(from);
   std::string t = resolve(to);
   if (f.empty() || t.empty()) return -1;
-  // A file that replaces another keeps the attributes of the one it
-  // replaces (a hidden archive stays hidden); its access rights are those
-  // of the folder both live in.
-  DWORD a = attributes_of(t);
-  if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
-    const DWORD kept = a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    set_attributes(f, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+  // One step, and on disk when the call returns.  A file open elsewhere
+  // cannot be replaced: another run reading it, or a scanner that looks at
+  // every new file, usually lets go within moments, so the move is tried
+  // again for a while before it counts as refused.
+  for (DWORD waited = 0;; ) {
+    if (move_file(f, t, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    const DWORD e = GetLastError();
+    if ((e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) || waited >= kBusyRetryMs) return -1;
+    Sleep(kBusyPauseMs);
+    waited += kBusyPauseMs;
   }
-  // One step, and on disk when the call returns.
-  return move_file(f, t, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+
+int pf_create_exclusive(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  // CREATE_NEW never opens anything that has the name already, and a
+  // reparse point of that name is not followed.
+  HANDLE h = create_file(p, GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) return -2;
+    // A folder of that name answers "access denied".
+    if (attributes_of(p) != INVALID_FILE_ATTRIBUTES) return -2;
+    return -1;
+  }
+  if (GetFileType(h) != FILE_TYPE_DISK) {  // a device name: CON, NUL, ...
+    CloseHandle(h);
+    SetLastError(ERROR_FILE_EXISTS);
+    return -2;
+  }
+  return handle_to_fd(h);
+}
+
+int pf_rename_new(const char* from, const char* to) {
+  if (fault_hit(PF_FAULT_RENAME)) return -1;
+  std::string f = resolve(from);
+  std::string t = resolve(to);
+  if (f.empty() || t.empty()) return -1;
+  // Without MOVEFILE_REPLACE_EXISTING the move never replaces anything.
+  return move_file(f, t, MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+
+int pf_take_attributes(int fd, const char* like) {
+  if (fault_hit(PF_FAULT_ATTRIBUTES)) return -1;
+  HANDLE h = fd_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  std::string p = resolve(like);
+  DWORD a = attributes_of(p);
+  // A new file, or one that replaces anything but a regular file, keeps the
+  // attributes and access rights it was created with (its folder's).
+  if (a == INVALID_FILE_ATTRIBUTES || (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+    return 0;
+  FILE_BASIC_INFO info;
+  if (!GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info)) return -1;
+  const DWORD kept = a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  info.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info) ? 0 : -1;
+}
+
+int pf_resolve_links(const char* path, std::string* out) {
+  std::string p = resolve(path);
+  DWORD a = attributes_of(p);
+  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    *out = p;
+    return 0;
+  }
+  // The system follows the whole chain (at most 63 links); a link whose
+  // target is missing cannot be opened and is not resolved.
+  HANDLE h = create_file(p, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  char buf[MAX_PATH * 4];
+  DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(h);
+  if (n == 0 || n >= sizeof buf) return -1;
+  std::string final_path(buf, n);
+  if (final_path.compare(0, 8, "\\\\?\\UNC\\") == 0) {
+    final_path = "\\\\" + final_path.substr(8);
+  } else if (final_path.compare(0, 4, "\\\\?\\") == 0 && !is_long(final_path.substr(4))) {
+    final_path = final_path.substr(4);
+  }
+  *out = final_path;
+  return 0;
+}
+
+int pf_open_folder(const char* path) {
+  std::string p = resolve(path);
+  if (p.empty()) p = ".";
+  HANDLE h = create_file(p, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    return -1;
+  }
+  return handle_to_fd(h);
+}
+
+int pf_lock(int fd, int wait_ms) {
+  if (fault_hit(PF_FAULT_LOCK)) return -1;
+  HANDLE h = fd_handle(fd);
+  BY_HANDLE_FILE_INFORMATION identity;
+  if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &identity)) return -1;
+  {
+    std::lock_guard<std::mutex> guard(g_table_lock);
+    for (const LockRecord& r : g_locks)
+      if (r.fd == fd) return 0;  // locked already
+  }
+  // Not a byte-range lock: that needs the file open, and an open file cannot
+  // be replaced by a rename on Windows (before its POSIX renames, which Wine
+  // lacks) -- the lock must outlast the replacement of the very file it
+  // guards.  So a mutex named after the file's identity stands for it; the
+  // system lets go of it when the process ends, however it ends.
+  char id[64];
+  std::snprintf(id, sizeof id, "%08lx-%08lx%08lx", static_cast<unsigned long>(identity.dwVolumeSerialNumber),
+                static_cast<unsigned long>(identity.nFileIndexHigh),
+                static_cast<unsigned long>(identity.nFileIndexLow));
+  const std::string name = std::string("vorn-lock-") + id;
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
+  if (!mutex) mutex = CreateMutexA(nullptr, FALSE, ("Local\\" + name).c_str());
+  if (!mutex) return -1;
+  // From here the descriptor holds the mutex instead of the file: a waiter
+  // keeping the file open would stop the holder from replacing it.
+  {
+    std::lock_guard<std::mutex> guard(g_table_lock);
+    g_handles[static_cast<size_t>(fd - kFirstDescriptor)] = mutex;
+  }
+  CloseHandle(h);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  DWORD pause_ms = 2;
+  for (;;) {
+    if (!lock_held_here(name)) {
+      const DWORD w = WaitForSingleObject(mutex, 0);
+      if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) break;
+      if (w != WAIT_TIMEOUT) return -1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    Sleep(pause_ms);
+    if (pause_ms < 50) pause_ms *= 2;
+  }
+  std::lock_guard<std::mutex> guard(g_table_lock);
+  try {
+    g_locks.push_back(LockRecord{fd, mutex, name, identity});
+  } catch (...) {
+    ReleaseMutex(mutex);
+    return -1;
+  }
+  return 0;
+}
+
+int pf_remove_native(const char* native_path) {
+  return native_path && *native_path && DeleteFileA(native_path) ? 0 : -1;
 }
 
 int pf_sync_parent_dir(const char* path) {
@@ -356,7 +553,8 @@ int pf_same_file(const char* a, const char* b) {
 
 int pf_same_file_fd(int fd, const char* path) {
   BY_HANDLE_FILE_INFORMATION ia, ib;
-  if (!identity_of_handle(fd_handle(fd), &ia) || !identity_of_path(resolve(path), &ib)) return 0;
+  if (!lock_identity(fd, &ia) && !identity_of_handle(fd_handle(fd), &ia)) return 0;
+  if (!identity_of_path(resolve(path), &ib)) return 0;
   return same_identity(ia, ib) ? 1 : 0;
 }
 

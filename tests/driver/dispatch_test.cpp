@@ -153,15 +153,14 @@ TEST_F(DispatchTest, NamedPipesFailTheRunInsteadOfHangingIt) {
   }
 }
 
-TEST_F(DispatchTest, TheReportIsNeverTheNewArchivesTemporaryFile) {
-  // The rewrite would truncate the report under itself and store nothing,
-  // while still removing the copies the report names.
+TEST_F(DispatchTest, TheReportIsNeverATemporaryFile) {
+  // A name of the temporary form is some run's unfinished work.
   const std::string before = vt::build_archive({{"a.txt", "same", 0, 0x07}, {"b.txt", "same", 0, 0x05}});
   vt::make_dir("sub");
   vt::write_file("sub/arc.vrn", before);
   vt::write_file("arc.vrn", before);
-  EXPECT_EQ(run_main("vorn", {"arc.vrn", "-redund:vorn1234.tmp"}), EXIT_FAILURE_CODE);
-  EXPECT_EQ(run_main("vorn", {"sub\\arc.vrn", "-redund:sub/./vorn1234.tmp"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"arc.vrn", "-redund:vornab12cd34.tmp"}), EXIT_FAILURE_CODE);
+  EXPECT_EQ(run_main("vorn", {"sub\\arc.vrn", "-redund:sub/./VORNAB12CD34.TMP"}), EXIT_FAILURE_CODE);
   EXPECT_EQ(vt::read_file("arc.vrn"), before);
   EXPECT_EQ(vt::read_file("sub/arc.vrn"), before);
   EXPECT_EQ(vt::list_dir("."), (Names{"arc.vrn", "sub"}));
@@ -196,8 +195,10 @@ TEST_F(DispatchTest, TerminateDeletesOnlyWhatThisRunCreated) {
   g_state.settings.archive_path = "arc.vrn";
   g_state.settings.report_path = "report.txt";
   g_state.run.report_created = 1;
-  g_state.run.output_fd = pf_open_rw(temp_archive_path().c_str());
+  ASSERT_EQ(pf_remove("vorn1234.tmp"), 0);
+  ASSERT_EQ(open_temp(), 0);
   ASSERT_GE(g_state.run.output_fd, 0);
+  EXPECT_EQ(vt::temporaries().size(), 1u);
   EXPECT_EQ(terminate(0), 0);
   EXPECT_TRUE(vt::list_dir(".").empty());
   EXPECT_TRUE(state_is_fresh());
@@ -283,7 +284,7 @@ class ReplaceArchiveTest : public DispatchTest {
     vt::write_file("arc.vrn", "OLD ARCHIVE");
     g_state.settings.archive_path = "arc.vrn";
     g_state.run.archive_existed = archive_existed;
-    g_state.run.output_fd = pf_open_create(temp_archive_path().c_str());
+    ASSERT_EQ(open_temp(), 0);
     ASSERT_GE(g_state.run.output_fd, 0);
     ASSERT_EQ(pf_write(g_state.run.output_fd, "NEW", 3), 3);
   }
@@ -300,7 +301,7 @@ TEST_F(ReplaceArchiveTest, SuccessRenamesTheSyncedTemporaryFile) {
 }
 
 TEST_F(ReplaceArchiveTest, FailedSyncOrRenameKeepsTheOldArchive) {
-  for (PfFaultKind kind : {PF_FAULT_SYNC, PF_FAULT_RENAME}) {
+  for (PfFaultKind kind : {PF_FAULT_SYNC, PF_FAULT_RENAME, PF_FAULT_ATTRIBUTES}) {
     prepare(1);
     pf_fault_arm(kind, 1);
     EXPECT_EQ(replace_archive(), -1);

@@ -62,16 +62,20 @@ TEST_F(EndToEndTest, BadCommandLinesLeaveTheArchiveAsItWas) {
     EXPECT_EQ(vt::run("vorn", args), vt::FAIL) << args[1];
     EXPECT_EQ(vt::read_file("arc.vrn"), before) << args[1];
     EXPECT_EQ(vt::read_file("x.txt"), "x") << args[1];
-    EXPECT_FALSE(vt::file_exists("vorn1234.tmp")) << args[1];
+    EXPECT_TRUE(vt::temporaries().empty()) << args[1];
   }
 }
 
-TEST_F(EndToEndTest, AnArchiveBearingTheTemporaryNameIsNotRewritten) {
+TEST_F(EndToEndTest, AnArchiveBearingAFormerTemporaryNameIsRewrittenLikeAnyOther) {
+  // Temporaries have unique names now: the name once used is an ordinary one.
   std::string bytes = vt::build_archive({{"a.txt", "alpha", 0, 0x07}});
   vt::write_file("vorn1234.tmp", bytes);
   vt::write_file("x.txt", "x");
-  EXPECT_EQ(vt::run("vorn", {"vorn1234.tmp", "x.txt"}), vt::FAIL);
-  EXPECT_EQ(vt::read_file("vorn1234.tmp"), bytes);
+  EXPECT_EQ(vt::run("vorn", {"vorn1234.tmp", "x.txt"}), 0);
+  vt::Parsed parsed;
+  ASSERT_TRUE(vt::parse_archive(vt::read_file("vorn1234.tmp"), &parsed)) << parsed.error;
+  EXPECT_EQ(parsed.entries.size(), 2u);
+  EXPECT_EQ(vt::temporaries(), std::vector<std::string>{"vorn1234.tmp"});
 }
 
 // ---- runs that need the archive modules --------------------------------------
@@ -84,7 +88,7 @@ TEST_F(EndToEndTest, VornBeforeTheArchiveNameLetsTheExtractorCreateIt) {
   ASSERT_EQ(parsed.entries.size(), 1u);
   EXPECT_EQ(parsed.entries[0].name, "x.txt");
   EXPECT_EQ(parsed.entries[0].data, "contents of x");
-  EXPECT_FALSE(vt::file_exists("vorn1234.tmp"));
+  EXPECT_TRUE(vt::temporaries().empty());
 }
 
 TEST_F(EndToEndTest, AnArgumentFileCarriesAWholeCommandLine) {

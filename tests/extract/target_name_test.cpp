@@ -41,7 +41,7 @@ TEST(ExtractionTarget, RefusesClimbingAndFolderOnlyNames) {
       "..\\x", "../x", "a/../../x", "a\\..", "..", "C:..\\x", "/../x",
       "a/.. /x", "a/.../x",       // climb on Windows once trailing dots/spaces go
       "", "/", "C:", "C:\\", "dir\\", "dir/",
-      "vorn9876.tmp", "sub\\VORN9876.TMP",  // the copy's own temporary name
+      "vornab12cd34.tmp", "sub\\VORNAB12CD34.TMP",  // names of the temporary form
   };
   for (const std::string& name : refused) {
     std::string target = "unchanged";

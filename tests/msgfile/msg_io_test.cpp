@@ -106,14 +106,14 @@ TEST_F(MsgTest, ReadOnlyMessageFileIsRefusedButReadOnlyScriptIsFine) {
 TEST_F(MsgTest, WriteBackReplacesTheFileAndLeavesNoTemporary) {
   vt::make_dir("sub");
   vt::write_file("sub/msgs.c", kOld);
-  vt::write_file("vorn_msg.tmp", "stale bytes that are longer than the new text will be ....");
+  vt::write_file("vorn_msg.tmp", "a file of the user's, named as temporaries once were");
   std::string out;
   ASSERT_EQ(load_captured("sub\\msgs.c", true, &out), 0);  // either separator
   text() = "new text";
   ASSERT_EQ(write_captured(&out), 0);
   EXPECT_EQ(out, "");
   EXPECT_EQ(vt::read_file("sub/msgs.c"), "new text");
-  EXPECT_FALSE(vt::file_exists("vorn_msg.tmp"));
+  EXPECT_EQ(vt::read_file("vorn_msg.tmp"), "a file of the user's, named as temporaries once were");
   EXPECT_EQ(vt::list_dir("sub"), std::vector<std::string>{"msgs.c"});
 }
 
@@ -137,63 +137,33 @@ TEST_F(MsgTest, WriteBackWorksForPathsOfAnyLength) {
 TEST_F(MsgTest, WriteBackFailuresLeaveTheMessageFileAsItWas) {
   struct Case {
     const char* what;
-    const char* where;         // message file path
-    PfFaultKind kind1;
-    int nth1;
-    PfFaultKind kind2;
-    int nth2;
-    bool tmp_dir;              // "vorn_msg.tmp" is a folder
+    const char* where;  // message file path
+    PfFaultKind kind;
     const char* message;
   } cases[] = {
-      {"tmp is a folder", "msgs.c", PF_FAULT_KIND_COUNT, 0, PF_FAULT_KIND_COUNT, 0, true,
-       "unable to create temporary file\n"},
-      {"create refused", "msgs.c", PF_FAULT_OPEN_CREATE, 1, PF_FAULT_KIND_COUNT, 0, false,
-       "unable to create temporary file\n"},
-      {"short write", "msgs.c", PF_FAULT_WRITE, 1, PF_FAULT_KIND_COUNT, 0, false,
-       "unable to write temporary message file\n"},
-      {"sync refused", "msgs.c", PF_FAULT_SYNC, 1, PF_FAULT_KIND_COUNT, 0, false,
-       "unable to write temporary message file\n"},
-      {"rename refused, same folder", "msgs.c", PF_FAULT_RENAME, 1, PF_FAULT_KIND_COUNT, 0, false,
-       "unable to replace message file msgs.c\n"},
-      {"rename refused, second temporary not made", "sub/msgs.c", PF_FAULT_RENAME, 1,
-       PF_FAULT_OPEN_CREATE, 2, false, "unable to replace message file sub/msgs.c\n"},
-      {"rename refused, second temporary not written", "sub/msgs.c", PF_FAULT_RENAME, 1, PF_FAULT_WRITE, 2, false,
-       "unable to replace message file sub/msgs.c\n"},
+      {"create refused", "msgs.c", PF_FAULT_OPEN_CREATE, "unable to create temporary file\n"},
+      {"short write", "msgs.c", PF_FAULT_WRITE, "unable to write temporary message file\n"},
+      {"sync refused", "sub/msgs.c", PF_FAULT_SYNC, "unable to write temporary message file\n"},
+      {"mode refused", "msgs.c", PF_FAULT_ATTRIBUTES, "unable to write temporary message file\n"},
+      {"rename refused", "sub/msgs.c", PF_FAULT_RENAME, "unable to replace message file sub/msgs.c\n"},
   };
   for (const Case& c : cases) {
     vt::ScratchDir d;
     free_message_buffers();
     vt::make_dir("sub");
     vt::write_file(c.where, kOld);
-    if (c.tmp_dir) vt::make_dir("vorn_msg.tmp");
     std::string out;
     ASSERT_EQ(load_captured(c.where, true, &out), 0);
     text() = "edited";
     pf_fault_clear();
-    if (c.nth1) pf_fault_arm(c.kind1, c.nth1);
-    if (c.nth2) pf_fault_arm(c.kind2, c.nth2);
+    pf_fault_arm(c.kind, 1);
     EXPECT_EQ(write_captured(&out), -1) << c.what;
     pf_fault_clear();
     EXPECT_EQ(out, c.message) << c.what;
     EXPECT_EQ(vt::read_file(c.where), kOld) << c.what;
-    EXPECT_EQ(vt::file_exists("vorn_msg.tmp"), c.tmp_dir) << c.what;
-    EXPECT_FALSE(vt::file_exists("sub/vorn_msg.tmp")) << c.what;
+    EXPECT_TRUE(vt::temporaries(".").empty()) << c.what;
+    EXPECT_TRUE(vt::temporaries("sub").empty()) << c.what;
   }
-}
-
-TEST_F(MsgTest, RefusedRenameFallsBackToATemporaryBesideTheFile) {
-  vt::make_dir("sub");
-  vt::write_file("sub/msgs.c", kOld);
-  std::string out;
-  ASSERT_EQ(load_captured("sub/msgs.c", true, &out), 0);
-  text() = "edited";
-  pf_fault_arm(PF_FAULT_RENAME, 1);
-  ASSERT_EQ(write_captured(&out), 0);
-  EXPECT_EQ(pf_fault_calls(PF_FAULT_RENAME), 2);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(vt::read_file("sub/msgs.c"), "edited");
-  EXPECT_FALSE(vt::file_exists("vorn_msg.tmp"));
-  EXPECT_FALSE(vt::file_exists("sub/vorn_msg.tmp"));
 }
 
 // Whole runs of the program.
@@ -224,49 +194,13 @@ TEST_F(MsgTest, ProgramFailuresLeaveTheMessageFileUntouched) {
   EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"mod.txt", "msgs.c"}));
 }
 
-// The temporary's name may be the message file itself (named so, reached
-// through a link, or beside it in another folder).  Writing the temporary
-// would then truncate the message file before the new text is safely down.
-TEST_F(MsgTest, TemporaryThatIsTheMessageFileItselfIsNeverWrittenThrough) {
-  struct Case {
-    const char* what;
-    const char* where;      // message file path
-    const char* link;       // "vorn_msg.tmp" made a link to this file, or null
-    PfFaultKind kind1;
-    int nth1;
-    PfFaultKind kind2;
-    int nth2;
-    const char* message;
-  } cases[] = {
-      {"named like the temporary", "vorn_msg.tmp", nullptr, PF_FAULT_WRITE, 1,
-       PF_FAULT_KIND_COUNT, 0, "unable to create temporary file\n"},
-      {"temporary links to it", "msgs.c", "msgs.c", PF_FAULT_WRITE, 1, PF_FAULT_KIND_COUNT, 0,
-       "unable to create temporary file\n"},
-      {"named like the temporary in a folder, rename refused", "sub/vorn_msg.tmp", nullptr,
-       PF_FAULT_RENAME, 1, PF_FAULT_WRITE, 2,
-       "unable to replace message file sub/vorn_msg.tmp\n"},
-  };
-  for (const Case& c : cases) {
-    vt::ScratchDir d;
-    free_message_buffers();
-    vt::make_dir("sub");
-    vt::write_file(c.where, kOld);
-    if (c.link) {
-      ASSERT_EQ(symlink(c.link, "vorn_msg.tmp"), 0);
-    }
-    std::string out;
-    ASSERT_EQ(load_captured(c.where, true, &out), 0);
-    text() = "edited";
-    pf_fault_clear();
-    if (c.nth1) pf_fault_arm(c.kind1, c.nth1);
-    if (c.nth2) pf_fault_arm(c.kind2, c.nth2);
-    EXPECT_EQ(write_captured(&out), -1) << c.what;
-    pf_fault_clear();
-    EXPECT_EQ(out, c.message) << c.what;
-    EXPECT_TRUE(vt::file_exists(c.where)) << c.what;
-    EXPECT_EQ(vt::read_file(c.where), kOld) << c.what;
-    if (!c.link && std::string(c.where) != "vorn_msg.tmp") {
-      EXPECT_FALSE(vt::file_exists("vorn_msg.tmp")) << c.what;
-    }
-  }
+// A name once used for the temporary is an ordinary message file name.
+TEST_F(MsgTest, FormerTemporaryNamesAreOrdinaryFiles) {
+  vt::write_file("vorn_msg.tmp", kOld);
+  std::string out;
+  ASSERT_EQ(load_captured("vorn_msg.tmp", true, &out), 0);
+  text() = "edited";
+  ASSERT_EQ(write_captured(&out), 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(vt::read_file("vorn_msg.tmp"), "edited");
 }

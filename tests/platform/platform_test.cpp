@@ -170,27 +170,84 @@ TEST(PlatformFiles, BackslashPathsAndRenameReplaces) {
   EXPECT_EQ(pf_exists("d/old.txt"), 0);
 }
 
-TEST(PlatformFiles, ReplacementKeepsThePermissionsOfTheFileItReplaces) {
+TEST(PlatformFiles, ReplacementTakesThePermissionsOfTheFileItReplaces) {
   vt::ScratchDir dir;
-  for (mode_t mode : {0600, 0640, 0755}) {
+  for (mode_t mode : {0600, 0640, 0755, 04755, 01777}) {
     vt::write_file("old", "old");
     ASSERT_EQ(chmod("old", mode), 0);
-    int fd = pf_open_create("new");
+    int fd = pf_create_exclusive("new");
     ASSERT_GE(fd, 0);
+    // Same owner and group: even the special bits stay.
+    ASSERT_EQ(pf_take_attributes(fd, "old"), 0);
     pf_close(fd);
     ASSERT_EQ(pf_rename("new", "old"), 0);
     struct stat st;
     ASSERT_EQ(stat("old", &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
   }
-  // A new name keeps the mode it was created with.
-  int fd = pf_open_create("fresh");
+  // Nothing to take (missing, or a link, which is not followed): the default.
+  ASSERT_EQ(symlink("old", "link"), 0);
+  const mode_t mask = umask(027);
+  for (const char* like : {"missing", "link"}) {
+    int fd = pf_create_exclusive("fresh");
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pf_take_attributes(fd, like), 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << like;
+    pf_close(fd);
+    unlink("fresh");
+  }
+  umask(mask);
+  // A plain rename hands nothing on.
+  int fd = pf_create_exclusive("plain");
   pf_close(fd);
-  struct stat before, after;
-  ASSERT_EQ(stat("fresh", &before), 0);
-  ASSERT_EQ(pf_rename("fresh", "moved"), 0);
-  ASSERT_EQ(stat("moved", &after), 0);
-  EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+  ASSERT_EQ(pf_rename("plain", "old"), 0);
+  struct stat st;
+  ASSERT_EQ(stat("old", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(PlatformFiles, ExclusiveCreationAndRenameToANewNameNeverTouchWhatExists) {
+  vt::ScratchDir dir;
+  vt::write_file("victim", "keep");
+  ASSERT_EQ(symlink("victim", "sym"), 0);
+  ASSERT_EQ(symlink("nowhere", "dangling"), 0);
+  ASSERT_EQ(link("victim", "hard"), 0);
+  for (const char* name : {"victim", "sym", "dangling", "hard"})
+    EXPECT_EQ(pf_create_exclusive(name), -2) << name;
+  EXPECT_FALSE(vt::file_exists("nowhere"));
+  EXPECT_EQ(vt::read_file("victim"), "keep");
+  EXPECT_EQ(pf_create_exclusive("no/such/folder"), -1);
+
+  int fd = pf_create_exclusive("t");
+  ASSERT_GE(fd, 0);
+  pf_close(fd);
+  EXPECT_EQ(pf_rename_new("t", "victim"), -1);
+  EXPECT_EQ(pf_rename_new("t", "dangling"), -1);
+  EXPECT_EQ(vt::read_file("victim"), "keep");
+  EXPECT_EQ(pf_rename_new("t", "fresh"), 0);
+  EXPECT_TRUE(vt::file_exists("fresh"));
+  EXPECT_FALSE(vt::file_exists("t"));
+}
+
+TEST(PlatformFiles, LinksResolveToTheFileTheyLeadTo) {
+  vt::ScratchDir dir;
+  vt::make_dir("a");
+  vt::make_dir("b");
+  vt::write_file("a/real", "x");
+  ASSERT_EQ(symlink("../a/real", "b/rel"), 0);
+  ASSERT_EQ(symlink("b/rel", "top"), 0);
+  std::string out;
+  ASSERT_EQ(pf_resolve_links("top", &out), 0);
+  EXPECT_EQ(out, "b/../a/real");
+  ASSERT_EQ(pf_resolve_links("a\\real", &out), 0);
+  EXPECT_EQ(out, "a/real");
+  ASSERT_EQ(pf_resolve_links("missing", &out), 0);
+  EXPECT_EQ(out, "missing");
+  ASSERT_EQ(symlink("loop2", "loop1"), 0);
+  ASSERT_EQ(symlink("loop1", "loop2"), 0);
+  EXPECT_EQ(pf_resolve_links("loop1", &out), -1);
 }
 
 TEST(PlatformFaults, ArmedCallFailsOnceAndCallsAreCounted) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/collection.h"
+#include "base/replace.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 #include "support/support.h"
@@ -227,8 +228,11 @@ TEST(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
   ASSERT_EQ(open_temp(), 0);
   int fd = g_state.run.output_fd;
   ASSERT_GE(fd, 0);
-  EXPECT_TRUE(vt::file_exists("out/vorn1234.tmp"));
-  EXPECT_FALSE(vt::file_exists("vorn1234.tmp"));
+  const std::string temp = g_state.run.temp_path;
+  EXPECT_EQ(temp.substr(0, 4), "out/");
+  EXPECT_TRUE(is_temporary_name(temp)) << temp;
+  EXPECT_EQ(vt::temporaries("out").size(), 1u);
+  EXPECT_TRUE(vt::temporaries(".").empty());
   EXPECT_EQ(open_temp(), 0);
   EXPECT_EQ(g_state.run.output_fd, fd);
   pf_close(fd);

@@ -118,24 +118,4 @@ TEST(WildMatch, ManyStarsDoNotBacktrackForEver) {
   EXPECT_EQ(wild_match_nocase(pattern.c_str(), text.c_str()), 1);
 }
 
-TEST(TempNames, SiblingKeepsDirectoryPartOrDrive) {
-  EXPECT_EQ(sibling_temp_name("C:x.txt"), "C:vorn9876.tmp");
-  EXPECT_EQ(sibling_temp_name("dir\\a.txt"), "dir\\vorn9876.tmp");
-  EXPECT_EQ(sibling_temp_name("d/e/f.txt"), "d/e/vorn9876.tmp");
-  EXPECT_EQ(sibling_temp_name("a.txt"), "vorn9876.tmp");
-  EXPECT_EQ(sibling_temp_name(""), "vorn9876.tmp");
-  EXPECT_EQ(sibling_temp_name("dir/"), "dir/vorn9876.tmp");
-}
-
-TEST(TempNames, ArchiveTempLiesInTheArchivesFolder) {
-  state_reset();
-  g_state.settings.archive_path = "arc.vrn";
-  EXPECT_EQ(temp_archive_path(), "vorn1234.tmp");
-  g_state.settings.archive_path = "some/dir\\arc.vrn";
-  EXPECT_EQ(temp_archive_path(), "some/dir\\vorn1234.tmp");
-  g_state.settings.archive_path = "/abs/arc.vrn";
-  EXPECT_EQ(temp_archive_path(), "/abs/vorn1234.tmp");
-  state_reset();
-}
-
 }  // namespace

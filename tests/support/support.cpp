@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -181,6 +182,17 @@ static std::string launchable_as(const std::string& program) {
     chmod(path.c_str(), 0755);
   }
   return path;
+}
+
+std::vector<std::string> temporaries(const std::string& path) {
+  std::vector<std::string> found;
+  for (const std::string& n : list_dir(path)) {
+    if (n.size() < 4) continue;
+    std::string tail = n.substr(n.size() - 4);
+    for (char& c : tail) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (tail == ".tmp") found.push_back(n);
+  }
+  return found;
 }
 
 // Moves a descriptor to `target` in a child about to exec.

@@ -34,6 +34,9 @@ bool file_exists(const std::string& path);
 void make_dir(const std::string& path);
 // Names in a folder (not "." and ".."), sorted.
 std::vector<std::string> list_dir(const std::string& path);
+// Names in a folder that look like a temporary file of a run: ending in
+// ".tmp" (letter case ignored).  Empty when no run left one behind.
+std::vector<std::string> temporaries(const std::string& path = ".");
 
 // Runs the built executable with `program` as its argv[0] (vorn, vornex,
 // vornalt, or any other name, paths included: the personality is chosen from

@@ -1,0 +1,209 @@
+// replace.cpp -- exclusive temporaries beside their targets, the rename into
+// place, and the list of temporaries alive.
+#include "base/replace.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "platform/platform.h"
+
+namespace {
+
+// ---- the list of live temporaries ---------------------------------------------
+//
+// A singly linked list that only grows: a node is filled in completely before
+// it is published at the head, and later marked dead and reused, so a signal
+// handler that walks it only ever sees whole paths of live nodes.
+
+struct LiveNode {
+  std::unique_ptr<char[]> path;  // native path, NUL-terminated
+  size_t capacity = 0;
+  std::atomic<bool> live{false};
+  LiveNode* next = nullptr;
+};
+
+std::atomic<LiveNode*> g_live_head{nullptr};
+
+// Frees the nodes when the process ends normally.
+struct LiveListOwner {
+  ~LiveListOwner() {
+    LiveNode* n = g_live_head.exchange(nullptr);
+    while (n) {
+      LiveNode* next = n->next;
+      delete n;
+      n = next;
+    }
+  }
+} g_live_owner;
+
+void live_add(const std::string& path) {
+  const std::string native = pf_native_path(path.c_str());
+  for (LiveNode* n = g_live_head.load(); n; n = n->next) {
+    if (!n->live.load() && n->capacity > native.size()) {
+      std::memcpy(n->path.get(), native.c_str(), native.size() + 1);
+      n->live.store(true);
+      return;
+    }
+  }
+  auto node = std::make_unique<LiveNode>();
+  node->capacity = native.size() + 1;
+  node->path.reset(new char[node->capacity]);
+  std::memcpy(node->path.get(), native.c_str(), native.size() + 1);
+  node->live.store(true);
+  LiveNode* raw = node.release();
+  raw->next = g_live_head.load();
+  while (!g_live_head.compare_exchange_weak(raw->next, raw)) {
+  }
+}
+
+void live_drop(const std::string& path) {
+  const std::string native = pf_native_path(path.c_str());
+  for (LiveNode* n = g_live_head.load(); n; n = n->next) {
+    if (n->live.load() && std::strcmp(n->path.get(), native.c_str()) == 0) {
+      n->live.store(false);
+      return;
+    }
+  }
+}
+
+// ---- names --------------------------------------------------------------------
+
+constexpr char kPrefix[] = "vorn";
+constexpr char kSuffix[] = ".tmp";
+constexpr size_t kUniqueLength = 8;
+constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr int kNameTries = 64;
+
+// The folder part of a path: up to and including its last '\', '/' or ':'.
+std::string folder_part(const std::string& path) {
+  const size_t i = path.find_last_of(":\\/");
+  return i == std::string::npos ? std::string() : path.substr(0, i + 1);
+}
+
+// A fresh 8-character text: a random seed taken once per process, the clock
+// and a counter, mixed, so that runs started at once and names tried one
+// after the other all differ.
+std::string unique_part() {
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t seed = [] {
+    uint64_t s = static_cast<uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    try {
+      std::random_device rd;
+      s ^= (static_cast<uint64_t>(rd()) << 32) ^ rd();
+    } catch (...) {
+      // The clock and the address below still differ between runs.
+    }
+    return s ^ reinterpret_cast<uintptr_t>(&s);
+  }();
+  uint64_t x = seed + 0x9E3779B97F4A7C15ull * (++counter) +
+               static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBull;
+  x ^= x >> 31;
+  std::string out;
+  for (size_t i = 0; i < kUniqueLength; ++i) {
+    out.push_back(kAlphabet[x % 36]);
+    x /= 36;
+  }
+  return out;
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+bool is_temporary_name(const std::string& path) {
+  const size_t i = path.find_last_of(":\\/");
+  const std::string name = i == std::string::npos ? path : path.substr(i + 1);
+  const size_t pre = sizeof kPrefix - 1, suf = sizeof kSuffix - 1;
+  if (name.size() != pre + kUniqueLength + suf) return false;
+  for (size_t k = 0; k < name.size(); ++k) {
+    const char c = lower(name[k]);
+    if (k < pre) {
+      if (c != kPrefix[k]) return false;
+    } else if (k < pre + kUniqueLength) {
+      if (!std::strchr(kAlphabet, c) || c == '\0') return false;
+    } else if (c != kSuffix[k - pre - kUniqueLength]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int temp_create(const std::string& target, TempFile* t) {
+  const std::string folder = folder_part(target);
+  for (int attempt = 0; attempt < kNameTries; ++attempt) {
+    const std::string path = folder + kPrefix + unique_part() + kSuffix;
+    const int fd = pf_create_exclusive(path.c_str());
+    if (fd >= 0) {
+      // Listed only once it is ours: a name another file holds is never
+      // on the list, so a signal handler cannot delete it.
+      live_add(path);
+      t->target = target;
+      t->path = path;
+      t->fd = fd;
+      return 0;
+    }
+    if (fd != -2) return -1;  // not a name taken: the folder refuses
+  }
+  return -1;
+}
+
+void temp_discard(TempFile* t) {
+  if (t->fd >= 0) pf_close(t->fd);
+  t->fd = -1;
+  if (!t->path.empty()) {
+    pf_remove(t->path.c_str());
+    live_drop(t->path);
+    t->path.clear();
+  }
+}
+
+int temp_finish(TempFile* t) {
+  if (t->fd < 0 || t->path.empty()) {
+    temp_discard(t);
+    return -1;
+  }
+  bool ok = pf_take_attributes(t->fd, t->target.c_str()) == 0;
+  if (ok && pf_sync(t->fd) != 0) ok = false;
+  if (pf_close(t->fd) != 0) ok = false;
+  t->fd = -1;
+  if (!ok) {
+    temp_discard(t);
+    return -1;
+  }
+  return 0;
+}
+
+int temp_place(TempFile* t, TempPlacement placement) {
+  if (t->path.empty() || t->fd >= 0) {
+    temp_discard(t);
+    return -1;
+  }
+  const int r = placement == TEMP_NEW_ONLY ? pf_rename_new(t->path.c_str(), t->target.c_str())
+                                           : pf_rename(t->path.c_str(), t->target.c_str());
+  if (r != 0) {
+    temp_discard(t);
+    return -1;
+  }
+  live_drop(t->path);
+  t->path.clear();
+  return pf_sync_parent_dir(t->target.c_str()) == 0 ? 0 : -1;
+}
+
+int temp_commit(TempFile* t, TempPlacement placement) {
+  if (temp_finish(t) != 0) return -1;
+  return temp_place(t, placement);
+}
+
+void remove_live_temporaries() {
+  for (LiveNode* n = g_live_head.load(); n; n = n->next)
+    if (n->live.load()) pf_remove_native(n->path.get());
+}

@@ -1,0 +1,146 @@
+// The replace-by-rename routine and the change lock: temporaries are made
+// exclusively under fresh names in the target's folder, put in place in one
+// step or deleted, and the lock makes a second holder wait.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+
+#include "base/lock.h"
+#include "base/replace.h"
+#include "platform/platform.h"
+#include "support/support.h"
+
+namespace {
+
+std::string bare(const std::string& path) {
+  const size_t i = path.find_last_of("\\/:");
+  return i == std::string::npos ? path : path.substr(i + 1);
+}
+
+TEST(Replace, TemporariesAreFreshExclusiveAndBesideTheirTarget) {
+  vt::ScratchDir dir;
+  vt::make_dir("sub");
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    TempFile t;
+    ASSERT_EQ(temp_create(i % 2 ? "sub\\a.txt" : "sub/a.txt", &t), 0);
+    EXPECT_EQ(t.path.substr(0, 4), "sub" + std::string(1, i % 2 ? '\\' : '/'));
+    EXPECT_TRUE(is_temporary_name(t.path)) << t.path;
+    EXPECT_TRUE(seen.insert(bare(t.path)).second) << "name used twice: " << t.path;
+    struct stat st;
+    ASSERT_EQ(fstat(t.fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "readable by others while written";
+    EXPECT_TRUE(vt::file_exists("sub/" + bare(t.path)));
+    temp_discard(&t);
+    EXPECT_EQ(t.fd, -1);
+    EXPECT_TRUE(t.path.empty());
+  }
+  EXPECT_TRUE(vt::list_dir("sub").empty());
+  TempFile none;
+  EXPECT_EQ(temp_create("missing/a.txt", &none), -1);
+  EXPECT_EQ(none.fd, -1);
+
+  EXPECT_TRUE(is_temporary_name("x/VORNab12cd34.TMP"));
+  EXPECT_FALSE(is_temporary_name("vorn1234.tmp"));
+  EXPECT_FALSE(is_temporary_name("vornab12cd3.tmp"));
+  EXPECT_FALSE(is_temporary_name("vornab12cd3_.tmp"));
+  EXPECT_FALSE(is_temporary_name("xvornab12cd34.tmp"));
+}
+
+TEST(Replace, CommitPutsTheFileInPlaceOrLeavesTheTargetAsItWas) {
+  vt::ScratchDir dir;
+  vt::write_file("t.txt", "old");
+  ASSERT_EQ(chmod("t.txt", 0640), 0);
+  TempFile t;
+  ASSERT_EQ(temp_create("t.txt", &t), 0);
+  ASSERT_EQ(pf_write(t.fd, "new", 3), 3);
+  ASSERT_EQ(temp_commit(&t, TEMP_REPLACE), 0);
+  EXPECT_EQ(vt::read_file("t.txt"), "new");
+  struct stat st;
+  ASSERT_EQ(stat("t.txt", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(vt::temporaries().empty());
+
+  // New only: a file that took the name meanwhile is never replaced.
+  ASSERT_EQ(temp_create("t.txt", &t), 0);
+  ASSERT_EQ(pf_write(t.fd, "newer", 5), 5);
+  EXPECT_EQ(temp_commit(&t, TEMP_NEW_ONLY), -1);
+  EXPECT_EQ(vt::read_file("t.txt"), "new");
+  EXPECT_TRUE(vt::temporaries().empty());
+
+  // Every failing call on the way leaves the target and no temporary.
+  for (PfFaultKind k : {PF_FAULT_ATTRIBUTES, PF_FAULT_SYNC, PF_FAULT_RENAME}) {
+    ASSERT_EQ(temp_create("t.txt", &t), 0);
+    ASSERT_EQ(pf_write(t.fd, "bad", 3), 3);
+    pf_fault_arm(k, 1);
+    EXPECT_EQ(temp_commit(&t, TEMP_REPLACE), -1) << k;
+    pf_fault_clear();
+    EXPECT_EQ(vt::read_file("t.txt"), "new") << k;
+    EXPECT_TRUE(vt::temporaries().empty()) << k;
+  }
+  // A new file gets the default mode of today.
+  const mode_t mask = umask(022);
+  ASSERT_EQ(temp_create("fresh.txt", &t), 0);
+  ASSERT_EQ(temp_commit(&t, TEMP_NEW_ONLY), 0);
+  ASSERT_EQ(stat("fresh.txt", &st), 0);
+  umask(mask);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST(Replace, LiveTemporariesAreRemovedOnRequest) {
+  vt::ScratchDir dir;
+  TempFile a, b, c;
+  ASSERT_EQ(temp_create("x.bin", &a), 0);
+  ASSERT_EQ(temp_create("y.bin", &b), 0);
+  temp_discard(&b);
+  ASSERT_EQ(temp_create("z.bin", &c), 0);
+  vt::write_file("vornzzzzzzzz.tmp", "not ours");
+  EXPECT_EQ(vt::temporaries().size(), 3u);
+  remove_live_temporaries();
+  EXPECT_EQ(vt::temporaries(), std::vector<std::string>{"vornzzzzzzzz.tmp"});
+  pf_close(a.fd);
+  pf_close(c.fd);
+}
+
+TEST(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
+  vt::ScratchDir dir;
+  vt::write_file("arc.vrn", "x");
+  const int saved = change_lock_wait_ms();
+  set_change_lock_wait_ms(300);
+  int held = change_lock_take("arc.vrn");
+  ASSERT_GE(held, 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(change_lock_take("arc.vrn"), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  pf_close(held);
+  int again = change_lock_take("arc.vrn");
+  EXPECT_GE(again, 0);
+  pf_close(again);
+
+  // A missing file is locked through its folder.
+  held = change_lock_take("new.vrn");
+  ASSERT_GE(held, 0);
+  EXPECT_EQ(change_lock_take("new.vrn"), -1);
+  EXPECT_GE(again = change_lock_take("arc.vrn"), 0);  // another, existing file: free
+  pf_close(again);
+  pf_close(held);
+
+  // The file renamed over while waiting: the lock ends up on the new file.
+  held = change_lock_take("arc.vrn");
+  vt::write_file("next", "y");
+  ASSERT_EQ(rename("next", "arc.vrn"), 0);
+  pf_close(held);
+  again = change_lock_take("arc.vrn");
+  ASSERT_GE(again, 0);
+  EXPECT_EQ(pf_same_file_fd(again, "arc.vrn"), 1);
+  pf_close(again);
+  set_change_lock_wait_ms(saved);
+}
+
+}  // namespace
