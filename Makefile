@@ -1,5 +1,6 @@
 # Convenience front end over CMake.  The two set-up commands of README.md:
-#   make demo   build, then pack a sample folder, extract it elsewhere, compare
+#   make demo   build the program alone, then pack a sample folder, list it,
+#               extract it elsewhere, compare
 #   make test   build, then run the whole test suite
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
@@ -21,7 +22,10 @@ build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
-demo: build
+# Only the program: a newcomer's first command stays quick.
+demo: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS) --target vorn
 	scripts/demo.sh $(BUILD)
 
 test: build
@@ -65,6 +69,16 @@ test-wine: build windows
 
 install: build
 	cmake --install $(BUILD)
+
+# Removes what the last install from $(BUILD) wrote (the program, its two
+# links, the manual page and its links), as listed in the install manifest;
+# DESTDIR as for the install.
+.PHONY: uninstall
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: no $(BUILD)/install_manifest.txt (nothing installed from $(BUILD))"; exit 1; }
+	@while IFS= read -r f || [ -n "$$f" ]; do \
+	  if [ -e "$(DESTDIR)$$f" ] || [ -L "$(DESTDIR)$$f" ]; then rm -f -- "$(DESTDIR)$$f" && echo "removed $(DESTDIR)$$f"; fi; \
+	done < $(BUILD)/install_manifest.txt
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(WIN32_BUILD) $(WIN64_BUILD)

@@ -5,6 +5,7 @@
 
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -49,15 +50,19 @@ int load_directory() {
   int fd = run.archive_fd;
   if (fd < 0) return -1;
 
+  const std::string& path = g_state.settings.archive_path;
   int64_t file_size = pf_seek(fd, 0, PF_SEEK_END);
-  if (file_size < static_cast<int64_t>(TRAILER_SIZE)) return -1;
+  if (file_size < 0) return fail_system("cannot read the archive", path);
+  if (file_size < static_cast<int64_t>(TRAILER_SIZE))
+    return fail_note("not an archive", path, "(too short to hold a trailer)");
   uint8_t trailer[TRAILER_SIZE];
   if (pf_seek(fd, file_size - static_cast<int64_t>(TRAILER_SIZE), PF_SEEK_SET) < 0) return -1;
-  if (pf_read(fd, trailer, TRAILER_SIZE) != static_cast<int64_t>(TRAILER_SIZE)) return -1;
+  if (pf_read(fd, trailer, TRAILER_SIZE) != static_cast<int64_t>(TRAILER_SIZE))
+    return fail_system("cannot read the archive", path);
   uint32_t directory_offset = trailer_decode(get_u32le(trailer));
   // The directory stream lies between its offset and the trailer.
   if (static_cast<int64_t>(directory_offset) > file_size - static_cast<int64_t>(TRAILER_SIZE)) {
-    return -1;
+    return fail_note("not an archive", path, "(no valid trailer)");
   }
 
   if (inflate_open(fd, directory_offset) != 0) return -1;

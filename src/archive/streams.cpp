@@ -6,6 +6,8 @@
 #include <new>
 
 #include "archive/collection.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -36,6 +38,7 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
   for (;;) {
     if (rs.z.avail_in == 0) {
       int64_t got = pf_read(rs.fd, rs.buffer.data(), STREAM_BUFFER_SIZE);
+      if (got < 0) fail_system("cannot read", "");
       if (got < 1) break;
       rs.z.next_in = rs.buffer.data();
       rs.z.avail_in = static_cast<uInt>(got);
@@ -45,7 +48,10 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
     // Room is tested before the result: the call that delivers the last
     // byte of a stream also reports its end.
     if (rs.z.avail_out == 0) break;
-    if (r != Z_OK) break;
+    if (r != Z_OK) {
+      if (r != Z_STREAM_END) fail_note("damaged data", "", "(compressed data does not inflate)");
+      break;
+    }
   }
   uint32_t produced = n - rs.z.avail_out;
   rs.z.next_out = nullptr;
@@ -58,6 +64,7 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
 bool flush_out(uint32_t count) {
   WriteStream& ws = g_state.streams.out;
   int64_t put = pf_write(ws.fd, ws.buffer.data(), count);
+  if (put != static_cast<int64_t>(count)) fail_system("cannot write", "");
   ws.z.next_out = ws.buffer.data();
   ws.z.avail_out = STREAM_BUFFER_SIZE;
   return put == static_cast<int64_t>(count);
@@ -72,16 +79,22 @@ int copy_between(Side from, Side to, int64_t n) {
   while (n > 0) {
     uint32_t chunk = n > COPY_BUFFER_SIZE ? COPY_BUFFER_SIZE : static_cast<uint32_t>(n);
     if (from == RAW) {
-      if (pf_read(g_state.run.archive_fd, buf, chunk) != static_cast<int64_t>(chunk)) return -1;
+      const int64_t got = pf_read(g_state.run.archive_fd, buf, chunk);
+      if (got < 0) return fail_system("cannot read", "");
+      if (got != static_cast<int64_t>(chunk))
+        return fail_note("cannot read", "", "(the data ends before its recorded size)");
     } else {
-      if (inflate_read(buf, chunk) != chunk) return -1;
+      if (inflate_read(buf, chunk) != chunk)
+        return fail_note("damaged data", "", "(compressed data ends before its recorded size)");
     }
     if (open_temp() != 0) return -1;
     if (to == RAW) {
-      if (pf_write(g_state.run.output_fd, buf, chunk) != static_cast<int64_t>(chunk)) return -1;
+      if (pf_write(g_state.run.output_fd, buf, chunk) != static_cast<int64_t>(chunk))
+        return fail_system("cannot write", "");
     } else {
       if (deflate_write(buf, chunk) != chunk) return -1;
     }
+    progress_bytes(chunk);
     n -= chunk;
   }
   return 0;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <random>
 
+#include "base/failure.h"
 #include "platform/platform.h"
 
 namespace {
@@ -151,9 +152,11 @@ int temp_create(const std::string& target, TempFile* t) {
       t->fd = fd;
       return 0;
     }
-    if (fd != -2) return -1;  // not a name taken: the folder refuses
+    if (fd != -2)  // not a name taken: the folder refuses
+      return fail_system("cannot create a temporary file beside", target);
   }
-  return -1;
+  return fail_note("cannot create a temporary file beside", target,
+                   "(every name tried was taken)");
 }
 
 void temp_discard(TempFile* t) {
@@ -171,9 +174,19 @@ int temp_finish(TempFile* t) {
     temp_discard(t);
     return -1;
   }
-  bool ok = pf_take_attributes(t->fd, t->target.c_str()) == 0;
-  if (ok && pf_sync(t->fd) != 0) ok = false;
-  if (pf_close(t->fd) != 0) ok = false;
+  bool ok = true;
+  if (pf_take_attributes(t->fd, t->target.c_str()) != 0) {
+    fail_system("cannot give the new file the attributes of", t->target);
+    ok = false;
+  }
+  if (ok && pf_sync(t->fd) != 0) {
+    fail_system("cannot flush the new file for", t->target);
+    ok = false;
+  }
+  if (pf_close(t->fd) != 0 && ok) {
+    fail_system("cannot write the new file for", t->target);
+    ok = false;
+  }
   t->fd = -1;
   if (!ok) {
     temp_discard(t);
@@ -190,12 +203,14 @@ int temp_place(TempFile* t, TempPlacement placement) {
   const int r = placement == TEMP_NEW_ONLY ? pf_rename_new(t->path.c_str(), t->target.c_str())
                                            : pf_rename(t->path.c_str(), t->target.c_str());
   if (r != 0) {
+    fail_system(placement == TEMP_NEW_ONLY ? "cannot create" : "cannot replace", t->target);
     temp_discard(t);
     return -1;
   }
   live_drop(t->path);
   t->path.clear();
-  return pf_sync_parent_dir(t->target.c_str()) == 0 ? 0 : -1;
+  if (pf_sync_parent_dir(t->target.c_str()) == 0) return 0;
+  return fail_system("cannot flush the folder of", t->target);
 }
 
 int temp_commit(TempFile* t, TempPlacement placement) {

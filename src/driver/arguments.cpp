@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -75,7 +76,7 @@ bool already_open(const ArgFileStack& stack, const char* path, uint64_t fingerpr
 // Reads the argument file and pushes it on the stack.  0 or -1.
 int push_argument_file(ArgFileStack& stack, const char* path) {
   int fd = pf_open_read(path);
-  if (fd < 0) return -1;
+  if (fd < 0) return fail_system("cannot open the argument file", path);
   int64_t length = pf_seek(fd, 0, PF_SEEK_END);
   if (length < 0 || pf_seek(fd, 0, PF_SEEK_SET) != 0 ||
       static_cast<uint64_t>(length) > SIZE_MAX / 2) {
@@ -86,10 +87,12 @@ int push_argument_file(ArgFileStack& stack, const char* path) {
   file.path = path;
   file.bytes.resize(static_cast<size_t>(length));
   int64_t got = length == 0 ? 0 : pf_read(fd, &file.bytes[0], static_cast<size_t>(length));
+  if (got != length) fail_system("cannot read the argument file", path);
   pf_close(fd);
   if (got != length) return -1;
   file.fingerprint = fingerprint_of(file.bytes);
-  if (already_open(stack, path, file.fingerprint)) return -1;
+  if (already_open(stack, path, file.fingerprint))
+    return fail_note("argument file names itself", path, "(directly or through others)");
   stack.open_by_fingerprint.emplace(file.fingerprint, file.path);
   stack.files.push_back(std::move(file));
   return 0;

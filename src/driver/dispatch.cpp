@@ -8,6 +8,8 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "base/lock.h"
 #include "base/replace.h"
 #include "driver/state.h"
@@ -41,16 +43,34 @@ int run_message_tool(int mfile_index) {
     g_state.run.lock_fd = change_lock_take(resolved);
     if (g_state.run.lock_fd < 0) {
       msg_print("message file " + text_path + " is in use\n");
+      fail_note("cannot lock the message file", text_path, "(another run is changing it)");
       return EXIT_FAILURE_CODE;
     }
   }
-  if (load_message_file(text_path.c_str()) != 0) return EXIT_FAILURE_CODE;
+  // The tool prints its own diagnostics on standard output; the reasons
+  // below only say which stage stopped the run.
+  if (load_message_file(text_path.c_str()) != 0) {
+    fail_note("cannot load the message file", text_path, "");
+    return EXIT_FAILURE_CODE;
+  }
   int mmod_index = find_dash_option("-mmod:");
-  if (mmod_index < 0) return EXIT_FAILURE_CODE;
+  if (mmod_index < 0) {
+    fail_note("no change script named", "", "(-mfile: needs -mmod:SCRIPT)");
+    return EXIT_FAILURE_CODE;
+  }
   std::string script_path = g_state.args[mmod_index].substr(6);
-  if (load_change_script(script_path.c_str()) != 0) return EXIT_FAILURE_CODE;
-  if (apply_change_script() != 0) return EXIT_FAILURE_CODE;
-  if (write_message_file() != 0) return EXIT_FAILURE_CODE;
+  if (load_change_script(script_path.c_str()) != 0) {
+    fail_note("cannot load the change script", script_path, "");
+    return EXIT_FAILURE_CODE;
+  }
+  if (apply_change_script() != 0) {
+    fail_note("change script failed", script_path, "");
+    return EXIT_FAILURE_CODE;
+  }
+  if (write_message_file() != 0) {
+    fail_note("cannot write the message file", text_path, "");
+    return EXIT_FAILURE_CODE;
+  }
   return EXIT_OK;
 }
 
@@ -59,16 +79,23 @@ int run_message_tool(int mfile_index) {
 int run_duplicate_finder() {
   Settings& s = g_state.settings;
   RunState& run = g_state.run;
-  if (run.work_pending || s.view) return -1;
+  if (run.work_pending || s.view)
+    return fail_note("-redund: cannot be combined", "", "(with file names, -stub: or -v)");
   // The report is a new file: anything that has its name already (the
   // user's own file, the archive, a link, some run's temporary) is left
   // exactly as it is and the run ends.
-  if (s.report_path.empty() || is_temporary_name(s.report_path)) return -1;
+  if (s.report_path.empty() || is_temporary_name(s.report_path))
+    return fail_note("cannot use as the report", s.report_path, "(a name of its own is needed)");
   int fd = pf_create_exclusive(s.report_path.c_str());
-  if (fd < 0) return -1;
+  if (fd < 0) return fail_system("cannot create the report", s.report_path);
   run.report_fd = fd;
   run.report_created = 1;
-  if (find_duplicate_entries() != 0) return -1;
+  int64_t total = 0;
+  for (const auto& rec : g_state.loaded.records) total += rec->size;
+  progress_begin(total);
+  const int found = find_duplicate_entries();
+  progress_end();
+  if (found != 0) return fail_note("cannot find duplicates in", s.archive_path, "");
   if (run.report_fd >= 0) {
     pf_close(run.report_fd);
     run.report_fd = -1;
@@ -87,18 +114,35 @@ int (*const kRewriteSteps[])() = {
 
 // The archive rewrite.  0 or -1.
 int run_rewrite() {
+  const Settings& s = g_state.settings;
   RunState& run = g_state.run;
   if (!run.work_pending) return 0;
   run.rewriting = 1;
+  int64_t total = 0;
+  for (const auto& rec : g_state.loaded.records) total += rec->size;
+  progress_begin(total);
   if (write_stub() != 0) return -1;
   for (auto step : kRewriteSteps)
-    if (step() != 0) return -1;
+    if (step() != 0) return fail_note("cannot rewrite", s.archive_path, "");
   if (run.archive_fd >= 0) {
     pf_close(run.archive_fd);
     run.archive_fd = -1;
   }
   if (run.output_fd < 0) return 0;  // no step had anything to write
-  return replace_archive();
+  if (replace_archive() != 0) return -1;
+  confirm_rewrite_reports();
+  return 0;
+}
+
+// Bytes the extraction alone is expected to write: the entries that extract
+// specs name.
+int64_t extraction_total() {
+  int64_t total = 0;
+  for (const auto& rec : g_state.loaded.records) {
+    const int j = file_spec_find(rec->name.c_str(), SPEC_EXTRACT);
+    if (j >= 0) total += rec->size;
+  }
+  return total;
 }
 
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
@@ -113,26 +157,57 @@ int run_work() {
     pf_close(run.lock_fd);
     run.lock_fd = -1;
   }
-  if (s.view) return view_pass() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+  if (s.view) {
+    if (view_pass() == 0) return EXIT_OK;
+    if (run.archive_fd < 0) fail_note("cannot check", s.archive_path, "(no archive could be opened)");
+    fail_note("check failed", s.archive_path, "(data that does not read back)");
+    return EXIT_FAILURE_CODE;
+  }
+  plan_rewrite_reports();
   // A new stub is a change of the archive even when every file spec only
   // extracts: the rewrite then runs, with the extraction as its fifth step.
-  if (run.read_only_run && !stub_requested)
-    return extract_entries() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+  if (run.read_only_run && !stub_requested) {
+    progress_begin(extraction_total());
+    if (extract_entries() == 0) return EXIT_OK;
+    fail_note("cannot extract from", s.archive_path, "");
+    return EXIT_FAILURE_CODE;
+  }
   return run_rewrite() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
 }
 
 int run_program(int argc, char** argv) {
   if (argc < 2 || argv == nullptr) return terminate(EXIT_OK);
-  for (int i = 1; i < argc; ++i)
-    if (expand_argument(argv[i]) != 0) return terminate(EXIT_FAILURE_CODE);
   const std::string program_name = argv[0] != nullptr ? argv[0] : "";
+  g_state.ui.program = program_display_name(program_name.c_str());
+  switch (interface_request(argc, argv)) {
+    case REQUEST_HELP:
+      return terminate(show_help() == 0 ? EXIT_OK : EXIT_FAILURE_CODE);
+    case REQUEST_VERSION:
+      return terminate(show_version() == 0 ? EXIT_OK : EXIT_FAILURE_CODE);
+    default:
+      break;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (expand_argument(argv[i]) != 0) {
+      // The option pass of the double-dash words has not run: a "--verbose"
+      // given on the command line itself still asks for the reason.
+      for (int k = 1; k < argc; ++k)
+        if (argv[k] != nullptr && option_is(argv[k], "--verbose")) g_state.ui.verbose = 1;
+      return terminate(EXIT_FAILURE_CODE);
+    }
+  }
+  interface_option_pass();
   select_personality_from_name(program_name.c_str());
 
   int mfile_index = find_dash_option("-mfile:");
   if (mfile_index >= 0) return terminate(run_message_tool(mfile_index));
 
   if (archive_name_pass() != 0) return terminate(EXIT_FAILURE_CODE);
-  if (g_state.settings.archive_path.empty()) return terminate(EXIT_FAILURE_CODE);
+  if (g_state.settings.archive_path.empty()) {
+    fail_note("no archive named", "", "(see vorn --help)");
+    return terminate(EXIT_FAILURE_CODE);
+  }
+  if (g_state.ui.list) return terminate(list_archive());
   if (open_archive() != 0) return terminate(EXIT_FAILURE_CODE);
   select_personality_from_name(program_name.c_str());
 
@@ -154,22 +229,34 @@ int open_archive() {
   // file is replaced, its temporary made in its folder.  A link that leads
   // nowhere is not followed to create a file where it points.
   std::string resolved;
-  if (pf_resolve_links(path.c_str(), &resolved) != 0) return -1;
+  if (pf_resolve_links(path.c_str(), &resolved) != 0)
+    return fail_system("cannot follow the links of", path);
   if (resolved != pf_native_path(path.c_str())) {
-    if (!pf_exists(resolved.c_str())) return -1;
+    if (!pf_exists(resolved.c_str()))
+      return fail_note("refusing to create the archive through a link", path,
+                       "(it leads nowhere)");
     path = resolved;
   }
   // Runs that may change this archive take turns from here until the new
   // archive is in place.
   run.lock_fd = change_lock_take(path);
-  if (run.lock_fd < 0) return -1;
+  if (run.lock_fd < 0)
+    return fail_note("cannot lock the archive", path, "(another run is changing it)");
   int fd = pf_open_rw(path.c_str());
   if (fd >= 0) {
     run.archive_fd = fd;
     run.archive_existed = 1;
-    return load_directory() == 0 ? 0 : -1;
+    return load_archive_directory();
   }
-  return g_state.settings.packer ? 0 : -1;
+  if (g_state.settings.packer) return 0;
+  return fail_system("cannot open the archive", path);
+}
+
+int load_archive_directory() {
+  if (load_directory() == 0) return 0;
+  const std::string& path = g_state.settings.archive_path;
+  failure_name_file(path);
+  return fail_note("damaged archive", path, "(its directory cannot be read)");
 }
 
 int replace_archive() {
@@ -187,9 +274,11 @@ int replace_archive() {
 }
 
 int vorn_main(int argc, char** argv) {
+  failure_clear();
   try {
     return run_program(argc, argv);
   } catch (const std::exception&) {
+    fail_note("out of memory", "", "");
     return terminate(EXIT_FAILURE_CODE);
   } catch (...) {
     return terminate(EXIT_FAILURE_CODE);

@@ -131,6 +131,11 @@ std::string strip_value_quotes(const std::string& value);
 // its work.
 int open_archive();
 
+// load_directory on the open archive; a failure that nothing below
+// explained is recorded as a damaged directory of settings.archive_path.
+// 0 or -1.
+int load_archive_directory();
+
 // The rewrite's first step: puts the stub at the front of the temporary file.
 // The source is the "-stub:" file when stub_path is set (it must begin with
 // "MZ"; its whole length is copied), else the open archive's leading bytes up
@@ -146,5 +151,68 @@ int write_stub();
 // failure up to and including the rename deletes the temporary file and
 // leaves the old archive untouched.  0 or -1.
 int replace_archive();
+
+// ---- what a person sees (interface.cpp, listing.cpp, reports.cpp) ----
+//
+// Everything here is reached only through the double-dash options, or only
+// when a person is at a terminal: a command line without them behaves and
+// prints exactly as it always did.
+
+enum InterfaceRequest { REQUEST_NONE = 0, REQUEST_HELP = 1, REQUEST_VERSION = 2 };
+
+// What the raw command line asks before anything else: REQUEST_HELP for
+// "--help" anywhere, or "-h", "-?" or "/?" as the only argument;
+// REQUEST_VERSION for "--version" anywhere (the first of the two wins).
+// Option words compare without regard to ASCII case.
+int interface_request(int argc, char** argv);
+
+// The usage text on standard output (synopsis, personalities, every option,
+// argument files, exit codes, examples).  0 or -1 when it cannot be written.
+int show_help();
+// "vorn VERSION (zlib VERSION)" on standard output.  0 or -1.
+int show_version();
+
+// The name messages begin with: the program's own name without its folder
+// part, or "vorn" when there is none.
+std::string program_display_name(const char* argv0);
+
+// Takes every "--list", "--machine", "--verbose" and "--progress" out of the
+// argument list into g_state.ui, then switches on what they ask for
+// (per-entry reports; the progress line when standard error is a terminal).
+// Other arguments stay, in order.  0.
+int interface_option_pass();
+
+// The last word of a run, called by terminate before anything is released:
+// takes the progress line off the screen; with --verbose shows the
+// per-entry reports on standard error (after a failure only those of work
+// that stays done, such as extracted files); after a failure shows the
+// failure reason on standard error, as "NAME: REASON", when standard error
+// is a terminal or with --verbose.  Never writes to standard output.
+void interface_finish(int code);
+
+// "--list": opens the archive for reading only, loads its directory and
+// writes one line per entry selected by the names left in the argument list
+// (all when none; a name with '*' or '?' is matched against the stored
+// names with letter case counting, a plain name without regard to case; '/'
+// and '\' alike), then a total line; with --machine a header line and one
+// tab-separated record per entry, no total.  An in-directory entry has no
+// stored size of its own: "shared" (with --machine "-").  Options left in the argument
+// list are ignored.  EXIT_OK, or EXIT_FAILURE_CODE when the archive cannot
+// be opened or loaded (nothing is written then).
+int list_archive();
+
+// The listing's name escaping: '\' as "\\", tab as "\t", line feed as
+// "\n", carriage return as "\r", other control bytes as "\xHH"; every other
+// byte, non-ASCII ones included, as it is.
+std::string escape_listed_name(const std::string& name);
+
+// --verbose reports of the archive rewrite.  plan_rewrite_reports notes,
+// before the work starts, what each file spec is set to do to each loaded
+// entry (and which names on the command line selected nothing);
+// confirm_rewrite_reports, after a successful rewrite, turns the plan into
+// reports by what the new archive holds: added, replaced, re-stored,
+// deleted, skipped (with the reason).  Both do nothing without --verbose.
+void plan_rewrite_reports();
+void confirm_rewrite_reports();
 
 #endif

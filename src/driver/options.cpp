@@ -9,6 +9,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/collection.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "operations/emitter.h"
 
@@ -120,6 +121,7 @@ int apply_argument(const std::string& arg, int* end_code) {
     return OPTIONS_END_RUN;
   }
   if (is_option(arg)) {
+    fail_note("unrecognised option", arg, "(see vorn --help)");
     *end_code = EXIT_FAILURE_CODE;
     return OPTIONS_END_RUN;
   }

@@ -71,6 +71,16 @@ struct RunState {
   uint32_t new_directory_offset = 0;
 };
 
+// What a run shows a person (the double-dash options).  None of these
+// changes what a run does to any file.
+struct Interface {
+  int list = 0;      // --list: show the entries instead of doing any work
+  int machine = 0;   // --machine: --list as tab-separated records
+  int verbose = 0;   // --verbose: per-entry reports, and the failure reason always
+  int progress = 0;  // --progress: a progress line while standard error is a terminal
+  std::string program = "vorn";  // the name messages begin with
+};
+
 struct ProcessState {
   Settings settings;
   RunState run;
@@ -80,6 +90,7 @@ struct ProcessState {
   FileSpecList specs;
   Streams streams;
   MessageState msg;
+  Interface ui;
 };
 
 extern ProcessState g_state;

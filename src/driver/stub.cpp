@@ -7,6 +7,7 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "driver/state.h"
 #include "platform/platform.h"
 
@@ -26,10 +27,10 @@ int write_stub() {
 
   if (!s.stub_path.empty()) {
     stub_fd = pf_open_read(s.stub_path.c_str());
-    if (stub_fd < 0) return -1;
+    if (stub_fd < 0) return fail_system("cannot open the stub", s.stub_path);
     if (check_stub(stub_fd) != 0) {
       pf_close(stub_fd);
-      return -1;
+      return fail_note("not a stub", s.stub_path, "(it must begin with \"MZ\")");
     }
     count = pf_file_length(stub_fd);
     // Offsets in the archive are 32-bit: a stub that large could not be

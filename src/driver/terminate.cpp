@@ -37,6 +37,7 @@ int terminate(int code) {
   RunState& run = g_state.run;
   Settings& s = g_state.settings;
 
+  interface_finish(code);
   free_message_buffers();
   empty_table(g_state.loaded);
   empty_table(g_state.output);

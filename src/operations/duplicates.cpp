@@ -23,6 +23,7 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/activity.h"
 #include "driver/state.h"
 #include "operations/content_compare.h"
 #include "platform/platform.h"
@@ -59,6 +60,7 @@ int crc_from_stream(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t*
     if (inflate_read(work, piece) != piece) return -1;
     v = crc32_update(v, work, piece);
     digest_update(d, work, piece);
+    progress_bytes(piece);
     size -= piece;
   }
   *crc = v;
@@ -78,6 +80,7 @@ int crc_from_file(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t* d
     if (got < 1) return -1;
     v = crc32_update(v, work, static_cast<size_t>(got));
     digest_update(d, work, static_cast<size_t>(got));
+    progress_bytes(got);
     size -= static_cast<uint32_t>(got);
   }
   *crc = v;
@@ -99,6 +102,7 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
     for (size_t i = 0; i < loaded.records.size(); ++i) {
       EntryRecord& rec = *loaded.records[i];
       if (!(rec.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
+      progress_entry(rec.name);
       if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
     }
     // Damaged in-directory data shows only in the checksum at the end.
@@ -107,6 +111,7 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
   for (size_t i = 0; i < loaded.records.size(); ++i) {
     EntryRecord& rec = *loaded.records[i];
     if (rec.loaded_flags & ENTRY_IN_DIRECTORY) continue;
+    progress_entry(rec.name);
     if (rec.loaded_flags & ENTRY_COMPRESSED) {
       if (inflate_open(g_state.run.archive_fd, rec.offset) != 0) return -1;
       if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;

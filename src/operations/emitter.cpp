@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "base/replace.h"
 #include "platform/platform.h"
 
@@ -94,7 +95,7 @@ int write_formatted(int fd, const char* format, ...) {
 int emit_deflated_source(const char* input, const char* output) {
   if (input == nullptr || output == nullptr || *output == '\0') return -1;
   int in_fd = pf_open_read(input);
-  if (in_fd < 0) return -1;
+  if (in_fd < 0) return fail_system("cannot open", input);
   TempFile t;
   if (temp_create(output, &t) != 0) {
     pf_close(in_fd);
@@ -103,6 +104,7 @@ int emit_deflated_source(const char* input, const char* output) {
   bool ok = emit_into(in_fd, t.fd);
   pf_close(in_fd);
   if (!ok) {
+    fail_system("cannot write", output);
     temp_discard(&t);
     return -1;
   }

@@ -16,6 +16,8 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "base/replace.h"
 #include "driver/state.h"
 #include "operations/windows_names.h"
@@ -53,9 +55,36 @@ struct DirectoryCursor {
   bool end_checked = false;  // the stream's end came with a valid checksum
 };
 
-// Reads the answer to the overwrite question: characters of standard input
-// until one of y, n or a (letter case ignored).  End of input answers 'n'.
-char read_overwrite_answer() {
+// The first of y, n, a (letter case ignored) in the text, or 0.
+char first_answer(const std::string& text) {
+  for (char ch : text) {
+    int c = static_cast<unsigned char>(ch);
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    if (c == 'y' || c == 'n' || c == 'a') return static_cast<char>(c);
+  }
+  return 0;
+}
+
+// Reads the answer to the overwrite question.  A person at a terminal is
+// asked on standard error and answers with a line (asked again when the line
+// holds none of y, n, a).  Otherwise, silently as always: characters of
+// standard input until one of y, n or a (letter case ignored).  End of input
+// answers 'n'.
+char read_overwrite_answer(const std::string& target) {
+  if (pf_stdin_is_terminal() && pf_stderr_is_terminal()) {
+    progress_hide();
+    for (;;) {
+      const std::string question = "replace " + target + "? [y]es, [n]o, [a]ll: ";
+      pf_write_stderr(question.data(), question.size());
+      std::string line;
+      if (pf_read_stdin_line(&line) != 0) {
+        pf_write_stderr("\n", 1);
+        return 'n';
+      }
+      const char answer = first_answer(line);
+      if (answer != 0) return answer;
+    }
+  }
   for (;;) {
     int c = pf_read_stdin_char();
     if (c < 0) return 'n';
@@ -101,20 +130,21 @@ int decide_overwrite(const std::string& target, const PendingList& pending,
   RunState& run = g_state.run;
   // Writing over the archive being read, or over the new archive being
   // written, would destroy it.
-  if (run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) return -1;
-  if (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) return -1;
-  if (!run.temp_path.empty() && pf_same_file(target.c_str(), run.temp_path.c_str())) return -1;
+  if ((run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) ||
+      (run.output_fd >= 0 && pf_same_file_fd(run.output_fd, target.c_str())) ||
+      (!run.temp_path.empty() && pf_same_file(target.c_str(), run.temp_path.c_str())))
+    return fail_note("refusing to extract over the archive", target, "");
 
   const bool exists = pf_exists(target.c_str()) != 0;
   *placement = exists ? TEMP_REPLACE : TEMP_NEW_ONLY;
   if (!exists && pending.find(target) < 0) return 1;
   if (exists) {
     int fd = pf_open_rw(target.c_str());
-    if (fd < 0) return -1;  // read-only target, or a folder
+    if (fd < 0) return fail_system("cannot replace", target);  // read-only target, or a folder
     pf_close(fd);
   }
   if (run.overwrite_all) return 1;
-  switch (read_overwrite_answer()) {
+  switch (read_overwrite_answer(target)) {
     case 'y':
       return 1;
     case 'a':
@@ -274,29 +304,44 @@ int extract_entries() {
     if (!(spec.flags & SPEC_EXTRACT)) continue;
     if (!key_check(i, j)) {
       spec.flags |= SPEC_HANDLED;
+      activity_report("skipped", e.name, "key does not match");
       continue;
     }
 
     std::string target;
-    if (extraction_target(e.name, &target) != 0) return -1;
+    if (extraction_target(e.name, &target) != 0)
+      return fail_note("refusing to extract", e.name, "(the name does not stay under the current folder)");
     TempPlacement placement = TEMP_REPLACE;
     const int decision = decide_overwrite(target, pending, &placement);
     if (decision < 0) return -1;
-    if (decision == 0) continue;
+    if (decision == 0) {
+      activity_report("skipped", e.name, "not replaced (answer n)");
+      continue;
+    }
+    progress_entry(e.name);
     // A later entry of the same target replaces the earlier one's copy.
     const int earlier = pending.find(target);
     if (earlier >= 0) temp_discard(&pending.items[static_cast<size_t>(earlier)].temp);
     if (write_entry(e, target, placement, entry_position, i == last_in_directory, cursor,
-                    pending) != 0)
+                    pending) != 0) {
+      failure_name_file(e.name);
       return -1;
+    }
+    if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) activity_report("extracted", target, "", 1);
   }
   if (pending.items.empty()) return 0;
   // Damaged in-directory data shows only at the stream's end: nothing of it
   // is put in place before that end has checked out.
-  if (check_directory_end(cursor, position) != 0) return -1;
+  if (check_directory_end(cursor, position) != 0) {
+    failure_name_file(g_state.settings.archive_path);
+    return fail_note("damaged archive", g_state.settings.archive_path,
+                     "(its directory stream does not end with a valid checksum)");
+  }
   for (PendingTarget& p : pending.items) {
     if (p.temp.path.empty()) continue;  // replaced by a later entry
+    const std::string target = p.temp.target;
     if (temp_place(&p.temp, p.placement) != 0) return -1;
+    activity_report("extracted", target, "", 1);
   }
   return 0;
 }

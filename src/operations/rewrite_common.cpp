@@ -2,6 +2,7 @@
 #include "operations/rewrite_internal.h"
 
 #include "archive/collection.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 
 namespace rewrite_detail {
@@ -67,16 +68,19 @@ int64_t temp_end_position() {
 int add_output_record(const char* name, uint32_t offset, uint32_t size,
                       uint32_t key_hash, uint16_t entry_flags, int keep_name) {
   std::string stored = keep_name ? std::string(name) : bare_name(name);
-  if (stored.size() > MAX_NAME_LENGTH) return -1;
+  if (stored.size() > MAX_NAME_LENGTH)
+    return fail_note("name too long to store", stored, "(257 characters at most)");
   return entry_table_add(g_state.output, name, offset, size, key_hash,
                          entry_flags_to_file(entry_flags), keep_name);
 }
 
 int open_file_to_store(const char* path, int* fd, int64_t* length) {
   int f = pf_open_read(path);
-  if (f < 0) return -1;
+  if (f < 0) return fail_system("cannot open", path);
   int64_t n = pf_file_length(f);
   if (n < 0 || n > FIELD_LIMIT) {
+    if (n < 0) fail_system("cannot measure", path);
+    else fail_note("cannot store", path, "(4 GiB or larger)");
     pf_close(f);
     return -1;
   }

@@ -8,6 +8,8 @@
 #include "archive/collection.h"
 #include "archive/streams.h"
 #include "operations/rewrite_internal.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 
 using namespace rewrite_detail;
@@ -97,6 +99,7 @@ int copy_standalone_entries() {
   for (int i = 0; i < g_state.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
+    progress_entry(e.name);
     if (open_temp() != 0) return -1;
     int64_t new_offset = temp_end_position();
     if (new_offset < 0) return -1;
@@ -182,6 +185,7 @@ int move_out_in_directory_entries() {
       continue;
     }
     // Moved out of the directory stream to the end of the data area.
+    progress_entry(e.name);
     if (open_temp() != 0) return -1;
     int64_t new_offset = temp_end_position();
     if (new_offset < 0) return -1;
@@ -223,6 +227,8 @@ int add_standalone_files() {
     int fd = -1;
     int64_t length = 0;
     if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
+    progress_add_total(length);
+    progress_entry(s.name);
     const int archive_fd = g_state.run.archive_fd;
     g_state.run.archive_fd = fd;
     int64_t new_offset = -1;
@@ -240,7 +246,10 @@ int add_standalone_files() {
       if (rc == 0 && pf_file_length(fd) != length) rc = -1;
     }
     finish_file_source(fd, archive_fd);
-    if (rc != 0) return -1;
+    if (rc != 0) {
+      fail_note("file changed while it was stored", s.name, "");
+      return -1;
+    }
     if (add_output_record(s.name.c_str(), static_cast<uint32_t>(new_offset),
                           static_cast<uint32_t>(length), s.new_key,
                           entry_flags_from_spec(s, false),

@@ -6,6 +6,8 @@
 #include "archive/collection.h"
 #include "archive/streams.h"
 #include "operations/rewrite_internal.h"
+#include "base/activity.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 
 using namespace rewrite_detail;
@@ -82,6 +84,7 @@ int plan_in_directory_entries() {
     int64_t length = 0;
     if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
     pf_close(fd);
+    progress_add_total(length);
     if (add_output_record(s.name.c_str(), 0, static_cast<uint32_t>(length), s.new_key,
                           entry_flags_from_spec(s, true),
                           (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0)
@@ -135,6 +138,7 @@ int copy_in_directory_data() {
     }
     if (skip_stream(pending) != 0) return -1;
     pending = 0;
+    progress_entry(e.name);
     if (copy_stream_to_stream(e.size) != 0) return -1;
     e.flags |= ENTRY_DONE;
   }
@@ -149,6 +153,7 @@ int move_in_standalone_entries() {
   for (int i = 0; i < g_state.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);
     if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
+    progress_entry(e.name);
     if (pf_seek(g_state.run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
     int j = entry_spec(i);
     if (j < 0) continue;
@@ -190,6 +195,7 @@ int add_in_directory_files() {
     int fd = -1;
     int64_t length = 0;
     if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
+    progress_entry(s.name);
     const int archive_fd = g_state.run.archive_fd;
     g_state.run.archive_fd = fd;
     int rc = -1;
@@ -198,7 +204,10 @@ int add_in_directory_files() {
         copy_raw_to_stream(length) == 0 && pf_file_length(fd) == length)
       rc = 0;
     finish_file_source(fd, archive_fd);
-    if (rc != 0) return -1;
+    if (rc != 0) {
+      fail_note("file changed while it was stored", s.name, "");
+      return -1;
+    }
     s.flags |= SPEC_HANDLED;
   }
   return 0;

@@ -170,6 +170,29 @@ int pf_read_stdin_char();
 // Writes bytes to standard output.  Returns the count written or -1.
 int64_t pf_write_stdout(const void* buf, size_t n);
 
+// Writes bytes to standard error.  Returns the count written or -1.
+int64_t pf_write_stderr(const void* buf, size_t n);
+
+// 1 when standard input / standard error is an interactive terminal (a
+// console), 0 otherwise (a file, a pipe, closed).  Never waits.
+int pf_stdin_is_terminal();
+int pf_stderr_is_terminal();
+
+// Reads one line of standard input into *line, without its line end (LF, or
+// CR LF).  0 with the line (possibly empty), or -1 at end of input or on an
+// error with nothing read.  A last line without a line end is returned with
+// 0; the next call then gives -1.  Used only when standard input is a
+// terminal: a console line is read with its editing, as the person typed it.
+int pf_read_stdin_line(std::string* line);
+
+// ---- errors ---------------------------------------------------------------------
+
+// The operating system's own text for the error of the last call that failed
+// in this thread (for example "No such file or directory"), without a line
+// end; "" when none is known.  Must be asked before any other system call,
+// since the next call may replace the error.
+std::string pf_last_error_text();
+
 // ---- fault hooks (built only into the test copy of this layer) ---------------
 //
 // With VORN_FAULT_HOOKS defined, a test can make the n-th call (1-based,

@@ -468,3 +468,51 @@ int64_t pf_write_stdout(const void* buf, size_t n) {
   }
   return static_cast<int64_t>(done);
 }
+
+int64_t pf_write_stderr(const void* buf, size_t n) {
+  size_t done = 0;
+  const char* p = static_cast<const char*>(buf);
+  while (done < n) {
+    ssize_t w = ::write(2, p + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int pf_stdin_is_terminal() { return ::isatty(0) == 1 ? 1 : 0; }
+
+int pf_stderr_is_terminal() { return ::isatty(2) == 1 ? 1 : 0; }
+
+int pf_read_stdin_line(std::string* line) {
+  line->clear();
+  bool any = false;
+  for (;;) {
+    int c = pf_read_stdin_char();
+    if (c < 0) return any ? 0 : -1;
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return 0;
+}
+
+// ---- errors ----------------------------------------------------------------------
+
+std::string pf_last_error_text() {
+  const int e = errno;
+  if (e == 0) return std::string();
+  char buf[256];
+  buf[0] = '\0';
+  // The GNU and the POSIX strerror_r differ in their result: the overloads
+  // below take whichever the C library declares.
+  struct Pick {
+    static const char* text(int r, const char* b) { return r == 0 ? b : ""; }
+    static const char* text(const char* r, const char*) { return r ? r : ""; }
+  };
+  return std::string(Pick::text(strerror_r(e, buf, sizeof buf), buf));
+}

@@ -232,7 +232,10 @@ int open_checked(const char* path, DWORD access, DWORD disposition, bool truncat
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    const bool folder = GetFileType(h) == FILE_TYPE_DISK;
     CloseHandle(h);
+    // As the system says it of a folder; a device or pipe is no valid file.
+    SetLastError(folder ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
     return -1;
   }
   if (truncate) {
@@ -695,4 +698,59 @@ int64_t pf_write_stdout(const void* buf, size_t n) {
     done += put;
   }
   return static_cast<int64_t>(done);
+}
+
+int64_t pf_write_stderr(const void* buf, size_t n) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err == INVALID_HANDLE_VALUE || err == nullptr) return -1;
+  size_t done = 0;
+  const char* p = static_cast<const char*>(buf);
+  while (done < n) {
+    DWORD put = 0;
+    if (!WriteFile(err, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
+    done += put;
+  }
+  return static_cast<int64_t>(done);
+}
+
+namespace {
+bool is_console(DWORD which) {
+  HANDLE h = GetStdHandle(which);
+  DWORD mode;
+  return h != INVALID_HANDLE_VALUE && h != nullptr && GetConsoleMode(h, &mode) != 0;
+}
+}  // namespace
+
+int pf_stdin_is_terminal() { return is_console(STD_INPUT_HANDLE) ? 1 : 0; }
+
+int pf_stderr_is_terminal() { return is_console(STD_ERROR_HANDLE) ? 1 : 0; }
+
+int pf_read_stdin_line(std::string* line) {
+  line->clear();
+  bool any = false;
+  for (;;) {
+    int c = pf_read_stdin_char();
+    if (c < 0) return any ? 0 : -1;
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return 0;
+}
+
+// ---- errors ----------------------------------------------------------------------
+
+std::string pf_last_error_text() {
+  const DWORD e = GetLastError();
+  if (e == 0) return std::string();
+  char buf[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
+                           MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf, sizeof buf, nullptr);
+  std::string text(buf, n < sizeof buf ? n : 0);
+  // The system's texts end in a full stop and a line end.
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
+    text.pop_back();
+  if (text.empty()) text = "error " + std::to_string(e);
+  return text;
 }

@@ -63,6 +63,25 @@ inline int vorn(const std::vector<std::string>& args, const std::string& in = ""
 }
 constexpr int FAIL = 253;  // -3 as a POSIX shell reports it
 
+// A run with more control than run(): standard error collected apart from
+// standard output, or all three standard descriptors on a pseudo-terminal
+// (the program then sees a person at a terminal), or, when the tests run as
+// root, the program run as an unprivileged user (so that folder permissions
+// stop it as they stop any user).
+struct RunOptions {
+  std::string stdin_text;    // fed on standard input (then end of input); on a
+                             // terminal typed in (end of input: "\x04" at a line start)
+  bool terminal = false;     // standard input, output and error on one pseudo-terminal
+  bool unprivileged = false; // when root: run as uid/gid 65534
+};
+struct RunResult {
+  int status = -1;  // as run() returns it
+  std::string out;  // standard output; on a terminal everything the terminal showed
+  std::string err;  // standard error ("" on a terminal: it is in out)
+};
+RunResult run_full(const std::string& program, const std::vector<std::string>& args,
+                   const RunOptions& options = RunOptions());
+
 // zlib helpers (level 9 unless told otherwise).
 std::string zcompress(const std::string& data, int level = 9);
 // Inflates one zlib stream from the start of `data`; *consumed gets the number
