@@ -3,8 +3,8 @@
 // every entry out of the directory stream.  Each run must end with 0 or -3;
 // a run that fails must leave the archive byte for byte as it was, and no run
 // may leave a temporary file behind.
-#include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,15 +56,14 @@ std::string read_all(const char* path) {
   return out;
 }
 
-// Removes everything in the working folder (extracted files included).
+// Removes everything in the working folder (extracted files and the folders
+// extraction made included), never following a link.
+int remove_item(const char* path, const struct stat*, int, struct FTW* at) {
+  if (at->level > 0) remove(path);
+  return 0;
+}
 void clear_folder() {
-  DIR* d = opendir(".");
-  if (!d) std::abort();
-  std::vector<std::string> names;
-  while (struct dirent* e = readdir(d))
-    if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
-  closedir(d);
-  for (const auto& n : names) unlink(n.c_str());
+  if (nftw(".", remove_item, 16, FTW_DEPTH | FTW_PHYS) != 0) std::abort();
 }
 
 int run(std::vector<std::string> args) {
@@ -74,13 +73,14 @@ int run(std::vector<std::string> args) {
   return vorn_main(static_cast<int>(args.size()), argv.data());
 }
 
-// 1 when the folder holds a file of the temporary form.
+// 1 when the folder holds a file of the temporary form (a folder of such a
+// name is one an entry's path made).
 bool temporary_left() {
   PfFindData item;
   PfFind* h = pf_find_first("*", &item);
   bool found = false;
   for (bool more = h != nullptr; more; more = pf_find_next(h, &item) == 1)
-    if (is_temporary_name(item.long_name)) found = true;
+    if (!(item.attributes & PF_ATTR_DIRECTORY) && is_temporary_name(item.long_name)) found = true;
   pf_find_close(h);
   return found;
 }

@@ -36,13 +36,6 @@ std::string last_component(const std::string& path) {
   return i == std::string::npos ? path : path.substr(i + 1);
 }
 
-// Part of an entry name after its last '\' (archive expansion looks only at
-// backslashes, as stored names use them).
-const char* after_last_backslash(const char* name) {
-  const char* p = std::strrchr(name, '\\');
-  return p ? p + 1 : name;
-}
-
 bool is_dot_or_dotdot(const std::string& n) { return n == "." || n == ".."; }
 
 constexpr size_t MAX_DESCENT_PATH = 4096;
@@ -102,11 +95,10 @@ void create_spec(const char* name) {
   if (file_spec_append(std::move(spec)) < 0) return;
 
   if (s.add_mode && !s.modify_only) {
-    // The entry this file replaces: compared by its bare name unless paths are
-    // kept.  An entry that carries a key is left for the rewrite to settle:
-    // it is replaced only when this spec's match key opens it.
-    int i = s.store_paths ? entry_table_find(g_state.loaded, name)
-                          : entry_table_find_bare(g_state.loaded, name);
+    // The entry this file replaces: the one stored under the name the file
+    // will be stored under.  An entry that carries a key is left for the
+    // rewrite to settle: it is replaced only when this spec's match key opens it.
+    int i = entry_table_find(g_state.loaded, stored_name(name, s.store_paths != 0).c_str());
     if (i >= 0) {
       EntryRecord& e = *g_state.loaded.records[static_cast<size_t>(i)];
       if (e.key_hash == 0) e.flags |= ENTRY_DONE;
@@ -141,8 +133,12 @@ void update_or_create(const char* name) {
   if (any_change_mode()) g_state.run.read_only_run = 0;
 }
 
-bool loaded_has(const char* name) {
-  return entry_table_find(g_state.loaded, name) >= 0;
+// The stored name of the entry a plain name selects (same name by name_key),
+// or nullptr: a spec records the name as stored, whatever separators or
+// letter case it was typed with.
+const char* stored_entry_name(const char* name) {
+  int i = entry_table_find(g_state.loaded, name);
+  return i < 0 ? nullptr : g_state.loaded.records[static_cast<size_t>(i)]->name.c_str();
 }
 
 // The folders a recursive disk expansion is inside of, outermost first.
@@ -159,15 +155,17 @@ bool is_enclosing_folder(const std::string& path, const FolderChain& chain) {
   return false;
 }
 
-// Expansion against the loaded table, every match in table order.
+// Expansion against the loaded table, every match in table order.  A
+// pattern with a directory part is matched against whole names, one without
+// against bare names.
 void expand_in_archive(const char* pattern) {
-  const bool whole = std::strchr(pattern, '\\') != nullptr;
+  const bool whole = std::strpbrk(pattern, "\\/") != nullptr;
   // Names are copied first: recording a spec never changes the loaded table,
   // but the walk must not depend on that.
   std::vector<std::string> matches;
   for (const auto& rec : g_state.loaded.records) {
-    const char* text = whole ? rec->name.c_str() : after_last_backslash(rec->name.c_str());
-    if (wild_match_nocase(pattern, text)) matches.push_back(rec->name);
+    const std::string text = whole ? rec->name : bare_name(rec->name);
+    if (wild_match_nocase(pattern, text.c_str())) matches.push_back(rec->name);
   }
   for (const std::string& m : matches) collect(m.c_str(), true, false);
 }
@@ -200,8 +198,10 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
         if (sub.size() <= MAX_DESCENT_PATH && !is_enclosing_folder(path, chain))
           collect(sub.c_str(), false, false, &chain);
       }
-    } else if (!(item.attributes & PF_ATTR_HIDDEN) && !is_temporary_name(found)) {
-      // (A temporary file is some run's unfinished work, never a file to store.)
+    } else if (!(item.attributes & (PF_ATTR_HIDDEN | PF_ATTR_SPECIAL)) && !is_temporary_name(found)) {
+      // Only regular files are stored; a dangling link, a pipe, a socket or a
+      // device met by a pattern is passed over.  (A temporary file is some
+      // run's unfinished work, never a file to store.)
       collect(path.c_str(), true, false);
     }
   } while (pf_find_next(h, &item));
@@ -227,8 +227,8 @@ void collect(const char* name, bool literal, bool top_level, const FolderChain* 
       for (const std::string& m : matches) collect(m.c_str(), true, false);
     } else if (wild) {
       expand_in_archive(name);
-    } else if (loaded_has(name)) {
-      create_spec(name);
+    } else if (const char* stored = stored_entry_name(name)) {
+      create_spec(std::string(stored).c_str());
     }
     return;
   }
@@ -236,8 +236,8 @@ void collect(const char* name, bool literal, bool top_level, const FolderChain* 
   if (s.modify_only) {
     if (wild) {
       expand_in_archive(name);
-    } else if (loaded_has(name)) {
-      update_or_create(name);
+    } else if (const char* stored = stored_entry_name(name)) {
+      update_or_create(std::string(stored).c_str());
     }
     return;
   }
@@ -301,7 +301,7 @@ int wild_match(const char* text, const char* pattern) {
     } else {
       for (size_t j = 0; j < tn; ++j)
         cur[j] = static_cast<unsigned char>(
-            (pc == '?' || pc == text[j]) ? next[j + 1] : 0);
+            (pc == '?' || name_char(pc) == name_char(text[j])) ? next[j + 1] : 0);
     }
     next.swap(cur);
   }
@@ -310,7 +310,7 @@ int wild_match(const char* text, const char* pattern) {
 
 namespace {
 inline unsigned char lower(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
+  unsigned char u = static_cast<unsigned char>(name_char(c));
   return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + 32) : u;
 }
 }  // namespace

@@ -11,13 +11,17 @@
 //
 // - Without add mode: under "-v" the name is recorded as given; a pattern
 //   under extract mode selects stored names case-sensitively (full names);
-//   any other pattern is expanded against the loaded table; a plain name is
-//   recorded only when a stored name equals it without case.
+//   any other pattern is expanded against the loaded table (whole names when
+//   the pattern has a directory part, else bare names); a plain name is
+//   recorded only when it is the same name as a stored one (name_key), and
+//   then as the stored name is spelled.
 // - Add mode with modify-only: patterns are expanded against the loaded table;
-//   a plain name is updated or recorded only when it is stored.
+//   a plain name is updated or recorded only when it is stored (as the
+//   stored name is spelled).
 // - Add mode otherwise: a pattern (outside "-v") is expanded on disk, its
 //   directory part ('\' or '/') kept in every found path; hidden files are
-//   skipped; with recursion each subdirectory whose name the pattern matches
+//   skipped, and so is whatever is neither a regular file nor a folder
+//   (dangling links, pipes, sockets, devices); with recursion each subdirectory whose name the pattern matches
 //   is expanded with "<dir>\<pattern>", depth first.  A command-line pattern
 //   that finds nothing becomes a literal name (a subdirectory pattern that
 //   finds nothing adds nothing).  The archive being rewritten and its
@@ -26,9 +30,10 @@
 //   spec takes the current keys, set-key flag and settings (its SPEC_MODIFY,
 //   SPEC_EXTRACT and operation marks stay).  Creating: a new spec takes the
 //   current settings, set-key flag clear; a new add spec marks ENTRY_DONE on
-//   the loaded entry it replaces (its bare name, or its whole name under
-//   "+p", equal to the name without case) when that entry has no key; keyed
-//   entries are settled by the rewrite against the spec's match key.
+//   the loaded entry it replaces (the entry stored under stored_name() of the
+//   name: its bare name, or the name as written under "+p"; compared by
+//   name_key) when that entry has no key; keyed entries are settled by the
+//   rewrite against the spec's match key.
 // - Recording or updating a spec under add, delete or modify mode without
 //   extract mode clears run.read_only_run.
 // Names found by any expansion are recorded literally; files found on disk
@@ -43,6 +48,7 @@ int add_file_spec(const char* name);
 // names queued by the duplicate finder.  0 or -1 as add_file_spec.
 int add_file_spec_literal(const char* name);
 
+// Both matchers read '\\' and '/' as the same character (name_char).
 // Case-sensitive match; 1 or 0.  A '*' reached when the text is exhausted
 // fails ("a*" does not match "a").
 int wild_match(const char* text, const char* pattern);

@@ -19,6 +19,56 @@ std::string bare_name(const std::string& name) {
   return cut == std::string::npos ? name : name.substr(cut + 1);
 }
 
+std::string name_key(const std::string& name) {
+  std::string out(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    } else {
+      c = name_char(c);
+    }
+  }
+  return out;
+}
+
+bool same_name(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = name_char(a[i]), y = name_char(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string stored_name(const std::string& name, bool keep_path) {
+  return keep_path ? name : bare_name(name);
+}
+
+bool component_climbs_out(const std::string& component) {
+  int dots = 0;
+  for (char c : component) {
+    if (c == '.') {
+      ++dots;
+    } else if (c != ' ') {
+      return false;
+    }
+  }
+  return dots >= 2;
+}
+
+bool name_climbs_out(const std::string& name) {
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = name.find_first_of("\\/", begin);
+    if (component_climbs_out(name.substr(begin, end == std::string::npos ? end : end - begin)))
+      return true;
+    if (end == std::string::npos) return false;
+    begin = end + 1;
+  }
+}
+
 namespace {
 
 // Removes `index` from a list of indices and renumbers the later ones.
@@ -33,13 +83,20 @@ void drop_from_list(std::vector<int>& v, int index) {
 
 // Renumbers an index map after the element at `index` was erased from its
 // list.  Allocates nothing, so it cannot fail.
-void forget_index(std::unordered_map<std::string, int>& map, int index) {
+void forget_index(std::unordered_map<std::string, NameSlot>& map, int index) {
   for (auto it = map.begin(); it != map.end();) {
-    if (it->second == index) {
-      it = map.erase(it);
-      continue;
+    NameSlot& slot = it->second;
+    drop_from_list(slot.more, index);
+    if (slot.first == index) {
+      if (slot.more.empty()) {
+        it = map.erase(it);
+        continue;
+      }
+      slot.first = slot.more.front();
+      slot.more.erase(slot.more.begin());
+    } else if (slot.first > index) {
+      --slot.first;
     }
-    if (it->second > index) --it->second;
     ++it;
   }
 }
@@ -67,11 +124,34 @@ bool forget_last(std::unordered_map<std::string, std::vector<int>>& map,
   return true;
 }
 
+// Equal without regard to ASCII case (separators as they are); allocates
+// nothing.
+bool equal_without_case(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size(); ++i) {
+    if (b[i] == '\0') return false;
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return b[i] == '\0';
+}
+bool equal_without_case(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && equal_without_case(a, b.c_str());
+}
+
 // Makes room for one more element ahead of time (doubling, so that adding n
 // elements stays linear), so that the push that follows cannot fail.
 template <typename T>
 void room_for_one(std::vector<T>& v) {
   if (v.size() == v.capacity()) v.reserve(v.capacity() < 8 ? 8 : v.capacity() * 2);
+}
+
+// The same for the later records of one name key, which are rare: room
+// grows from one.
+void room_for_one_more_name(std::vector<int>& v) {
+  if (v.size() == v.capacity()) v.reserve(v.capacity() == 0 ? 1 : v.capacity() * 2);
 }
 
 }  // namespace
@@ -87,8 +167,8 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     // same as dropping up to each '/', then up to each '\').
     rec.reset(new EntryRecord());
     rec->name = keep_name ? std::string(name) : bare_name(name);
-    key = ascii_lower(rec->name);
-    bare_key = bare_name(key);
+    key = name_key(rec->name);
+    bare_key = bare_name(key);  // the bare part holds no separator to fold
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -101,12 +181,18 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
   // The name index doubles as the duplicate check.  Each step that can fail
   // comes before any change it could leave half done.
   const int index = table.count();
-  std::unordered_map<std::string, int>::iterator named;
+  NameSlot* named = nullptr;
   try {
-    auto ins = table.by_name.emplace(std::move(key), index);
-    if (!ins.second) return -1;
-    named = ins.first;
+    named = &table.by_name[key];
+    if (named->first >= 0) {
+      if (equal_without_case(table.records[static_cast<size_t>(named->first)]->name, rec->name))
+        return -1;
+      for (int i : named->more)
+        if (equal_without_case(table.records[static_cast<size_t>(i)]->name, rec->name)) return -1;
+      room_for_one_more_name(named->more);
+    }
   } catch (const std::bad_alloc&) {
+    if (named != nullptr && named->first < 0) table.by_name.erase(key);
     return -1;
   }
   try {
@@ -120,8 +206,13 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     }
     table.records.push_back(std::move(rec));  // capacity is there: no throw
     bare_list.push_back(index);
+    if (named->first < 0) {
+      named->first = index;
+    } else {
+      named->more.push_back(index);  // capacity is there: no throw
+    }
   } catch (const std::bad_alloc&) {
-    table.by_name.erase(named);
+    if (named->first < 0) table.by_name.erase(key);
     return -1;
   }
   return 0;
@@ -134,12 +225,21 @@ int entry_table_remove(EntryTable& table, int index) {
   bool quick = false;
   if (index == table.count()) {
     try {
-      std::string key = ascii_lower(gone->name);
+      const std::string key = name_key(gone->name);
+      const std::string bare_key = bare_name(key);
       auto named = table.by_name.find(key);
-      if (named != table.by_name.end() && named->second == index &&
-          forget_last(table.by_bare_name, bare_name(key), index)) {
-        table.by_name.erase(named);
-        quick = true;
+      if (named != table.by_name.end()) {
+        NameSlot& slot = named->second;
+        const bool last_of_more = !slot.more.empty() && slot.more.back() == index;
+        const bool only = slot.more.empty() && slot.first == index;
+        if ((last_of_more || only) && forget_last(table.by_bare_name, bare_key, index)) {
+          if (last_of_more) {
+            slot.more.pop_back();
+          } else {
+            table.by_name.erase(named);
+          }
+          quick = true;
+        }
       }
     } catch (const std::bad_alloc&) {
     }
@@ -153,8 +253,17 @@ int entry_table_remove(EntryTable& table, int index) {
 
 int entry_table_find(const EntryTable& table, const char* name) {
   if (name == nullptr) return -1;
-  auto it = table.by_name.find(ascii_lower(name));
-  return it == table.by_name.end() ? -1 : it->second;
+  auto it = table.by_name.find(name_key(name));
+  if (it == table.by_name.end() || it->second.first < 0) return -1;
+  const NameSlot& slot = it->second;
+  // The record spelled exactly so (letter case aside) comes before one whose
+  // separators differ.
+  if (slot.more.empty() ||
+      equal_without_case(table.records[static_cast<size_t>(slot.first)]->name, name))
+    return slot.first;
+  for (int i : slot.more)
+    if (equal_without_case(table.records[static_cast<size_t>(i)]->name, name)) return i;
+  return slot.first;
 }
 
 int entry_table_find_bare(const EntryTable& table, const char* name) {
@@ -169,7 +278,7 @@ int file_spec_append(std::unique_ptr<FileSpec> spec) {
   FileSpecList& list = g_state.specs;
   std::string key;
   try {
-    key = ascii_lower(spec->name);
+    key = name_key(spec->name);
     room_for_one(list.specs);
     std::vector<int>& same = list.by_name[key];
     try {
@@ -201,7 +310,7 @@ void file_spec_remove(FileSpec* spec) {
   bool quick = false;
   if (index == list.count() - 1) {
     try {
-      quick = forget_last(list.by_name, ascii_lower(spec->name), index);
+      quick = forget_last(list.by_name, name_key(spec->name), index);
     } catch (const std::bad_alloc&) {
     }
   }
@@ -212,7 +321,7 @@ void file_spec_remove(FileSpec* spec) {
 int file_spec_find(const char* name, uint16_t need, uint16_t refuse) {
   if (name == nullptr) return -1;
   const FileSpecList& list = g_state.specs;
-  auto it = list.by_name.find(ascii_lower(name));
+  auto it = list.by_name.find(name_key(name));
   if (it == list.by_name.end()) return -1;
   for (int i : it->second) {
     uint16_t f = list.specs[static_cast<size_t>(i)]->flags;

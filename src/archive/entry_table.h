@@ -29,12 +29,23 @@ struct EntryRecord {
   // Placement as loaded, never changed by the rewrite steps: every walk of the
   // old archive reads the entry by these, whatever later steps did to flags.
   uint16_t loaded_flags = 0;
+  // Standalone entry as loaded: where its region of the data area ends (the
+  // next standalone entry's offset, or the directory offset).
+  uint32_t region_end = 0;
+};
+
+// The records that share one name key: nearly always one.  Names are unique
+// without case; two names that differ only in their separators may both be
+// present (archives written before separators compared equal).
+struct NameSlot {
+  int first = -1;         // the first such record in table order
+  std::vector<int> more;  // the later ones, in order (usually empty)
 };
 
 struct EntryTable {
   std::vector<std::unique_ptr<EntryRecord>> records;
-  // lower-cased name -> index of the record (names are unique without case).
-  std::unordered_map<std::string, int> by_name;
+  // name_key -> the records with that key.
+  std::unordered_map<std::string, NameSlot> by_name;
   // lower-cased bare name (part after the last '/' or '\') -> indices in order.
   std::unordered_map<std::string, std::vector<int>> by_bare_name;
   int count() const { return static_cast<int>(records.size()); }
@@ -69,15 +80,38 @@ struct FileSpec {
 
 struct FileSpecList {
   std::vector<std::unique_ptr<FileSpec>> specs;
-  // lower-cased name -> indices of the specs with that name, in list order.
+  // name_key -> indices of the specs with that name, in list order.
   std::unordered_map<std::string, std::vector<int>> by_name;
   int count() const { return static_cast<int>(specs.size()); }
 };
+
+// ---- name rules --------------------------------------------------------------
+//
+// Stored names keep the separators they were written with; wherever a name or
+// a pattern is compared with a stored name, '\' and '/' are the same
+// character, and ASCII letters compare without case unless told otherwise.
 
 // Lower-cases ASCII letters only.
 std::string ascii_lower(const std::string& s);
 // The part of a name after its last '/' or '\'.
 std::string bare_name(const std::string& name);
+// A name character as names are compared: '\' reads as '/'.
+inline char name_char(char c) { return c == '\\' ? '/' : c; }
+// The form names are compared in: ASCII letters lower-cased, '\' as '/'.
+// Two names are the same name when their keys are equal.
+std::string name_key(const std::string& name);
+bool same_name(const std::string& a, const std::string& b);
+// The name a file named `name` is stored under: the name as written when
+// paths are kept, else its bare name.
+std::string stored_name(const std::string& name, bool keep_path);
+// True when one component of a name (the text between separators) climbs
+// to a parent folder: "..", or any other run of dots and spaces with two or
+// more dots (Windows drops trailing dots and spaces, so ".. " and "..." may
+// reach the parent folder there).
+bool component_climbs_out(const std::string& component);
+// True when any component of the name climbs out.  Such a name is never
+// stored nor extracted.
+bool name_climbs_out(const std::string& name);
 
 // ---- entry tables --------------------------------------------------------
 
@@ -93,8 +127,9 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
 // when the table is empty or the index is out of range.
 int entry_table_remove(EntryTable& table, int index);
 
-// Index of the record whose name equals `name` without regard to ASCII case,
-// or -1.
+// Index of the record whose name equals `name` without regard to ASCII case;
+// when none does, the first whose name is the same name by name_key ('\' and
+// '/' equal); -1 when there is none.
 int entry_table_find(const EntryTable& table, const char* name);
 
 // Index of the first record whose bare name equals `name` (compared whole,
@@ -110,8 +145,8 @@ int file_spec_append(std::unique_ptr<FileSpec> spec);
 // when it is not there.
 void file_spec_remove(FileSpec* spec);
 
-// Index of the first spec in list order whose name equals `name` without
-// regard to ASCII case, has every bit of `need` set and none of `refuse`; -1
+// Index of the first spec in list order whose name is the same name as
+// `name` (name_key: without regard to ASCII case, '\' and '/' equal), has every bit of `need` set and none of `refuse`; -1
 // when there is none.
 int file_spec_find(const char* name, uint16_t need = 0, uint16_t refuse = 0);
 
@@ -121,12 +156,29 @@ int file_spec_find(const char* name, uint16_t need = 0, uint16_t refuse = 0);
 // into the loaded table; sets the directory offset and the data start.  0, or
 // -1 on any damage (short trailer, offset out of the file, stream that does
 // not inflate, cut records, a name of 258 bytes without NUL, a duplicate
-// name, a count larger than the stream can hold, a standalone entry whose
-// offset lies past the directory offset, before the previous standalone
-// entry's, or behind an in-directory entry).  Records are read one by one,
-// never sized by the count, so memory follows what the stream really holds.
-// On failure the records read so far stay in the loaded table.
+// name, a count larger than the stream can hold or than MAX_ENTRIES, a
+// standalone entry behind an in-directory entry, or standalone regions that
+// overlap or leave gaps).  Each standalone entry owns the region from its
+// offset to the next standalone entry's offset (the directory offset for the
+// last): a stored entry's size must be exactly its region's length, and a
+// compressed entry's region must hold at least the shortest zlib stream
+// (MIN_ZLIB_STREAM bytes), so no two records can share data.  Records are
+// read one by one, never sized by the count, so memory follows what the
+// stream really holds.  On failure the records read so far stay in the loaded
+// table.
 int load_directory();
+
+// The most entries an archive may hold: the loader refuses a larger count
+// before it reads a record, and the rewrite refuses to write one.
+constexpr uint32_t MAX_ENTRIES = 1u << 20;
+// The shortest zlib stream: 2 header bytes, an empty final block, Adler-32.
+constexpr uint32_t MIN_ZLIB_STREAM = 8;
+
+// After a standalone entry's `size` bytes were inflated from its offset: 0
+// when the stream ends right there with a valid checksum and its last byte is
+// the last byte of the entry's region; -1 otherwise (bytes of another entry,
+// or junk, would follow unread).
+int standalone_stream_check(const EntryRecord& e);
 
 // Starts the read stream at the old directory offset and reads past the count
 // and as many records as the loaded table holds (their lengths are known from

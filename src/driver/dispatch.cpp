@@ -81,6 +81,8 @@ int run_duplicate_finder() {
   RunState& run = g_state.run;
   if (run.work_pending || s.view)
     return fail_note("-redund: cannot be combined", "", "(with file names, -stub: or -v)");
+  // The finder always rewrites the archive (the report is stored in it).
+  if (run.archive_read_only) return fail_note("cannot change", s.archive_path, "(the archive is read-only)");
   // The report is a new file: anything that has its name already (the
   // user's own file, the archive, a link, some run's temporary) is left
   // exactly as it is and the run ends.
@@ -117,6 +119,11 @@ int run_rewrite() {
   const Settings& s = g_state.settings;
   RunState& run = g_state.run;
   if (!run.work_pending) return 0;
+  // An archive that could only be opened for reading is never replaced; nor
+  // is a file stored under a name no extraction would write.
+  if (run.archive_read_only) return fail_note("cannot change", s.archive_path, "(the archive is read-only)");
+  if (check_new_names() != 0)
+    return fail_note("refusing to store", "", "(a name with a \"..\" component could never be extracted)");
   run.rewriting = 1;
   int64_t total = 0;
   for (const auto& rec : g_state.loaded.records) total += rec->size;
@@ -143,6 +150,15 @@ int64_t extraction_total() {
     if (j >= 0) total += rec->size;
   }
   return total;
+}
+
+// An extraction that names nothing extracts every entry, as "*" would:
+// settings still in extract mode at the end of a command line that named no
+// file (and asked for no view, stub or duplicate search).
+void extract_all_when_nothing_named() {
+  const Settings& s = g_state.settings;
+  if (g_state.run.work_pending || !s.extract_mode || s.view || s.find_duplicates) return;
+  add_file_spec("*");
 }
 
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
@@ -213,6 +229,7 @@ int run_program(int argc, char** argv) {
 
   int end_code = EXIT_OK;
   if (option_pass(&end_code) == OPTIONS_END_RUN) return terminate(end_code);
+  extract_all_when_nothing_named();
 
   if (g_state.settings.find_duplicates && run_duplicate_finder() != 0)
     return terminate(EXIT_FAILURE_CODE);
@@ -243,6 +260,12 @@ int open_archive() {
   if (run.lock_fd < 0)
     return fail_note("cannot lock the archive", path, "(another run is changing it)");
   int fd = pf_open_rw(path.c_str());
+  if (fd < 0) {
+    // A read-only archive serves every run that only reads it; a run that
+    // would rewrite it fails before anything is written (run_rewrite).
+    fd = pf_open_read(path.c_str());
+    if (fd >= 0) run.archive_read_only = 1;
+  }
   if (fd >= 0) {
     run.archive_fd = fd;
     run.archive_existed = 1;

@@ -22,7 +22,9 @@ constexpr int EXIT_FAILURE_CODE = -3;
 // lock, base/lock.h); the archive-name pass; the archive's lock is taken and
 // the archive opened (only the packer may go on without one) and its
 // directory loaded;
-// personality from the name again; the option pass; "-redund:" runs the
+// personality from the name again; the option pass (a command line that
+// names no file and ends in extract mode extracts every entry, as "*"
+// would); "-redund:" runs the
 // duplicate finder; then exactly one piece of work: the view walk, extraction
 // alone, or the archive rewrite, which ends by renaming the synced temporary
 // file over the archive in one step.
@@ -54,7 +56,16 @@ int terminate(int code);
 // line end; inside double quotes blanks, line ends and ";" belong to the token.
 // Tokens keep their inner quotes.  Nesting depth is limited only by memory
 // (the expansion keeps its own stack of open files, not the call stack).
+//
+// The whole expansion of one run is capped: at most MAX_ARGUMENT_TOKENS
+// arguments and argument-file tokens ("@name" tokens included, so also that
+// many argument-file reads) and at most MAX_ARGUMENT_BYTES bytes read from
+// argument files (a file read again counts again); the call that would pass
+// either fails with -1 before it reads or stores anything more.
 int expand_argument(const char* text);
+
+constexpr uint64_t MAX_ARGUMENT_TOKENS = 1u << 20;
+constexpr uint64_t MAX_ARGUMENT_BYTES = 64u << 20;
 
 // Expands the argument file at `path` as an "@path" argument does.  0 or -1.
 int read_argument_file(const char* path);
@@ -123,12 +134,14 @@ std::string strip_value_quotes(const std::string& value);
 // Resolves settings.archive_path through symbolic links (the path becomes
 // that of the file they lead to; a link that leads nowhere is -1), takes the
 // change lock for it into run.lock_fd (waiting at most change_lock_wait_ms;
-// -1 past that), then opens it for reading and writing (never creating it).
-// Opened: run.archive_fd, run.archive_existed = 1 and the directory loaded; a
-// load failure returns -1.  Not opened (missing, a folder, or not writable):
-// 0 for the packer, which goes on with no archive; -1 otherwise.  A run that
-// turns out only to read (view, extraction alone) lets go of the lock before
-// its work.
+// -1 past that), then opens it for reading and writing (never creating it),
+// or, when that is refused, for reading only (run.archive_read_only = 1: the
+// run may view and extract, and fails with -3 before writing anything when
+// it would rewrite the archive).  Opened: run.archive_fd,
+// run.archive_existed = 1 and the directory loaded; a load failure returns
+// -1.  Not opened (missing, a folder, unreadable): 0 for the packer, which
+// goes on with no archive; -1 otherwise.  A run that turns out only to read
+// (view, extraction alone) lets go of the lock before its work.
 int open_archive();
 
 // load_directory on the open archive; a failure that nothing below

@@ -51,6 +51,7 @@ struct Settings {
 struct RunState {
   int archive_fd = -1;        // the open archive (raw copies read from here)
   int archive_existed = 0;
+  int archive_read_only = 0;  // the archive could be opened for reading only
   int output_fd = -1;         // the temporary file (raw copies write here)
   std::string temp_path;      // its path while it exists (a unique name)
   int lock_fd = -1;           // holds the lock on the archive or message file
@@ -61,6 +62,8 @@ struct RunState {
   int read_only_run = 1;
   int overwrite_all = 0;      // extraction: answer 'a' given
   int rewriting = 0;          // the archive rewrite is under way (extraction is its step 5)
+  uint64_t argument_tokens = 0;  // arguments and argument-file tokens expanded so far
+  uint64_t argument_bytes = 0;   // bytes read from argument files so far
 
   // Loaded archive.
   uint32_t directory_offset = 0;

@@ -298,15 +298,11 @@ int report_blocked(const std::vector<char>& kept) {
   const Settings& s = g_state.settings;
   const EntryTable& loaded = g_state.loaded;
   const char* name = s.report_path.c_str();
-  const int replaced[2] = {s.store_paths ? entry_table_find(loaded, name)
-                                         : entry_table_find_bare(loaded, name),
-                           entry_table_find(loaded, name)};
-  for (int i : replaced) {
-    if (i < 0) continue;
-    const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
-    if (kept[static_cast<size_t>(i)]) return 1;
-    if (e.key_hash != 0 && e.key_hash != s.match_key_hash) return 1;
-  }
+  const int i = entry_table_find(loaded, stored_name(name, s.store_paths != 0).c_str());
+  if (i < 0) return 0;
+  const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
+  if (kept[static_cast<size_t>(i)]) return 1;
+  if (e.key_hash != 0 && e.key_hash != s.match_key_hash) return 1;
   return 0;
 }
 

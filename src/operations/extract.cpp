@@ -31,21 +31,6 @@ bool is_ascii_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// A component that climbs: "..", and any other run of dots and spaces with
-// at least two dots (Windows drops trailing dots and spaces, so ".. " and
-// "..." may also reach the parent folder there).
-bool climbs_out(const std::string& path, size_t begin, size_t end) {
-  int dots = 0;
-  for (size_t k = begin; k < end; ++k) {
-    if (path[k] == '.') {
-      ++dots;
-    } else if (path[k] != ' ') {
-      return false;
-    }
-  }
-  return dots >= 2;
-}
-
 // Where the shared read stream stands in the in-directory data of the old
 // archive.  `at` is the number of in-directory bytes consumed since
 // skip_directory, or -1 while the stream is not positioned there (not yet,
@@ -193,7 +178,7 @@ int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directo
     cursor.at = -1;  // the read stream is taken away from the directory
     if (inflate_open(run.archive_fd, e.offset) != 0) return -1;
     int rc = copy_stream_to_raw(e.size);
-    if (rc == 0) rc = inflate_check_end();
+    if (rc == 0) rc = standalone_stream_check(e);
     inflate_close();
     return rc;
   }
@@ -265,7 +250,7 @@ int extraction_target(const std::string& name, std::string* target) {
   for (;;) {
     size_t end = begin;
     while (end < rest.size() && !is_separator(rest[end])) ++end;
-    if (climbs_out(rest, begin, end)) return -1;
+    if (component_climbs_out(rest.substr(begin, end - begin))) return -1;
     if (end >= rest.size()) {
       // The last component must not have the form of a temporary name:
       // such a file is some run's unfinished work.
@@ -277,6 +262,27 @@ int extraction_target(const std::string& name, std::string* target) {
   // Windows' own rules, on every system.
   if (windows_name_check(name, rest) != 0) return -1;
   *target = rest;
+  return 0;
+}
+
+int make_target_folders(const std::string& target) {
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = target.find_first_of("\\/", begin);
+    if (end == std::string::npos) break;
+    const std::string component = target.substr(begin, end - begin);
+    begin = end + 1;
+    // An empty component or "." names the folder checked just before.
+    if (component.empty() || component == ".") continue;
+    const std::string folder = target.substr(0, end);
+    int kind = pf_path_kind(folder.c_str());
+    if (kind == PF_PATH_MISSING) {
+      // Another process may have made it meanwhile: only a real folder will do.
+      if (pf_make_folder(folder.c_str()) == 0) continue;
+      kind = pf_path_kind(folder.c_str());
+    }
+    if (kind != PF_PATH_FOLDER) return -1;
+  }
   return 0;
 }
 
@@ -311,6 +317,9 @@ int extract_entries() {
     std::string target;
     if (extraction_target(e.name, &target) != 0)
       return fail_note("refusing to extract", e.name, "(the name does not stay under the current folder)");
+    if (make_target_folders(target) != 0)
+      return fail_note("refusing to extract", e.name,
+                       "(a folder of its path is a link or a file, or cannot be made)");
     TempPlacement placement = TEMP_REPLACE;
     const int decision = decide_overwrite(target, pending, &placement);
     if (decision < 0) return -1;

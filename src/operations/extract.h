@@ -21,6 +21,8 @@
 //  - the target is extraction_target() of the name; a refused name fails the
 //    run before anything is written for it (earlier standalone targets stay
 //    written; no in-directory target of a failed run is put in place);
+//  - make_target_folders() then makes the folders the target lies in; a
+//    target it refuses fails the run the same way;
 //  - an existing target is replaced only after 'y' or 'a' (case ignored,
 //    other characters skipped, no prompt; end of input counts as 'n'); 'a'
 //    sets run.overwrite_all for the rest of the run.  An existing target that
@@ -53,5 +55,16 @@ int extract_entries();
 // (windows_name_check: UNC and device prefixes, device names, forbidden
 // characters, components ending in a dot or a space).
 int extraction_target(const std::string& name, std::string* target);
+
+// Makes the missing folders of a target's directory part (a relative path
+// from extraction_target(), so every folder lies inside the current folder),
+// one component at a time from the outermost.  Nothing is ever followed or
+// replaced: a component that exists as a symbolic link (to a folder or to
+// anything else), a file or any other non-folder refuses the target (the
+// last component, the target itself, is left to the overwrite decision).
+// Empty and "." components are passed over.  0 when every
+// folder of the target exists as a real folder; -1 when the target is
+// refused or a folder cannot be made (folders made before stay).
+int make_target_folders(const std::string& target);
 
 #endif

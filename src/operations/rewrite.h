@@ -17,17 +17,18 @@
 //    earlier step did to the record's flags.  The in-directory data of the old
 //    archive is inflated front to back once by each step that reads it; data
 //    that is not needed is read past (the pending skip), never sought.
-//  - "The entry's spec" is the first spec in list order whose name equals the
-//    entry's without regard to ASCII case (an index lookup).
+//  - "The entry's spec" is the first spec in list order whose name is the
+//    same name as the entry's (name_key: case aside, '\\' and '/' equal; an
+//    index lookup), except that a replace spec whose file is stored under
+//    another name does not act on the entry.
 //  - A delete spec whose key check passes always removes its entry, standalone
 //    or in the directory, whatever placement setting it was given.
 //  - A replace spec (SPEC_ADD without SPEC_MODIFY) replaces a keyed entry only
 //    when its match key opens the entry; otherwise the entry stays as it was
 //    and the file is not stored, on the standalone and in-directory paths
-//    alike.  When the file would replace two entries (the first whose bare
-//    name is the file's name, and the one stored under exactly that name),
-//    both must open, or neither is dropped.  This is settled at the start of
-//    step 2, before any data moves.
+//    alike.  The entry a file replaces is the one stored under the name the
+//    file will be stored under (its bare name, or the name as written under
+//    "+p").  This is settled at the start of step 2, before any data moves.
 //  - An extract spec with SPEC_IN_DIRECTORY that names a standalone entry in
 //    a run that changes the archive moves the entry into the directory stream
 //    (record in step 6, data in step 9), as a modify spec does.
@@ -40,6 +41,11 @@
 // is ever written to the old archive.
 #ifndef VORN_REWRITE_H
 #define VORN_REWRITE_H
+
+// Run before step 1: -1 when a file to be stored would be stored under a
+// name that climbs to a parent folder (name_climbs_out), which no extraction
+// would ever write; 0 otherwise.  Changes nothing.
+int check_new_names();
 
 // Step 2.  Settles the replacements of keyed entries, then walks the loaded
 // table's standalone entries in order: carries each over (stored bytes copied
@@ -71,7 +77,7 @@ int plan_in_directory_entries();
 
 // Step 7.  Starts the directory stream at the end of the temporary file (the
 // new directory offset) and writes the record count and every record of the
-// output table.
+// output table.  -1 when the table holds more than MAX_ENTRIES records.
 int write_directory();
 
 // Step 8.  Copies the data of the kept old in-directory entries from the old

@@ -1,4 +1,5 @@
 // rewrite_common.cpp -- helpers shared by the steps of the archive rewrite.
+#include "operations/rewrite.h"
 #include "operations/rewrite_internal.h"
 
 #include "archive/collection.h"
@@ -8,7 +9,16 @@
 namespace rewrite_detail {
 
 int entry_spec(int entry_index) {
-  return file_spec_find(loaded_entry(entry_index).name.c_str());
+  const std::string& name = loaded_entry(entry_index).name;
+  const int j = file_spec_find(name.c_str());
+  if (j < 0) return -1;
+  // A file stored under another name (a path given without "+p" stores its
+  // bare name) leaves this entry alone; an extract spec of this name may
+  // still want it.
+  const FileSpec& s = spec_at(j);
+  if (is_replace_spec(s) && !same_name(record_name_for(s), name))
+    return file_spec_find(name.c_str(), SPEC_EXTRACT);
+  return j;
 }
 
 bool is_replace_spec(const FileSpec& s) {
@@ -37,7 +47,7 @@ void take_spec_settings(EntryRecord& e, const FileSpec& s, bool set_placement) {
 }
 
 std::string record_name_for(const FileSpec& s) {
-  return (s.flags & SPEC_KEEP_PATH) ? s.name : bare_name(s.name);
+  return stored_name(s.name, (s.flags & SPEC_KEEP_PATH) != 0);
 }
 
 int64_t stored_length(int entry_index) {
@@ -95,3 +105,13 @@ void finish_file_source(int file_fd, int archive_fd) {
 }
 
 }  // namespace rewrite_detail
+
+int check_new_names() {
+  using namespace rewrite_detail;
+  for (const auto& spec : g_state.specs.specs) {
+    const FileSpec& s = *spec;
+    if (is_replace_spec(s) && !(s.flags & SPEC_HANDLED) && name_climbs_out(record_name_for(s)))
+      return -1;
+  }
+  return 0;
+}

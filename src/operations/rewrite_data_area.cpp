@@ -28,10 +28,9 @@ bool is_closed_replace_spec(const FileSpec& s) {
 }
 
 // Decides every replacement before any data is copied.  An open replace spec
-// drops the loaded entry found by its name (cut to the bare name unless the
-// spec keeps paths; file collection marked it when it has no key) and the
-// entry stored under exactly its name (steps 2 and 3).  When the spec's match
-// key does not open every one of them, none is dropped: the spec is closed,
+// drops the loaded entry stored under the name its file will be stored under
+// (record_name_for; file collection marked it when it has no key).  When the
+// spec's match key does not open it, nothing is dropped: the spec is closed,
 // so its file is not stored by either path (standalone or in-directory), and
 // a mark that file collection set on its behalf is taken back.
 void settle_replacements() {
@@ -41,12 +40,10 @@ void settle_replacements() {
   for (int j = 0; j < g_state.specs.count(); ++j) {
     FileSpec& s = spec_at(j);
     if (!is_replace_spec(s) || (s.flags & SPEC_HANDLED)) continue;
-    int b = (s.flags & SPEC_KEEP_PATH) ? entry_table_find(loaded, s.name.c_str())
-                                       : entry_table_find_bare(loaded, s.name.c_str());
-    int r = entry_table_find(loaded, s.name.c_str());
-    if ((b >= 0 && !key_opens(loaded_entry(b), s)) || (r >= 0 && !key_opens(loaded_entry(r), s))) {
+    int b = entry_table_find(loaded, record_name_for(s).c_str());
+    if (b >= 0 && !key_opens(loaded_entry(b), s)) {
       s.flags |= SPEC_HANDLED;
-      if (b >= 0) spared.push_back(b);
+      spared.push_back(b);
       continue;
     }
     if (b >= 0) {
@@ -87,7 +84,7 @@ int restore_standalone(int i, const FileSpec& s, int64_t new_offset) {
   // Compressed -> stored: the entry's stream must end right after its data.
   if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
   if (copy_stream_to_raw(e.size) != 0) return -1;
-  if (inflate_check_end() != 0) return -1;
+  if (standalone_stream_check(e) != 0) return -1;
   inflate_close();
   return 0;
 }
@@ -123,7 +120,7 @@ int copy_standalone_entries() {
         // The old entry is kept only when the new file is stored under
         // another name (a path given without "+p" stores the bare name);
         // under its own name it is replaced.
-        if (ascii_lower(record_name_for(s)) == ascii_lower(e.name)) continue;
+        if (same_name(record_name_for(s), e.name)) continue;
       } else if (s.flags & SPEC_IN_DIRECTORY) {
         continue;  // moved into the directory stream by steps 6 and 9
       } else {
@@ -214,7 +211,10 @@ int add_standalone_files() {
   for (int j = 0; j < g_state.specs.count(); ++j) {
     FileSpec& s = spec_at(j);
     if (s.flags & SPEC_HANDLED) continue;
-    int r = entry_table_find(g_state.loaded, s.name.c_str());
+    // The entry this spec acts on: for a file, the one stored under the name
+    // the file will be stored under.
+    int r = entry_table_find(g_state.loaded,
+                             (is_replace_spec(s) ? record_name_for(s) : s.name).c_str());
     if (r >= 0 && !key_check(r, j)) {
       s.flags |= SPEC_HANDLED;
       continue;

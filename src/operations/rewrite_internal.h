@@ -26,8 +26,10 @@ inline bool loaded_compressed(const EntryRecord& e) {
   return (e.loaded_flags & ENTRY_COMPRESSED) != 0;
 }
 
-// The entry's spec: the first spec in list order whose name equals the
-// entry's name without regard to ASCII case; -1 when there is none.
+// The entry's spec: the first spec in list order whose name is the same name
+// as the entry's (name_key); -1 when there is none.  A replace spec whose
+// file is stored under another name (record_name_for) is not the entry's: an
+// extract spec of that name is taken instead, when there is one.
 int entry_spec(int entry_index);
 
 // A spec whose file replaces an entry: SPEC_ADD without SPEC_MODIFY.

@@ -123,6 +123,26 @@ int pf_exists(const char* path);
 // 1 when `path` names an existing folder.
 int pf_is_directory(const char* path);
 
+// What a path names, asked of the item itself: a symbolic link (or any other
+// kind of redirection the system keeps in a folder) is reported as a link,
+// never followed, wherever it points and whether or not its target exists.
+// Links in the path's earlier components are followed as the system does.
+enum PfPathKind {
+  PF_PATH_MISSING = 0,  // nothing of that name
+  PF_PATH_REGULAR,      // a regular file
+  PF_PATH_FOLDER,       // a folder
+  PF_PATH_LINK,         // a symbolic link
+  PF_PATH_OTHER,        // a pipe, socket, device or anything else
+};
+// The kind of `path`, or -1 when the system cannot tell (no permission to
+// look, an empty path, a name too long).
+int pf_path_kind(const char* path);
+
+// Creates one folder (its parent must exist) with the system's ordinary
+// permissions for a new folder.  0, or -1 when it cannot be created,
+// including when anything at all already bears that name.
+int pf_make_folder(const char* path);
+
 // 1 when the two paths name the same existing file (same device and inode on
 // POSIX), 0 otherwise or when either does not exist.
 int pf_same_file(const char* a, const char* b);
@@ -136,10 +156,12 @@ std::string pf_native_path(const char* path);
 
 // ---- directory enumeration --------------------------------------------------
 
-enum { PF_ATTR_HIDDEN = 0x2, PF_ATTR_DIRECTORY = 0x10 };
+// PF_ATTR_SPECIAL marks an item that is neither a regular file nor a folder
+// once links are followed: a dangling link, a pipe, a socket, a device.
+enum { PF_ATTR_HIDDEN = 0x2, PF_ATTR_DIRECTORY = 0x10, PF_ATTR_SPECIAL = 0x10000 };
 
 struct PfFindData {
-  uint32_t attributes = 0;      // PF_ATTR_HIDDEN, PF_ATTR_DIRECTORY
+  uint32_t attributes = 0;      // PF_ATTR_HIDDEN, PF_ATTR_DIRECTORY, PF_ATTR_SPECIAL
   std::string long_name;        // the item's name, without directory part
   std::string short_name;       // the 8.3 name on Win32 (may be empty); always empty on POSIX
 };
@@ -207,6 +229,7 @@ enum PfFaultKind {
   PF_FAULT_READ,        // pf_read returns -1
   PF_FAULT_LOCK,        // pf_lock returns -1
   PF_FAULT_ATTRIBUTES,  // pf_take_attributes returns -1
+  PF_FAULT_MAKE_FOLDER, // pf_make_folder returns -1 and creates nothing
   PF_FAULT_KIND_COUNT
 };
 void pf_fault_arm(PfFaultKind kind, int nth);

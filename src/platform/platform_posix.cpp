@@ -336,6 +336,24 @@ int pf_is_directory(const char* path) {
   return !p.empty() && stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int pf_path_kind(const char* path) {
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  struct stat st;
+  if (lstat(p.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? PF_PATH_MISSING : -1;
+  if (S_ISLNK(st.st_mode)) return PF_PATH_LINK;
+  if (S_ISDIR(st.st_mode)) return PF_PATH_FOLDER;
+  if (S_ISREG(st.st_mode)) return PF_PATH_REGULAR;
+  return PF_PATH_OTHER;
+}
+
+int pf_make_folder(const char* path) {
+  if (fault_hit(PF_FAULT_MAKE_FOLDER)) return -1;
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  return ::mkdir(p.c_str(), 0777) == 0 ? 0 : -1;
+}
+
 int pf_same_file(const char* a, const char* b) {
   std::string pa = resolve(a), pb = resolve(b);
   struct stat sa, sb;
@@ -411,7 +429,13 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
     bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
     std::string full = dir + (dir.back() == '/' ? "" : "/") + name;
     struct stat st;
-    if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) item.attributes |= PF_ATTR_DIRECTORY;
+    if (stat(full.c_str(), &st) != 0) {
+      item.attributes |= PF_ATTR_SPECIAL;  // a dangling link, or gone already
+    } else if (S_ISDIR(st.st_mode)) {
+      item.attributes |= PF_ATTR_DIRECTORY;
+    } else if (!S_ISREG(st.st_mode)) {
+      item.attributes |= PF_ATTR_SPECIAL;
+    }
     if (name[0] == '.' && !dot_entry) item.attributes |= PF_ATTR_HIDDEN;
     (dot_entry ? dots : rest).push_back(std::move(item));
   }

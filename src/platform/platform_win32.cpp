@@ -215,6 +215,17 @@ BOOL move_file(const std::string& from, const std::string& to, DWORD flags) {
   return MoveFileExA(from.c_str(), to.c_str(), flags);
 }
 
+// Attributes of what a path leads to, links followed; INVALID_FILE_ATTRIBUTES
+// when nothing is there.
+DWORD attributes_of_followed(const std::string& p) {
+  HANDLE h = create_file(p, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (h == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  return ok ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+}
+
 // Attributes of a path; INVALID_FILE_ATTRIBUTES when it does not exist.
 DWORD attributes_of(const std::string& p) {
   if (p.empty()) return INVALID_FILE_ATTRIBUTES;
@@ -273,6 +284,16 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
 // How long a rename waits for a target open elsewhere, in steps.
 const DWORD kBusyRetryMs = 2000;
 const DWORD kBusyPauseMs = 20;
+
+// A reparse point that stands for another place (symbolic link, junction,
+// mount point, ...), as opposed to one that only stores the file elsewhere.
+bool reparse_is_link(const std::string& p) {
+  WIN32_FIND_DATAA fd;
+  HANDLE f = FindFirstFileA(p.c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return true;  // cannot tell: never follow it
+  FindClose(f);
+  return !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsReparseTagNameSurrogate(fd.dwReserved0);
+}
 
 // ReadFile and WriteFile take at most a DWORD at a time.
 DWORD chunk(size_t n) { return n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n); }
@@ -531,6 +552,33 @@ int pf_remove_native(const char* native_path) {
   return native_path && *native_path && DeleteFileA(native_path) ? 0 : -1;
 }
 
+int pf_path_kind(const char* path) {
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  DWORD a = attributes_of(p);
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    const DWORD e = GetLastError();
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ? PF_PATH_MISSING : -1;
+  }
+  // Symbolic links, junctions and every other reparse point that names
+  // another place are links.
+  if ((a & FILE_ATTRIBUTE_REPARSE_POINT) && reparse_is_link(p)) return PF_PATH_LINK;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return PF_PATH_FOLDER;
+  HANDLE h = create_file(p, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+  if (h == INVALID_HANDLE_VALUE) return PF_PATH_REGULAR;
+  const DWORD type = GetFileType(h);
+  CloseHandle(h);
+  return type == FILE_TYPE_DISK ? PF_PATH_REGULAR : PF_PATH_OTHER;
+}
+
+int pf_make_folder(const char* path) {
+  if (fault_hit(PF_FAULT_MAKE_FOLDER)) return -1;
+  std::string p = resolve(path);
+  if (p.empty()) return -1;
+  if (is_long(p)) return CreateDirectoryW(long_wide(p).c_str(), nullptr) ? 0 : -1;
+  return CreateDirectoryA(p.c_str(), nullptr) ? 0 : -1;
+}
+
 int pf_sync_parent_dir(const char* path) {
   // MOVEFILE_WRITE_THROUGH has already put the renamed entry on disk, and a
   // Win32 folder cannot be flushed by itself: the folder only has to be there.
@@ -619,6 +667,15 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
     item.long_name = name;
     item.short_name = fd.cAlternateFileName;
     item.attributes = fd.dwFileAttributes & (PF_ATTR_HIDDEN | PF_ATTR_DIRECTORY);
+    // A link is taken for what it names; one that names nothing is special.
+    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(fd.dwReserved0)) {
+      DWORD target = attributes_of_followed(dir_part + name);
+      if (target == INVALID_FILE_ATTRIBUTES) {
+        item.attributes = (item.attributes & PF_ATTR_HIDDEN) | PF_ATTR_SPECIAL;
+      } else {
+        item.attributes = (item.attributes & PF_ATTR_HIDDEN) | (target & FILE_ATTRIBUTE_DIRECTORY ? PF_ATTR_DIRECTORY : 0);
+      }
+    }
     bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
     (dot_entry ? dots : rest).push_back(std::move(item));
   } while (FindNextFileA(f, &fd));

@@ -31,6 +31,48 @@ TEST_F(Table, CutNamesAndRefuseDuplicatesWithoutCase) {
   EXPECT_EQ(t.records[4]->name, std::string(280, 'q'));
 }
 
+TEST_F(Table, SeparatorsAreEqualInLookupsButBothSpellingsMayBeStored) {
+  EntryTable& t = g_state.output;
+  ASSERT_EQ(entry_table_add(t, "d/a.txt", 0, 0, 0, 0, 1), 0);
+  EXPECT_EQ(entry_table_find(t, "D\\A.TXT"), 0);
+  // An archive written before separators compared equal may hold both.
+  ASSERT_EQ(entry_table_add(t, "d\\a.txt", 0, 0, 0, 0, 1), 0);
+  EXPECT_EQ(entry_table_add(t, "D\\a.txt", 0, 0, 0, 0, 1), -1);
+  // The spelling asked for comes first, else the first in table order.
+  EXPECT_EQ(entry_table_find(t, "d\\a.txt"), 1);
+  EXPECT_EQ(entry_table_find(t, "d/a.txt"), 0);
+  ASSERT_EQ(entry_table_add(t, "x\\y/z", 0, 0, 0, 0, 1), 0);
+  EXPECT_EQ(entry_table_find(t, "x/y\\z"), 2);
+  // Removing the first spelling leaves the later one in its place.
+  ASSERT_EQ(entry_table_add(t, "D/A.TXT2", 0, 0, 0, 0, 1), 0);
+  ASSERT_EQ(entry_table_remove(t, 0), 0);
+  EXPECT_EQ(entry_table_find(t, "d/a.txt"), 0);
+  EXPECT_EQ(entry_table_find(t, "x/y/z"), 1);
+  EXPECT_EQ(entry_table_find(t, "d\\a.txt2"), 2);
+  EXPECT_EQ(entry_table_add(t, "d\\A.txt", 0, 0, 0, 0, 1), -1);
+  ASSERT_EQ(entry_table_add(t, "d/a.txt", 0, 0, 0, 0, 1), 0);
+  EXPECT_EQ(entry_table_find(t, "d/a.txt"), 3);
+  EXPECT_EQ(entry_table_find(t, "d\\a.txt"), 0);
+  // Emptied from the end, as the exit routine does.
+  while (t.count() > 0) ASSERT_EQ(entry_table_remove(t, t.count() - 1), 0);
+  EXPECT_TRUE(t.by_name.empty());
+  EXPECT_TRUE(t.by_bare_name.empty());
+}
+
+TEST(NameRules, ClimbingComponentsAndStoredNames) {
+  for (const char* n : {"..", "../a", "a/..", "a\\..\\b", "a/.. /b", "...", ". .", "x/ ..  /y"})
+    EXPECT_TRUE(name_climbs_out(n)) << n;
+  for (const char* n : {"a", ".", "./a", ".a", "a..b", "..a", "a/.b./c", "", "/", "a//b"})
+    EXPECT_FALSE(name_climbs_out(n)) << n;
+  EXPECT_TRUE(component_climbs_out(".. "));
+  EXPECT_FALSE(component_climbs_out("a.."));
+  EXPECT_EQ(stored_name("d/e\\f.txt", false), "f.txt");
+  EXPECT_EQ(stored_name("d/e\\f.txt", true), "d/e\\f.txt");
+  EXPECT_TRUE(same_name("Dir\\A.txt", "dir/a.TXT"));
+  EXPECT_FALSE(same_name("dir/a.txt", "dir/a.txt2"));
+  EXPECT_EQ(name_key("A\\b/C"), "a/b/c");
+}
+
 TEST_F(Table, RecordFieldsAndFlagWord) {
   EntryTable& t = g_state.output;
   ASSERT_EQ(entry_table_add(t, "f", 0x11111111u, 0x22222222u, 0x33333333u, 0xFF, 1), 0);

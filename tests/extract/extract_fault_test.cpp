@@ -46,4 +46,16 @@ TEST_F(ExtractFault, RefusedWriteKeepsNothingHalfDone) {
   EXPECT_EQ(vt::list_dir("."), std::vector<std::string>{"a.vrn"});
 }
 
+TEST_F(ExtractFault, RefusedFolderCreationWritesNothingThere) {
+  vt::write_file("f.vrn", vt::build_archive({{"sub\\deep\\x.txt", "deep down", 0, 0x07}}));
+  pf_fault_clear();
+  pf_fault_arm(PF_FAULT_MAKE_FOLDER, 2);  // "sub" is made, "sub\deep" is refused
+  EXPECT_EQ(run_in_process({"vornex", "f.vrn", "*"}), -3);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_MAKE_FOLDER), 2);
+  EXPECT_EQ(vt::list_dir("sub"), std::vector<std::string>{});
+  pf_fault_clear();
+  EXPECT_EQ(run_in_process({"vornex", "f.vrn", "*"}), 0);
+  EXPECT_EQ(vt::read_file("sub/deep/x.txt"), "deep down");
+}
+
 }  // namespace

@@ -91,30 +91,38 @@ TEST_F(ExtractRun, OnlyNamedEntriesAreWrittenWhateverComesBefore) {
   EXPECT_EQ(vt::read_file("tail.txt"), "after it");
 }
 
-TEST_F(ExtractRun, PathNamesNeedTheirFolders) {
+TEST_F(ExtractRun, PathNamesGetTheirFoldersMade) {
   vt::write_file("a.vrn", vt::build_archive({
                               {"dir\\a.txt", "in a folder", 0, IN_DIR},
                               {"dir/b.txt", "also in it", 0, STORED},
+                              {"new\\deeper/still\\c.txt", "three levels down", 0, IN_DIR},
+                              {"new//./twice.txt", "doubled separator and a dot", 0, STORED},
                           }));
   vt::make_dir("dir");
-  ASSERT_EQ(vornex({"a.vrn", "dir\\a.txt", "dir/b.txt"}), 0);
+  ASSERT_EQ(vornex({"a.vrn", "*"}), 0);
   EXPECT_EQ(vt::read_file("dir/a.txt"), "in a folder");
   EXPECT_EQ(vt::read_file("dir/b.txt"), "also in it");
   EXPECT_EQ(vt::list_dir("dir"), sorted({"a.txt", "b.txt"}));
+  EXPECT_EQ(vt::read_file("new/deeper/still/c.txt"), "three levels down");
+  EXPECT_EQ(vt::read_file("new/twice.txt"), "doubled separator and a dot");
+  EXPECT_EQ(vt::list_dir("new"), sorted({"deeper", "twice.txt"}));
+  EXPECT_EQ(vt::list_dir("."), sorted({"a.vrn", "dir", "new"}));
 
-  // No folder is created: the run fails; a standalone target written before
-  // stays, in-directory ones are put in place only by a run that reaches
-  // the directory stream's end.
+  // A file where a folder must be: the run fails there and the file is
+  // untouched; a standalone target written before stays, in-directory ones
+  // are put in place only by a run that reaches the directory stream's end.
   vt::ScratchDir other;
+  vt::write_file("plain", "a file");
   vt::write_file("b.vrn", vt::build_archive({
                               {"solo.txt", "standalone, written before", 0, 0x05},
                               {"first.txt", "written before", 0, IN_DIR},
-                              {"nodir\\x.txt", "nowhere to go", 0, IN_DIR},
+                              {"plain\\x.txt", "nowhere to go", 0, IN_DIR},
                               {"last.txt", "never reached", 0, IN_DIR},
                           }));
   EXPECT_EQ(vornex({"b.vrn", "*"}), vt::FAIL);
   EXPECT_EQ(vt::read_file("solo.txt"), "standalone, written before");
-  EXPECT_EQ(vt::list_dir("."), sorted({"b.vrn", "solo.txt"}));
+  EXPECT_EQ(vt::read_file("plain"), "a file");
+  EXPECT_EQ(vt::list_dir("."), sorted({"b.vrn", "plain", "solo.txt"}));
 }
 
 TEST_F(ExtractRun, OverwriteQuestionAnswers) {

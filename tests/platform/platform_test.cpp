@@ -271,4 +271,51 @@ TEST(PlatformFaults, ArmedCallFailsOnceAndCallsAreCounted) {
   EXPECT_EQ(vt::read_file("g"), "ac");
 }
 
+TEST(PlatformPaths, KindsAreAskedOfTheItemItselfAndFoldersAreMadeOnce) {
+  vt::ScratchDir dir;
+  vt::write_file("f", "x");
+  vt::make_dir("d");
+  ASSERT_EQ(symlink("d", "to-d"), 0);
+  ASSERT_EQ(symlink("nowhere", "gone"), 0);
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  EXPECT_EQ(pf_path_kind("f"), PF_PATH_REGULAR);
+  EXPECT_EQ(pf_path_kind("d"), PF_PATH_FOLDER);
+  EXPECT_EQ(pf_path_kind("to-d"), PF_PATH_LINK);
+  EXPECT_EQ(pf_path_kind("gone"), PF_PATH_LINK);
+  EXPECT_EQ(pf_path_kind("pipe"), PF_PATH_OTHER);
+  EXPECT_EQ(pf_path_kind("missing"), PF_PATH_MISSING);
+  EXPECT_EQ(pf_path_kind("f\\below"), PF_PATH_MISSING);  // a file has nothing below it
+  EXPECT_EQ(pf_path_kind(""), -1);
+
+  EXPECT_EQ(pf_make_folder("d\\new"), 0);
+  EXPECT_EQ(pf_path_kind("d/new"), PF_PATH_FOLDER);
+  for (const char* taken : {"d/new", "f", "to-d", "gone", "pipe", "no/parent"})
+    EXPECT_EQ(pf_make_folder(taken), -1) << taken;
+  EXPECT_FALSE(vt::file_exists("nowhere"));
+
+  // Enumeration marks what is neither a file nor a folder once links are
+  // followed.
+  ASSERT_EQ(symlink("f", "to-f"), 0);
+  PfFindData d;
+  PfFind* h = pf_find_first("*", &d);
+  ASSERT_NE(h, nullptr);
+  std::vector<std::string> special;
+  do {
+    if (d.attributes & PF_ATTR_SPECIAL) special.push_back(d.long_name);
+    if (d.long_name == "to-d") {
+      EXPECT_TRUE(d.attributes & PF_ATTR_DIRECTORY);
+    }
+  } while (pf_find_next(h, &d));
+  pf_find_close(h);
+  EXPECT_EQ(special, (std::vector<std::string>{"gone", "pipe"}));
+
+  pf_fault_clear();
+  pf_fault_arm(PF_FAULT_MAKE_FOLDER, 1);
+  EXPECT_EQ(pf_make_folder("faulted"), -1);
+  EXPECT_EQ(pf_path_kind("faulted"), PF_PATH_MISSING);
+  EXPECT_EQ(pf_make_folder("faulted"), 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_MAKE_FOLDER), 2);
+  pf_fault_clear();
+}
+
 }  // namespace

@@ -93,21 +93,22 @@ TEST(Collection, ExtractSpecsAreNeverUpdatedAndKeepTheRunReadOnly) {
   EXPECT_EQ(g_state.run.read_only_run, 0);
 }
 
-TEST(Collection, NewFileMarksTheEntryItReplacesByBareName) {
+TEST(Collection, NewFileMarksTheEntryStoredUnderTheNameItWillBeStoredUnder) {
   Fresh f;
   load("dir\\a.txt");
   load("b.txt");
   load("keyed.txt", 0x07, 0x55);
+  // Without "+p" a file is stored under its bare name: an entry in another
+  // folder is not the one it replaces.
   add_file_spec("A.txt");
-  EXPECT_TRUE(done(0));
-  EXPECT_FALSE(done(1));
-  // A path without "+p" is compared whole with bare names: it marks nothing.
+  EXPECT_FALSE(done(0));
+  // A path without "+p" replaces the entry of its bare name.
   add_file_spec("x\\b.txt");
-  EXPECT_FALSE(done(1));
-  // With "+p" the whole stored name is compared.
-  g_state.settings.store_paths = 1;
-  add_file_spec("b.TXT");
   EXPECT_TRUE(done(1));
+  // With "+p" the whole name is compared, '/' and '\\' alike.
+  g_state.settings.store_paths = 1;
+  add_file_spec("DIR/a.TXT");
+  EXPECT_TRUE(done(0));
   // Modify specs replace nothing.
   g_state.settings.modify_only = 1;
   add_file_spec("keyed.txt");

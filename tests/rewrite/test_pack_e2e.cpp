@@ -103,20 +103,32 @@ TEST(Pack, ReplaceKeepsEveryOtherEntryAsItWas) {
   expect_entry(p, "t.txt", "third version", SC);
 }
 
-TEST(Pack, AddingAPathWithoutKeepingItReplacesByBareName) {
+TEST(Pack, AddingAPathWithoutKeepingItReplacesTheEntryOfItsBareName) {
   vt::ScratchDir dir;
   vt::make_dir("dir");
   vt::write_file("dir/a.txt", "from disk");
   vt::write_file("arc.vrn", vt::build_archive({entry("dir\\a.txt", "standalone old", SS),
                                                 entry("dir\\b.txt", "in dir old", DC)}));
   vt::write_file("dir/b.txt", "b from disk");
-  // The standalone dir\a.txt stays beside the new a.txt; the in-directory
-  // dir\b.txt is dropped for b.txt.
+  // Stored as a.txt and b.txt: the entries kept with their folder are other
+  // names and stay beside them, whatever their placement.
   ASSERT_EQ(vt::vorn({"arc.vrn", "dir\\a.txt", "dir\\b.txt"}), 0);
   vt::Parsed p = parse("arc.vrn");
-  EXPECT_EQ(names(p), Names({"dir\\a.txt", "a.txt", "b.txt"}));
+  EXPECT_EQ(names(p), Names({"dir\\a.txt", "dir\\b.txt", "a.txt", "b.txt"}));
   expect_entry(p, "dir\\a.txt", "standalone old", SS);
+  expect_entry(p, "dir\\b.txt", "in dir old", DC);
   expect_entry(p, "a.txt", "from disk", DC);
+  expect_entry(p, "b.txt", "b from disk", DC);
+
+  // The same files again, spelled with '/' and as a folder wildcard: each
+  // replaces the entry stored under its bare name (once they collided).
+  vt::write_file("dir/a.txt", "second a");
+  ASSERT_EQ(vt::vorn({"arc.vrn", "dir/a.txt"}), 0);
+  ASSERT_EQ(vt::vorn({"arc.vrn", "-g", "dir/*"}), 0);
+  ASSERT_EQ(vt::vorn({"arc.vrn", "dir/*"}), 0);
+  p = parse("arc.vrn");
+  EXPECT_EQ(names(p), Names({"dir\\a.txt", "dir\\b.txt", "a.txt", "b.txt"}));
+  expect_entry(p, "a.txt", "second a", DC);
   expect_entry(p, "b.txt", "b from disk", DC);
 
   // "+p" keeps the path in the name.
@@ -124,7 +136,7 @@ TEST(Pack, AddingAPathWithoutKeepingItReplacesByBareName) {
   vt::write_file("dir/d.txt", "d");
   ASSERT_EQ(vt::vorn({"arc.vrn", "+p", "dir\\c.txt", "-p", "dir/d.txt"}), 0);
   p = parse("arc.vrn");
-  EXPECT_EQ(names(p), Names({"dir\\a.txt", "a.txt", "b.txt", "dir\\c.txt", "d.txt"}));
+  EXPECT_EQ(names(p), Names({"dir\\a.txt", "dir\\b.txt", "a.txt", "b.txt", "dir\\c.txt", "d.txt"}));
   expect_entry(p, "dir\\c.txt", "c", DC);
   expect_entry(p, "d.txt", "d", DC);
 }
@@ -204,11 +216,12 @@ TEST(Pack, KeysRefuseOrAllowChanges) {
   vt::write_file("arc.vrn", archive);
   vt::write_file("k1", "new1");
   vt::write_file("k2", "new2");
-  vt::write_file("k3", "new3");
+  vt::make_dir("dir");
+  vt::write_file("dir/k3", "new3");
 
   // Without the key: nothing is replaced and no file is stored, on either
-  // path, nor beside an entry that would be replaced by its bare name.
-  ASSERT_EQ(vt::vorn({"arc.vrn", "k1", "-g", "k2", "+g", "k3"}), 0);
+  // path, nor in place of an entry its path names with the other separator.
+  ASSERT_EQ(vt::vorn({"arc.vrn", "k1", "-g", "k2", "+g", "+p", "dir/k3"}), 0);
   vt::Parsed p = parse("arc.vrn");
   EXPECT_EQ(names(p), Names({"k2", "k1", "dir\\k3", "o"}));
   expect_entry(p, "k1", "old1", DC, pw);
@@ -224,12 +237,12 @@ TEST(Pack, KeysRefuseOrAllowChanges) {
   expect_entry(p, "dir\\k3", "old3", DC, pw);
 
   // With the key: replaced on both paths, modified, deleted.
-  ASSERT_EQ(vt::vorn({"arc.vrn", "-spw", "k1", "-g", "k2", "+g", "k3"}), 0);
+  ASSERT_EQ(vt::vorn({"arc.vrn", "-spw", "k1", "-g", "k2", "+g", "+p", "dir/k3"}), 0);
   p = parse("arc.vrn");
-  EXPECT_EQ(names(p), Names({"k2", "o", "k1", "k3"}));
+  EXPECT_EQ(names(p), Names({"k2", "o", "k1", "dir/k3"}));
   expect_entry(p, "k2", "new2", SC);
   expect_entry(p, "k1", "new1", DC);
-  expect_entry(p, "k3", "new3", DC);
+  expect_entry(p, "dir/k3", "new3", DC);
 
   vt::write_file("arc.vrn", archive);
   ASSERT_EQ(vt::run("vornalt", {"arc.vrn", "-spw", "+spw", "+e", "k1", "-g", "-spw", "+sother",
