@@ -22,10 +22,12 @@
 #include "base/replace.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"
+#include "operations/windows_names.h"
 #include "platform/platform.h"
 
 namespace {
 
+bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 bool is_ascii_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -234,7 +236,7 @@ int check_directory_end(DirectoryCursor& cursor, int64_t total) {
 int extraction_target(const std::string& name, std::string* target) {
   size_t start = 0;
   for (;;) {
-    if (start < name.size() && is_name_separator(name[start])) {
+    if (start < name.size() && is_separator(name[start])) {
       ++start;
     } else if (start + 1 < name.size() && is_ascii_letter(name[start]) && name[start + 1] == ':') {
       start += 2;
@@ -243,13 +245,13 @@ int extraction_target(const std::string& name, std::string* target) {
     }
   }
   std::string rest = name.substr(start);
-  if (rest.empty() || is_name_separator(rest.back())) return -1;
+  if (rest.empty() || is_separator(rest.back())) return -1;
 
   // Every component is checked; ".." anywhere could climb out.
   size_t begin = 0;
   for (;;) {
     size_t end = begin;
-    while (end < rest.size() && !is_name_separator(rest[end])) ++end;
+    while (end < rest.size() && !is_separator(rest[end])) ++end;
     if (component_climbs_out(rest.substr(begin, end - begin))) return -1;
     if (end >= rest.size()) {
       // The last component must not have the form of a temporary name:
@@ -259,6 +261,8 @@ int extraction_target(const std::string& name, std::string* target) {
     }
     begin = end + 1;
   }
+  // Windows' own rules, on every system.
+  if (windows_name_check(name, rest) != 0) return -1;
   *target = rest;
   return 0;
 }
