@@ -21,6 +21,9 @@ struct Memo {
   signed char& at(size_t ti, size_t pi) { return cells[pi * (tn + 1) + ti]; }
 };
 
+// Names compare with '\\' and '/' as one character, in both matchers.
+char sep(char c) { return c == '\\' ? '/' : c; }
+
 // Case-sensitive: while the pattern has characters the text must too; '?'
 // takes one character; '*' tries the rest of the pattern from the current
 // character to the last one, then takes all the text and goes on with the
@@ -47,7 +50,7 @@ bool ref_match(const std::string& t, const std::string& p, size_t ti, size_t pi,
       ti = t.size();
       ++pi;
     } else {
-      if (p[pi] != t[ti]) break;
+      if (sep(p[pi]) != sep(t[ti])) break;
       ++ti, ++pi;
     }
   }
@@ -55,7 +58,10 @@ bool ref_match(const std::string& t, const std::string& p, size_t ti, size_t pi,
   return result;
 }
 
-char low(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char low(char c) {
+  c = sep(c);
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 // Without case: walk both side by side ('?' any character, any other pattern
 // character, '*' too, equal after lower-casing); where the walk stops on a
