@@ -218,6 +218,9 @@ int temp_commit(TempFile* t, TempPlacement placement) {
   return temp_place(t, placement);
 }
 
+void track_created_file(const std::string& path) { live_add(path); }
+void forget_created_file(const std::string& path) { live_drop(path); }
+
 void remove_live_temporaries() {
   for (LiveNode* n = g_live_head.load(); n; n = n->next)
     if (n->live.load()) pf_remove_native(n->path.get());

@@ -92,6 +92,7 @@ int run_duplicate_finder() {
   if (fd < 0) return fail_system("cannot create the report", s.report_path);
   run.report_fd = fd;
   run.report_created = 1;
+  track_created_file(s.report_path);
   int64_t total = 0;
   for (const auto& rec : g_state.loaded.records) total += rec->size;
   progress_begin(total);
@@ -298,6 +299,9 @@ int replace_archive() {
 
 int vorn_main(int argc, char** argv) {
   failure_clear();
+  // A run stopped from outside deletes the temporaries it was writing and
+  // ends with the failure code; what they were to replace stays as it was.
+  pf_on_interrupt(remove_live_temporaries, EXIT_FAILURE_CODE);
   try {
     return run_program(argc, argv);
   } catch (const std::exception&) {

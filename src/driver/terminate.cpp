@@ -6,6 +6,7 @@
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "base/replace.h"
 #include "driver/state.h"
 #include "msgfile/msgfile.h"
@@ -37,20 +38,28 @@ int terminate(int code) {
   RunState& run = g_state.run;
   Settings& s = g_state.settings;
 
-  interface_finish(code);
-  free_message_buffers();
-  empty_table(g_state.loaded);
-  empty_table(g_state.output);
-
   if (run.report_fd >= 0) {
     pf_close(run.report_fd);
     run.report_fd = -1;
   }
   // The report has been stored in the archive by now (or the run failed);
-  // a file of that name that this run did not create is never touched.
-  if (run.report_created && !s.report_path.empty()) pf_remove(s.report_path.c_str());
+  // a file of that name that this run did not create is never touched.  A
+  // report that cannot be deleted fails the run (the archive is already the
+  // new one), so that a leftover file is never passed over in silence.
+  if (run.report_created && !s.report_path.empty()) {
+    if (pf_remove(s.report_path.c_str()) != 0 && code == EXIT_OK) {
+      fail_system("cannot delete the report", s.report_path);
+      code = EXIT_FAILURE_CODE;
+    }
+    forget_created_file(s.report_path);
+  }
   s.report_path.clear();
   run.report_created = 0;
+
+  interface_finish(code);
+  free_message_buffers();
+  empty_table(g_state.loaded);
+  empty_table(g_state.output);
 
   if (run.archive_fd >= 0) {
     pf_close(run.archive_fd);
