@@ -36,15 +36,21 @@ test-sanitize: deps
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 
 # Under libFuzzer (clang), each for FUZZ_SECONDS: the archive loader with
-# the view walk, and whole runs (extract, rewrite, modify) on hostile archives.
-# (fuzz_runs works in a folder of its own, so the corpus path is absolute.)
+# the view walk, whole runs (extract, rewrite, modify) on hostile archives,
+# whole runs from hostile command lines and argument files, the two wildcard
+# matchers against reference matchers, and the message-file tool.  The archive
+# targets start from archives made by scripts/fuzz-seeds.sh, the others from
+# the seeds in fuzz/corpus/.  (Several targets work in a folder of their own,
+# so the corpus path is absolute.)
+FUZZ_TARGETS ?= fuzz_load fuzz_runs fuzz_args fuzz_match fuzz_msgfile
 fuzz: build
 	@scripts/ensure-deps.sh --clang
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVORN_FUZZ=ON -DVORN_SANITIZE=ON -DVORN_TESTS=OFF -DVORN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_load fuzz_runs
-	for t in fuzz_load fuzz_runs; do \
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(FUZZ_TARGETS)
+	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus-$$t && \
-	  scripts/fuzz-seeds.sh $(BUILD)/vorn $(FUZZ_BUILD)/corpus-$$t && \
+	  if [ -d fuzz/corpus/$$t ]; then cp fuzz/corpus/$$t/* $(FUZZ_BUILD)/corpus-$$t/; \
+	  else scripts/fuzz-seeds.sh $(BUILD)/vorn $(FUZZ_BUILD)/corpus-$$t; fi && \
 	  { $(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
 	    $(CURDIR)/$(FUZZ_BUILD)/corpus-$$t > $(FUZZ_BUILD)/$$t.log 2>&1; rc=$$?; } && \
 	  if [ $$rc -ne 0 ]; then tail -n 80 $(FUZZ_BUILD)/$$t.log; exit 1; fi && \

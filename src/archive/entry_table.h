@@ -29,6 +29,9 @@ struct EntryRecord {
   // Placement as loaded, never changed by the rewrite steps: every walk of the
   // old archive reads the entry by these, whatever later steps did to flags.
   uint16_t loaded_flags = 0;
+  // Standalone entry as loaded: where its region of the data area ends (the
+  // next standalone entry's offset, or the directory offset).
+  uint32_t region_end = 0;
 };
 
 // The records that share one name key: nearly always one.  Names are unique
@@ -153,12 +156,29 @@ int file_spec_find(const char* name, uint16_t need = 0, uint16_t refuse = 0);
 // into the loaded table; sets the directory offset and the data start.  0, or
 // -1 on any damage (short trailer, offset out of the file, stream that does
 // not inflate, cut records, a name of 258 bytes without NUL, a duplicate
-// name, a count larger than the stream can hold, a standalone entry whose
-// offset lies past the directory offset, before the previous standalone
-// entry's, or behind an in-directory entry).  Records are read one by one,
-// never sized by the count, so memory follows what the stream really holds.
-// On failure the records read so far stay in the loaded table.
+// name, a count larger than the stream can hold or than MAX_ENTRIES, a
+// standalone entry behind an in-directory entry, or standalone regions that
+// overlap or leave gaps).  Each standalone entry owns the region from its
+// offset to the next standalone entry's offset (the directory offset for the
+// last): a stored entry's size must be exactly its region's length, and a
+// compressed entry's region must hold at least the shortest zlib stream
+// (MIN_ZLIB_STREAM bytes), so no two records can share data.  Records are
+// read one by one, never sized by the count, so memory follows what the
+// stream really holds.  On failure the records read so far stay in the loaded
+// table.
 int load_directory();
+
+// The most entries an archive may hold: the loader refuses a larger count
+// before it reads a record, and the rewrite refuses to write one.
+constexpr uint32_t MAX_ENTRIES = 1u << 20;
+// The shortest zlib stream: 2 header bytes, an empty final block, Adler-32.
+constexpr uint32_t MIN_ZLIB_STREAM = 8;
+
+// After a standalone entry's `size` bytes were inflated from its offset: 0
+// when the stream ends right there with a valid checksum and its last byte is
+// the last byte of the entry's region; -1 otherwise (bytes of another entry,
+// or junk, would follow unread).
+int standalone_stream_check(const EntryRecord& e);
 
 // Starts the read stream at the old directory offset and reads past the count
 // and as many records as the loaded table holds (their lengths are known from

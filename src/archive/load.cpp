@@ -72,12 +72,12 @@ int load_directory() {
   uint8_t word[4];
   if (!in->bytes(word, 4)) return -1;
   uint32_t count = get_u32le(word);
+  if (count > MAX_ENTRIES) return -1;
 
   EntryTable& table = g_state.loaded;
   char name[MAX_NAME_LENGTH + 3];  // 258 bytes read at most, plus a spare NUL
   uint32_t data_start = directory_offset;
   int seen_in_directory = 0;
-  uint32_t last_standalone = 0;
   for (uint32_t r = 0; r < count; ++r) {
     size_t len = 0;
     for (;;) {
@@ -101,14 +101,32 @@ int load_directory() {
     if (!(flags & FILE_IN_DIRECTORY)) {
       if (seen_in_directory) return -1;
       if (offset > directory_offset) return -1;
-      if (r > 0 && offset < last_standalone) return -1;
-      last_standalone = offset;
       if (r == 0) data_start = offset;
     } else {
       seen_in_directory = 1;
     }
 
     if (entry_table_add(table, name, offset, size, key_hash, flags, 1) != 0) return -1;
+  }
+
+  // Each standalone region runs to the next standalone offset (the directory
+  // offset for the last): regions follow each other without gap or overlap.
+  for (int i = 0; i < table.count(); ++i) {
+    EntryRecord& e = *table.records[static_cast<size_t>(i)];
+    if (e.loaded_flags & ENTRY_IN_DIRECTORY) break;
+    uint32_t end = directory_offset;
+    if (i + 1 < table.count()) {
+      const EntryRecord& next = *table.records[static_cast<size_t>(i) + 1];
+      if (!(next.loaded_flags & ENTRY_IN_DIRECTORY)) end = next.offset;
+    }
+    if (end < e.offset) return -1;
+    const uint32_t length = end - e.offset;
+    if (e.loaded_flags & ENTRY_COMPRESSED) {
+      if (length < MIN_ZLIB_STREAM) return -1;
+    } else if (length != e.size) {
+      return -1;
+    }
+    e.region_end = end;
   }
 
   run.directory_offset = directory_offset;
@@ -127,6 +145,11 @@ int skip_directory() {
     length += static_cast<int64_t>(rec->name.size()) + 1 + static_cast<int64_t>(RECORD_FIXED_SIZE);
   }
   return skip_stream(length);
+}
+
+int standalone_stream_check(const EntryRecord& e) {
+  if (inflate_check_end() != 0) return -1;
+  return static_cast<uint64_t>(e.offset) + inflate_consumed() == e.region_end ? 0 : -1;
 }
 
 int check_stub(int fd) {

@@ -139,6 +139,11 @@ int inflate_check_end() {
   return rs.ended ? 0 : -1;
 }
 
+uint64_t inflate_consumed() {
+  const ReadStream& rs = g_state.streams.in;
+  return rs.active ? rs.z.total_in : 0;
+}
+
 int deflate_open(int fd, int64_t offset) {
   WriteStream& ws = g_state.streams.out;
   if (!ws.buffer.empty()) {

@@ -59,6 +59,8 @@ int inflate_close();
 // (it may need to read the rest of the stream's last bytes), -1 when more
 // data follows or the end is missing or damaged.
 int inflate_check_end();
+// Compressed bytes the current read stream has consumed since inflate_open.
+uint64_t inflate_consumed();
 
 // Starts the write stream into `fd` at `offset`, abandoning any earlier one.
 int deflate_open(int fd, int64_t offset);

@@ -32,14 +32,15 @@ bool selected(const EntryRecord& e, const std::vector<const FileSpec*>& patterns
 
 // A selected standalone entry is sound when its stored bytes lie before the
 // directory stream and, when compressed, form one zlib stream that holds
-// exactly its size and ends with a valid checksum.  0 or -1.
+// exactly its size and ends with a valid checksum at the end of its region.
+// 0 or -1.
 int check_standalone(const EntryRecord& e) {
   const uint32_t directory_offset = g_state.run.directory_offset;
   if (e.offset > directory_offset) return -1;
   if (!(e.loaded_flags & ENTRY_COMPRESSED))
     return e.size <= directory_offset - e.offset ? 0 : -1;
   if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
-  int rc = (skip_stream(e.size) == 0 && inflate_check_end() == 0) ? 0 : -1;
+  int rc = (skip_stream(e.size) == 0 && standalone_stream_check(e) == 0) ? 0 : -1;
   inflate_close();
   return rc;
 }
@@ -86,6 +87,11 @@ int view_pass() {
   }
   if (pending != 0 && skip_stream(pending) != 0) return -1;
   if (inflate_check_end() != 0) return -1;
+  // Its last byte must be the last one before the trailer: nothing may lie
+  // between the stream's end and the trailer.
+  if (static_cast<int64_t>(g_state.run.directory_offset + inflate_consumed()) !=
+      g_state.run.archive_size - static_cast<int64_t>(TRAILER_SIZE))
+    return -1;
   // The data of selected standalone entries is read as well, after the
   // directory stream is done with (both use the one read stream).
   for (const auto& rec : g_state.loaded.records) {

@@ -78,11 +78,13 @@ int push_argument_file(ArgFileStack& stack, const char* path) {
   int fd = pf_open_read(path);
   if (fd < 0) return fail_system("cannot open the argument file", path);
   int64_t length = pf_seek(fd, 0, PF_SEEK_END);
+  RunState& run = g_state.run;
   if (length < 0 || pf_seek(fd, 0, PF_SEEK_SET) != 0 ||
-      static_cast<uint64_t>(length) > SIZE_MAX / 2) {
+      static_cast<uint64_t>(length) > MAX_ARGUMENT_BYTES - run.argument_bytes) {
     pf_close(fd);
     return -1;
   }
+  run.argument_bytes += static_cast<uint64_t>(length);
   ArgFile file;
   file.path = path;
   file.bytes.resize(static_cast<size_t>(length));
@@ -101,6 +103,7 @@ int push_argument_file(ArgFileStack& stack, const char* path) {
 // Expands one argument: adds it to the list, or pushes the argument file it
 // names.  `text` is taken up to `length` bytes.
 int expand_one(ArgFileStack& stack, const char* text, size_t length) {
+  if (++g_state.run.argument_tokens > MAX_ARGUMENT_TOKENS) return -1;
   for (;;) {
     if (length > 0 && text[0] == '@') {
       std::string path(text + 1, length - 1);

@@ -56,7 +56,16 @@ int terminate(int code);
 // line end; inside double quotes blanks, line ends and ";" belong to the token.
 // Tokens keep their inner quotes.  Nesting depth is limited only by memory
 // (the expansion keeps its own stack of open files, not the call stack).
+//
+// The whole expansion of one run is capped: at most MAX_ARGUMENT_TOKENS
+// arguments and argument-file tokens ("@name" tokens included, so also that
+// many argument-file reads) and at most MAX_ARGUMENT_BYTES bytes read from
+// argument files (a file read again counts again); the call that would pass
+// either fails with -1 before it reads or stores anything more.
 int expand_argument(const char* text);
+
+constexpr uint64_t MAX_ARGUMENT_TOKENS = 1u << 20;
+constexpr uint64_t MAX_ARGUMENT_BYTES = 64u << 20;
 
 // Expands the argument file at `path` as an "@path" argument does.  0 or -1.
 int read_argument_file(const char* path);

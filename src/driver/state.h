@@ -62,6 +62,8 @@ struct RunState {
   int read_only_run = 1;
   int overwrite_all = 0;      // extraction: answer 'a' given
   int rewriting = 0;          // the archive rewrite is under way (extraction is its step 5)
+  uint64_t argument_tokens = 0;  // arguments and argument-file tokens expanded so far
+  uint64_t argument_bytes = 0;   // bytes read from argument files so far
 
   // Loaded archive.
   uint32_t directory_offset = 0;

@@ -176,6 +176,7 @@ size_t find_message(const std::string& label) {
 }
 
 void msg_index_invalidate() {
+  ++g_state.msg.edits;
   MessageIndex& x = idx();
   x.valid = false;
   x.lits.clear();
@@ -185,6 +186,7 @@ void msg_index_invalidate() {
 
 void msg_index_literal_edited(size_t quote, size_t old_close, size_t edit_end_old,
                               long long delta) {
+  ++g_state.msg.edits;
   if (!idx().valid) return;
   const size_t i = locate(quote);
   if (i >= idx().lits.size() || edit_end_old > old_close) {
@@ -206,6 +208,7 @@ void msg_index_literal_edited(size_t quote, size_t old_close, size_t edit_end_ol
 }
 
 void msg_index_literal_removed(size_t quote, size_t removed) {
+  ++g_state.msg.edits;
   if (!idx().valid) return;
   const size_t i = locate(quote);
   if (i >= idx().lits.size()) {
@@ -224,6 +227,7 @@ void msg_index_literal_removed(size_t quote, size_t removed) {
 }
 
 void msg_index_before_tail_replaced(size_t e) {
+  ++g_state.msg.edits;
   if (!idx().valid) return;
   std::vector<MessageLiteral>& v = idx().lits;
   // The last live literal before e must end before e, and the scanner must

@@ -63,6 +63,7 @@ int load_message_file(const char* path) {
   m.text.swap(text);
   m.text_path = path;
   m.index = MessageIndex();
+  m.menu = MenuCache();
   m.loaded = 1;
   return 0;
 }

@@ -57,6 +57,108 @@ bool item_matches(const Item& it, const std::string& name) {
          it.name_end - it.name == name.size() && text().compare(it.name, name.size(), name) == 0;
 }
 
+// ---- the menu cache ----
+//
+// An item's name is settled by its own literal when the name starts inside
+// the literal and its "\0" lies inside it too; then only an edit of that
+// literal can change it.  A name that runs past its literal (or has no end
+// yet) could be changed by an edit elsewhere, so a set holding such an item is
+// never cached: its commands walk the items as they always did.
+
+MenuCache& cache() { return g_state.msg.menu; }
+
+enum class Settled { NO_NAME, NAME, UNSETTLED };
+
+// The item's name when its literal settles it.
+Settled settled_name(const Item& it, std::string* name) {
+  if (it.sep == MSG_NONE || it.name >= it.close) return Settled::NO_NAME;
+  if (it.name_end == MSG_NONE || it.name_end >= it.close) return Settled::UNSETTLED;
+  *name = text().substr(it.name, it.name_end - it.name);
+  return Settled::NAME;
+}
+
+// Records item n of the cached set; false when it cannot be cached.
+bool cache_item(long long n, size_t pos) {
+  std::string name;
+  switch (settled_name(locate_item(pos), &name)) {
+    case Settled::NO_NAME:
+      return true;
+    case Settled::UNSETTLED:
+      return false;
+    case Settled::NAME:
+      cache().first_by_name.emplace(std::move(name), n);
+      return true;
+  }
+  return false;
+}
+
+// Walks the items from number `from` on to the first missing one, which
+// becomes next_free.  False (and the cache dropped) when one cannot be cached.
+bool walk_from(long long from) {
+  MenuCache& c = cache();
+  for (long long n = from;; ++n) {
+    const size_t pos = find_message(menu_label(c.set, n));
+    if (pos == MSG_NONE) {
+      c.next_free = n;
+      return true;
+    }
+    if (!cache_item(n, pos)) {
+      c = MenuCache();
+      return false;
+    }
+  }
+}
+
+// Walks the set's items once; true when the cache now describes them.
+bool build_cache(const std::string& set) {
+  MenuCache& c = cache();
+  c = MenuCache();
+  c.set = set;
+  if (!walk_from(0)) return false;
+  c.valid = true;
+  c.generation = g_state.msg.edits;
+  return true;
+}
+
+bool cache_usable(const std::string& set) {
+  const MenuCache& c = cache();
+  if (c.valid && c.set == set && c.generation == g_state.msg.edits) return true;
+  return build_cache(set);
+}
+
+// After this command's own edit of item n (appended or its body replaced):
+// the cache stays when the edit reached no further than the item's literal
+// and the index still reads the text as before around it.
+void cache_after_edit(long long n, bool appended, unsigned long long dead_before) {
+  MenuCache& c = cache();
+  const size_t pos = g_state.msg.index.valid ? find_message(menu_label(c.set, n)) : MSG_NONE;
+  if (pos == MSG_NONE || g_state.msg.index.dead != dead_before || !cache_item(n, pos)) {
+    c = MenuCache();
+    return;
+  }
+  // An appended item may close a gap: the numbers after it were there
+  // already and now count.
+  if (appended && !walk_from(n + 1)) return;
+  c.generation = g_state.msg.edits;
+}
+
+// Replaces the body of the item at `pos` by `content`.  0 or -1.
+int replace_body(size_t pos, const Item& it, const std::string& content) {
+  std::string& s = text();
+  const size_t old_close = skip_literal(s, pos);
+  const size_t old_len = it.close - it.body;
+  try {
+    s.replace(it.body, old_len, content);
+  } catch (const std::exception&) {
+    msg_print("out of memory\n");
+    return -1;
+  }
+  msg_index_literal_edited(pos - 1, old_close, it.close,
+                           static_cast<long long>(content.size()) -
+                               static_cast<long long>(old_len));
+  return 0;
+}
+
 }  // namespace
 
 int set_menu_item(const std::string& set, const std::string& content) {
@@ -66,25 +168,37 @@ int set_menu_item(const std::string& set, const std::string& content) {
   const size_t z = content.find("\\0", p);
   if (z == std::string::npos || z == p) return -1;
   const std::string name = content.substr(p, z - p);
+
+  if (cache_usable(set)) {
+    // The first item of that name, or the next free number.
+    MenuCache& c = cache();
+    auto found = c.first_by_name.find(name);
+    const bool append = found == c.first_by_name.end();
+    const long long n = append ? c.next_free : found->second;
+    const std::string label = menu_label(set, n);
+    const unsigned long long dead_before = g_state.msg.index.dead;
+    int rc;
+    if (append) {
+      rc = append_message(label, content);
+    } else {
+      const size_t pos = find_message(label);
+      rc = replace_body(pos, locate_item(pos), content);
+    }
+    if (rc != 0) {
+      c = MenuCache();
+      return rc;
+    }
+    cache_after_edit(n, append, dead_before);
+    return 0;
+  }
+
   for (long long n = 0;; ++n) {
     const std::string label = menu_label(set, n);
     const size_t pos = find_message(label);
     if (pos == MSG_NONE) return append_message(label, content);
     const Item it = locate_item(pos);
     if (!item_matches(it, name)) continue;
-    std::string& s = text();
-    const size_t old_close = skip_literal(s, pos);
-    const size_t old_len = it.close - it.body;
-    try {
-      s.replace(it.body, old_len, content);
-    } catch (const std::exception&) {
-      msg_print("out of memory\n");
-      return -1;
-    }
-    msg_index_literal_edited(pos - 1, old_close, it.close,
-                             static_cast<long long>(content.size()) -
-                                 static_cast<long long>(old_len));
-    return 0;
+    return replace_body(pos, it, content);
   }
 }
 

@@ -49,6 +49,19 @@ struct MessageIndex {
   std::unordered_map<std::string, std::vector<size_t>> by_key;  // -> lits indexes, ascending
 };
 
+// What the menu commands know about the items of one set, so that a run of
+// set_menu commands does not walk set0, set1, ... once per command.  Valid
+// while `generation` equals the message state's edit count (any edit by
+// another command, or one whose effect reaches past its own item, makes the
+// walk start afresh).
+struct MenuCache {
+  bool valid = false;
+  unsigned long long generation = 0;
+  std::string set;                 // the set name, as given
+  long long next_free = 0;         // set0 .. set(next_free - 1) exist, set(next_free) not
+  std::unordered_map<std::string, long long> first_by_name;  // item name -> smallest number
+};
+
 // The tool's process-wide state (see state.h for where it lives).
 struct MessageState {
   std::string text;         // the message file's bytes (no terminator stored)
@@ -57,6 +70,8 @@ struct MessageState {
   std::string script_path;  // the text after "-mmod:"
   int loaded = 0;           // 1: message file loaded, 2: change script too
   MessageIndex index;       // lookup index over `text`
+  unsigned long long edits = 0;  // counts every edit of `text` (index upkeep calls)
+  MenuCache menu;           // menu items of the set the last set_menu used
 };
 
 // ---- the driver's entry points --------------------------------------------
@@ -150,7 +165,9 @@ void report_script_error(size_t pos, const std::string& msg);
 
 // Replaces the body of the item whose name (after 14 text units of its body)
 // equals the item name in `content`, or appends `content` as the next free
-// number.  -1 when the content has no item name or an edit failed.
+// number.  -1 when the content has no item name or an edit failed.  A run of
+// set_menu commands on one set costs one walk of its items in all (the menu
+// cache), not one per command.
 int set_menu_item(const std::string& set, const std::string& content);
 
 // Removes the item named `item` (with the commas and line breaks after it)

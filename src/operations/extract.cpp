@@ -177,7 +177,7 @@ int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directo
     cursor.at = -1;  // the read stream is taken away from the directory
     if (inflate_open(run.archive_fd, e.offset) != 0) return -1;
     int rc = copy_stream_to_raw(e.size);
-    if (rc == 0) rc = inflate_check_end();
+    if (rc == 0) rc = standalone_stream_check(e);
     inflate_close();
     return rc;
   }

@@ -77,7 +77,7 @@ int plan_in_directory_entries();
 
 // Step 7.  Starts the directory stream at the end of the temporary file (the
 // new directory offset) and writes the record count and every record of the
-// output table.
+// output table.  -1 when the table holds more than MAX_ENTRIES records.
 int write_directory();
 
 // Step 8.  Copies the data of the kept old in-directory entries from the old

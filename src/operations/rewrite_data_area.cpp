@@ -84,7 +84,7 @@ int restore_standalone(int i, const FileSpec& s, int64_t new_offset) {
   // Compressed -> stored: the entry's stream must end right after its data.
   if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
   if (copy_stream_to_raw(e.size) != 0) return -1;
-  if (inflate_check_end() != 0) return -1;
+  if (standalone_stream_check(e) != 0) return -1;
   inflate_close();
   return 0;
 }

@@ -103,6 +103,8 @@ int plan_in_directory_entries() {
 }
 
 int write_directory() {
+  // An archive the loader would refuse is never written.
+  if (static_cast<uint64_t>(g_state.output.count()) > MAX_ENTRIES) return -1;
   if (open_temp() != 0) return -1;
   int64_t position = temp_end_position();
   if (position < 0) return -1;
@@ -170,7 +172,7 @@ int move_in_standalone_entries() {
     if (loaded_compressed(e)) {
       if (inflate_open(g_state.run.archive_fd, e.offset) != 0) return -1;
       if (copy_stream_to_stream(e.size) != 0) return -1;
-      if (inflate_check_end() != 0) return -1;
+      if (standalone_stream_check(e) != 0) return -1;
       inflate_close();
     } else {
       if (stored_length(i) < 0) return -1;

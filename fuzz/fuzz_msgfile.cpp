@@ -1,0 +1,107 @@
+// fuzz_msgfile -- the message-file tool on an arbitrary message file and
+// change script (the input, split at its first NUL byte), run as
+// "vorn -mfile:m.c -mmod:s.txt" in a folder of its own.  The run must end with
+// 0 or -3; after -3 the message file is byte for byte as it was, after 0 it is
+// exactly the edited text (the same edit done in memory); no temporary file
+// is left.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "base/replace.h"
+#include "driver/driver.h"
+#include "driver/state.h"
+#include "msgfile/msgfile.h"
+#include "platform/platform.h"
+
+namespace {
+
+void set_up_once() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/fuzz_msgfile.XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data()) || chdir(buf.data()) != 0) std::abort();
+  // The tool reports on standard output.
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0) std::abort();
+  close(null_fd);
+}
+
+void write_all(const char* path, const std::string& bytes) {
+  int fd = pf_open_create(path);
+  if (fd < 0) std::abort();
+  if (!bytes.empty() && pf_write(fd, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size()))
+    std::abort();
+  pf_close(fd);
+}
+
+std::string read_all(const char* path) {
+  std::string out;
+  int fd = pf_open_read(path);
+  if (fd < 0) return "<missing>";
+  char buf[65536];
+  int64_t n;
+  while ((n = pf_read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  pf_close(fd);
+  return out;
+}
+
+// The edit done in memory: 1 with *out the result, 0 when the script fails.
+int edit_in_memory(const std::string& text, const std::string& script, std::string* out) {
+  g_state.msg.text = text;
+  g_state.msg.script = script;
+  g_state.msg.script_path = "s.txt";
+  g_state.msg.loaded = 2;
+  int ok = apply_change_script() == 0;
+  if (ok) *out = g_state.msg.text;
+  free_message_buffers();
+  return ok;
+}
+
+// 1 when the working folder holds a file of the temporary form.
+bool temporary_left() {
+  PfFindData item;
+  PfFind* h = pf_find_first("*", &item);
+  bool found = false;
+  for (bool more = h != nullptr; more; more = pf_find_next(h, &item) == 1)
+    if (is_temporary_name(item.long_name)) found = true;
+  pf_find_close(h);
+  return found;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  set_up_once();
+  const std::string in(reinterpret_cast<const char*>(data), size);
+  const size_t cut = in.find('\0');
+  const std::string text = in.substr(0, cut);
+  const std::string script = cut == std::string::npos ? std::string() : in.substr(cut + 1);
+  write_all("m.c", text);
+  write_all("s.txt", script);
+
+  std::string expected;
+  const bool script_has_nul = script.find('\0') != std::string::npos;
+  const int edits = !script_has_nul && edit_in_memory(text, script, &expected);
+
+  std::string a0 = "vorn", a1 = "-mfile:m.c", a2 = "-mmod:s.txt";
+  char* argv[] = {&a0[0], &a1[0], &a2[0], nullptr};
+  const int code = vorn_main(3, argv);
+  if (code != 0 && code != -3) std::abort();
+  const std::string after = read_all("m.c");
+  if (code == -3 && after != text) std::abort();  // failed, yet the file changed
+  if (code == 0 && (!edits || after != expected)) std::abort();  // not the edited text
+  if (temporary_left()) std::abort();
+  pf_remove("m.c");
+  pf_remove("s.txt");
+  return 0;
+}
