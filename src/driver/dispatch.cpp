@@ -88,11 +88,19 @@ int run_duplicate_finder() {
   // exactly as it is and the run ends.
   if (s.report_path.empty() || is_temporary_name(s.report_path))
     return fail_note("cannot use as the report", s.report_path, "(a name of its own is needed)");
-  int fd = pf_create_exclusive(s.report_path.c_str());
+  int fd;
+  try {
+    pf_hold_interrupts(1);
+    fd = pf_create_exclusive(s.report_path.c_str());
+    if (fd >= 0) track_created_file(s.report_path);
+    pf_hold_interrupts(0);
+  } catch (...) {
+    pf_hold_interrupts(0);
+    throw;
+  }
   if (fd < 0) return fail_system("cannot create the report", s.report_path);
   run.report_fd = fd;
   run.report_created = 1;
-  track_created_file(s.report_path);
   int64_t total = 0;
   for (const auto& rec : g_state.loaded.records) total += rec->size;
   progress_begin(total);

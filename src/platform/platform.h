@@ -222,6 +222,13 @@ int pf_read_stdin_line(std::string* line);
 // 0, or -1 when the handlers could not be installed.
 int pf_on_interrupt(void (*cleanup)(), int exit_code);
 
+// Holds interruptions back (on = 1) or lets them through again (on = 0):
+// a request that arrives while they are held is remembered and acted on,
+// as above, the moment they are let through.  Used around a step that must
+// not be cut in two, such as creating a file and listing it for `cleanup`.
+// Holds do not nest.
+void pf_hold_interrupts(int on);
+
 // ---- errors ---------------------------------------------------------------------
 
 // The operating system's own text for the error of the last call that failed

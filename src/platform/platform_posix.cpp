@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -490,16 +492,46 @@ namespace {
 // pointer and int are read whole.
 void (*volatile g_interrupt_cleanup)() = nullptr;
 volatile sig_atomic_t g_interrupt_code = 0;
+// Lock-free atomics: the handler may run in any thread of the process.
+std::atomic<int> g_interrupts_held{0};
+std::atomic<int> g_interrupt_pending{0};
 
-extern "C" void on_interrupt_signal(int) {
-  // Every interrupting signal is blocked while this runs (sa_mask), so the
-  // cleanup runs once; the process then ends without running anything else.
+void act_on_interrupt() {
   void (*cleanup)() = g_interrupt_cleanup;
   if (cleanup) cleanup();
   _exit(g_interrupt_code);
 }
 
+extern "C" void on_interrupt_signal(int) {
+  // Every interrupting signal is blocked while this runs (sa_mask), so the
+  // cleanup runs once; the process then ends without running anything else.
+  if (g_interrupts_held.load()) {
+    g_interrupt_pending.store(1);
+    return;
+  }
+  act_on_interrupt();
+}
+
 }  // namespace
+
+void pf_hold_interrupts(int on) {
+  if (on) {
+    g_interrupts_held.store(1);
+    return;
+  }
+  g_interrupts_held.store(0);
+  // A request that came while held; one arriving from here on acts itself.
+  if (g_interrupt_pending.exchange(0)) {
+    sigset_t all, old;
+    sigemptyset(&all);
+    sigaddset(&all, SIGTERM);
+    sigaddset(&all, SIGHUP);
+    sigaddset(&all, SIGINT);
+    sigaddset(&all, SIGQUIT);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    act_on_interrupt();
+  }
+}
 
 int pf_on_interrupt(void (*cleanup)(), int exit_code) {
   g_interrupt_cleanup = cleanup;
