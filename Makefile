@@ -8,8 +8,10 @@ FUZZ_BUILD ?= build-fuzz
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
+WIN32_BUILD ?= build-win32
+WIN64_BUILD ?= build-win64
 
-.PHONY: all deps build demo test test-sanitize fuzz install clean
+.PHONY: all deps build demo test test-sanitize fuzz windows test-wine install clean bench-compare
 
 all: build
 
@@ -57,6 +59,24 @@ fuzz: build
 	  echo "$$t: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/$$t.log)" || exit 1; \
 	done
 
+# vorn against zip, gzip, pigz, 7z and single-stream zlib on the shared corpus.
+bench-compare: build
+	bench/compare.sh $(BUILD)
+
+# Windows console executables cross-compiled with MinGW-w64 (zlib linked in):
+# $(WIN32_BUILD)/vorn.exe (32-bit) and $(WIN64_BUILD)/vorn.exe (64-bit).
+windows:
+	@scripts/ensure-deps.sh --windows
+	cmake -S . -B $(WIN32_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DVORN_WIN_ARCH=i686 $(CMAKE_ARGS)
+	cmake --build $(WIN32_BUILD) -j$(JOBS)
+	cmake -S . -B $(WIN64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DVORN_WIN_ARCH=x86_64 $(CMAKE_ARGS)
+	cmake --build $(WIN64_BUILD) -j$(JOBS)
+
+# The end-to-end tests against the Windows executables under Wine, and the
+# archives of each build read by the other.
+test-wine: build windows
+	scripts/wine-tests.sh $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD)
+
 install: build
 	cmake --install $(BUILD)
 
@@ -71,4 +91,4 @@ uninstall:
 	done < $(BUILD)/install_manifest.txt
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(WIN32_BUILD) $(WIN64_BUILD)

@@ -4,7 +4,7 @@
 # each kind; KILLS may also come from the environment).
 #
 # Three kinds of run, each killed KILLS times at a moment drawn uniformly
-# from the length of an uninterrupted run of the same kind:
+# from 1.3 times the length of an uninterrupted run of the same kind:
 #   rewrite     a large archive (about 40 MB, standalone and in-directory
 #               entries) gets a large file added: afterwards the archive is
 #               byte for byte the complete old one or the complete new one,
@@ -34,8 +34,9 @@ cd "$work"
 
 fail() { echo "kill-test.sh: $*" >&2; exit 1; }
 
-# A random delay in seconds, uniform in [0, $1).
-delay() { awk -v max="$1" -v r="$RANDOM$RANDOM" 'BEGIN { srand(r); printf "%.4f", rand() * max }'; }
+# A random delay in seconds, uniform in [0, 1.3 × $1): a run may also be
+# killed just after it finished.
+delay() { awk -v max="$1" -v r="$RANDOM$RANDOM" 'BEGIN { srand(r); printf "%.4f", rand() * max * 1.3 }'; }
 
 # Seconds an uninterrupted run of "$@" takes (at least 0.05).
 measure() {

@@ -28,6 +28,40 @@ void free_buffer(std::vector<unsigned char>& buf) {
   std::vector<unsigned char>().swap(buf);
 }
 
+// Records what one inflate call of a tracked stream reached: a stop at a
+// block end right after an empty stored block that ends on a byte boundary
+// (no output since the previous block end, 4 or 5 bytes of input: what a
+// sync flush leaves) is a cut of the old stream; the stop after its last
+// block gives the sizes of its deflate data.
+void note_block_end(OldStreamCuts& t, const z_stream& z, int r) {
+  if (r != Z_OK || !(z.data_type & 128) || t.ended) return;
+  const int64_t out = static_cast<int64_t>(z.total_out);
+  const int64_t in = static_cast<int64_t>(z.total_in);
+  if (z.data_type & 64) {
+    // Right after the last block: the deflate data ends in this byte.
+    t.ended = 1;
+    t.end_out = out;
+    t.end_in = in;
+    return;
+  }
+  // Blocks of this rule are BLOCK_MIN bytes or longer: closer flush points
+  // are another writer's, and are not kept (which also bounds the list).
+  const int64_t previous = t.cuts.empty() ? 0 : t.cuts.back().out;
+  if ((z.data_type & 7) == 0 && out == t.stop_out && (in - t.stop_in == 4 || in - t.stop_in == 5) &&
+      out - previous >= static_cast<int64_t>(BLOCK_MIN)) {
+    OldCut c;
+    c.out = out;
+    c.in = in;
+    try {
+      t.cuts.push_back(c);
+    } catch (const std::bad_alloc&) {
+      t.active = 0;  // no more reuse; the copy itself goes on
+    }
+  }
+  t.stop_out = out;
+  t.stop_in = in;
+}
+
 // Runs the read stream until `n` bytes are produced at dst, the stream ends,
 // the input runs out or the data is damaged.  Returns the count produced.
 uint32_t inflate_produce(void* dst, uint32_t n) {
@@ -35,6 +69,7 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
   if (!rs.active || rs.ended || n == 0) return 0;
   rs.z.next_out = static_cast<Bytef*>(dst);
   rs.z.avail_out = n;
+  OldStreamCuts& t = rs.track;
   for (;;) {
     if (rs.z.avail_in == 0) {
       int64_t got = pf_read(rs.fd, rs.buffer.data(), STREAM_BUFFER_SIZE);
@@ -43,8 +78,10 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
       rs.z.next_in = rs.buffer.data();
       rs.z.avail_in = static_cast<uInt>(got);
     }
-    int r = inflate(&rs.z, Z_PARTIAL_FLUSH);
+    // While tracking, inflate stops at the end of every deflate block.
+    int r = inflate(&rs.z, t.active ? Z_BLOCK : Z_PARTIAL_FLUSH);
     if (r == Z_STREAM_END) rs.ended = 1;
+    if (t.active) note_block_end(t, rs.z, r);
     // Room is tested before the result: the call that delivers the last
     // byte of a stream also reports its end.
     if (rs.z.avail_out == 0) break;
@@ -59,17 +96,6 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
   return produced;
 }
 
-// Writes the first `count` bytes of the write stream's buffer; true when all
-// were written.
-bool flush_out(uint32_t count) {
-  WriteStream& ws = g_state.streams.out;
-  int64_t put = pf_write(ws.fd, ws.buffer.data(), count);
-  if (put != static_cast<int64_t>(count)) fail_system("cannot write", "");
-  ws.z.next_out = ws.buffer.data();
-  ws.z.avail_out = STREAM_BUFFER_SIZE;
-  return put == static_cast<int64_t>(count);
-}
-
 enum Side { RAW, STREAM };
 
 // The shape shared by the four copy routines.
@@ -78,12 +104,16 @@ int copy_between(Side from, Side to, int64_t n) {
   if (buf == nullptr) return -1;
   while (n > 0) {
     uint32_t chunk = n > COPY_BUFFER_SIZE ? COPY_BUFFER_SIZE : static_cast<uint32_t>(n);
+    // Where the bytes lie in a tracked read stream, for the write stream.
+    int64_t old_pos = -1;
     if (from == RAW) {
       const int64_t got = pf_read(g_state.run.archive_fd, buf, chunk);
       if (got < 0) return fail_system("cannot read", "");
       if (got != static_cast<int64_t>(chunk))
         return fail_note("cannot read", "", "(the data ends before its recorded size)");
     } else {
+      const ReadStream& rs = g_state.streams.in;
+      if (rs.track.active) old_pos = static_cast<int64_t>(rs.z.total_out);
       if (inflate_read(buf, chunk) != chunk)
         return fail_note("damaged data", "", "(compressed data ends before its recorded size)");
     }
@@ -92,7 +122,9 @@ int copy_between(Side from, Side to, int64_t n) {
       if (pf_write(g_state.run.output_fd, buf, chunk) != static_cast<int64_t>(chunk))
         return fail_system("cannot write", "");
     } else {
-      if (deflate_write(buf, chunk) != chunk) return -1;
+      if (!g_state.streams.out.active ||
+          block_write(g_state.streams.out, buf, chunk, old_pos) != 0)
+        return -1;
     }
     progress_bytes(chunk);
     n -= chunk;
@@ -111,6 +143,7 @@ int inflate_open(int fd, int64_t offset) {
   }
   rs.active = 0;
   rs.ended = 0;
+  rs.track = OldStreamCuts();
   std::memset(&rs.z, 0, sizeof rs.z);
   rs.fd = fd;
   if (inflateInit(&rs.z) != Z_OK) return -1;
@@ -127,6 +160,16 @@ uint32_t inflate_read(void* dst, uint32_t n) {
 uint32_t inflate_read_some(void* dst, uint32_t n) { return inflate_produce(dst, n); }
 
 int inflate_close() { return 0; }
+
+int inflate_track_cuts() {
+  ReadStream& rs = g_state.streams.in;
+  if (!rs.active || rs.z.total_in != 0) return -1;
+  rs.track = OldStreamCuts();
+  rs.track.active = 1;
+  rs.track.fd = rs.fd;
+  rs.track.base = pf_seek(rs.fd, 0, PF_SEEK_CUR);
+  return rs.track.base < 0 ? -1 : 0;
+}
 
 int inflate_check_end() {
   ReadStream& rs = g_state.streams.in;
@@ -146,55 +189,28 @@ uint64_t inflate_consumed() {
 
 int deflate_open(int fd, int64_t offset) {
   WriteStream& ws = g_state.streams.out;
-  if (!ws.buffer.empty()) {
-    if (ws.active) deflateEnd(&ws.z);
-  } else if (!ensure_buffer(ws.buffer, STREAM_BUFFER_SIZE)) {
-    return -1;
-  }
+  if (ws.buffer.empty() && !ensure_buffer(ws.buffer, STREAM_BUFFER_SIZE)) return -1;
   ws.active = 0;
   std::memset(&ws.z, 0, sizeof ws.z);
   ws.fd = fd;
-  if (deflateInit(&ws.z, 9) != Z_OK) return -1;
-  ws.active = 1;
   ws.z.next_out = ws.buffer.data();
   ws.z.avail_out = STREAM_BUFFER_SIZE;
+  if (block_open(ws) != 0) return -1;
+  ws.active = 1;
   if (pf_seek(fd, offset, PF_SEEK_SET) != offset) return -1;
   return 0;
 }
 
 uint32_t deflate_write(const void* src, uint32_t n) {
   WriteStream& ws = g_state.streams.out;
-  if (!ws.active) return 0;
-  if (n == 0) return 0;
-  ws.z.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(src));
-  ws.z.avail_in = n;
-  for (;;) {
-    if (deflate(&ws.z, Z_NO_FLUSH) != Z_OK) break;
-    if (ws.z.avail_out == 0 && !flush_out(STREAM_BUFFER_SIZE)) break;
-    if (ws.z.avail_in == 0) {
-      ws.z.next_in = nullptr;
-      return n;
-    }
-  }
-  ws.z.next_in = nullptr;
-  ws.z.avail_in = 0;
-  return 0;
+  if (!ws.active || n == 0) return 0;
+  return block_write(ws, static_cast<const unsigned char*>(src), n, -1) == 0 ? n : 0;
 }
 
 int deflate_finish() {
   WriteStream& ws = g_state.streams.out;
   if (!ws.active) return -1;
-  for (;;) {
-    int r = deflate(&ws.z, Z_FINISH);
-    if (r == Z_OK) {
-      if (ws.z.avail_out == 0 && !flush_out(STREAM_BUFFER_SIZE)) return -1;
-      continue;
-    }
-    if (r != Z_STREAM_END) return -1;
-    uint32_t have = STREAM_BUFFER_SIZE - ws.z.avail_out;
-    if (have > 0 && !flush_out(have)) return -1;
-    return 0;
-  }
+  return block_finish(ws);
 }
 
 int copy_raw_to_raw(int64_t n) { return copy_between(RAW, RAW, n); }
@@ -228,10 +244,9 @@ void streams_release() {
   s.in.active = 0;
   s.in.ended = 0;
   s.in.fd = -1;
-  if (!s.out.buffer.empty()) {
-    if (s.out.active) deflateEnd(&s.out.z);
-    free_buffer(s.out.buffer);
-  }
+  s.in.track = OldStreamCuts();
+  block_release(s.out);
+  free_buffer(s.out.buffer);
   s.out.active = 0;
   s.out.fd = -1;
   free_buffer(s.copy);

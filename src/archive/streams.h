@@ -4,7 +4,8 @@
 // Every compressed byte passes through one read stream (inflating a zlib
 // stream found at some file offset) and one write stream (deflating at level
 // 9, window bits 15, memory level 8, default strategy, into a file at some
-// offset).  Both stream buffers hold STREAM_BUFFER_SIZE bytes; plain copies go
+// offset; block_deflate.h tells how it cuts its input into blocks that
+// worker threads compress, and how a rewrite reuses old compressed blocks).  Both stream buffers hold STREAM_BUFFER_SIZE bytes; plain copies go
 // through the COPY_BUFFER_SIZE copy buffer.  All three are allocated on first
 // use and kept until the exit routine releases them (streams_release), so
 // memory for entry data never grows with file or archive size.
@@ -16,8 +17,11 @@
 #define VORN_STREAMS_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 #include <zlib.h>
+
+#include "archive/block_deflate.h"
 
 constexpr uint32_t STREAM_BUFFER_SIZE = 65510;
 constexpr uint32_t COPY_BUFFER_SIZE = 32760;
@@ -28,13 +32,15 @@ struct ReadStream {
   int fd = -1;
   int ended = 0;      // inflate reported Z_STREAM_END
   int active = 0;     // inflateInit succeeded and inflateEnd is still due
+  OldStreamCuts track;  // block ends seen, while cut tracking is on
 };
 
 struct WriteStream {
-  z_stream z{};
+  z_stream z{};       // only its output pointer and room are used
   std::vector<unsigned char> buffer;  // empty until the first deflate_open
   int fd = -1;
   int active = 0;
+  std::unique_ptr<BlockWriter, BlockWriterDeleter> blocks;  // cutting and workers
 };
 
 struct Streams {
@@ -55,6 +61,13 @@ uint32_t inflate_read(void* dst, uint32_t n);
 uint32_t inflate_read_some(void* dst, uint32_t n);
 // Always 0; the stream is ended by the next inflate_open or at exit.
 int inflate_close();
+// Turns cut tracking on for the stream just opened (before anything was
+// read): from here on the read stream records where the stream's blocks end
+// (OldStreamCuts), and the copy routines that move its bytes into the write
+// stream tell the write stream where they came from, so that unchanged
+// compressed blocks are copied rather than compressed again.  Ends with the
+// next inflate_open.  0, or -1 when no stream is open.
+int inflate_track_cuts();
 // 0 when the current read stream ends exactly here with a valid Adler-32
 // (it may need to read the rest of the stream's last bytes), -1 when more
 // data follows or the end is missing or damaged.
@@ -63,10 +76,14 @@ int inflate_check_end();
 uint64_t inflate_consumed();
 
 // Starts the write stream into `fd` at `offset`, abandoning any earlier one.
+// The stream's blocks are compressed by as many worker threads as the run's
+// thread setting says (block_thread_count); the bytes written never depend
+// on that number.
 int deflate_open(int fd, int64_t offset);
 // Consumes n bytes: returns n, or 0 on a deflate error or short write.
 uint32_t deflate_write(const void* src, uint32_t n);
-// Finishes the stream and writes its remaining output.  0 or -1.
+// Finishes the stream and writes its remaining output (every block, in
+// order, then the Adler-32).  0 or -1.
 int deflate_finish();
 
 // Copy n bytes (n <= 0: nothing, success) through the copy buffer, in chunks
@@ -82,7 +99,8 @@ int skip_stream(int64_t n);
 // when it cannot be had.
 unsigned char* copy_buffer();
 
-// Ends both zlib streams and frees the three buffers (exit routine only).
+// Ends both zlib streams, stops the worker threads and frees the buffers
+// (exit routine only).
 void streams_release();
 
 #endif

@@ -57,6 +57,7 @@ const char kUsage[] =
     "  --machine           with --list: a header and tab-separated records\n"
     "  --verbose           report each entry handled, and why a failed run failed\n"
     "  --progress          show a progress line while standard error is a terminal\n"
+    "  --threads N         compress with N threads (default: one per core)\n"
     "  --help, -h          this text\n"
     "  --version           program and zlib versions\n"
     "\n"

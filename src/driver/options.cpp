@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_format.h"
+#include "archive/block_deflate.h"
 #include "archive/collection.h"
 #include "base/failure.h"
 #include "driver/state.h"
@@ -133,6 +134,32 @@ int apply_argument(const std::string& arg, int* end_code) {
   return OPTIONS_DONE;
 }
 
+// "--threads N" or "--threads=N": how many threads compress (1 to
+// MAX_THREADS).  Returns 0 when args[*i] is not this option, 1 when it was
+// applied (*i moved past a separate value), -1 when its value is missing or
+// not a count in range.
+int threads_option(const std::vector<std::string>& args, size_t* i) {
+  const std::string& arg = args[*i];
+  std::string value;
+  if (is_word(arg, "--threads")) {
+    if (*i + 1 >= args.size()) return -1;
+    value = args[++*i];
+  } else if (has_prefix(arg, "--threads=")) {
+    value = arg.substr(10);
+  } else {
+    return 0;
+  }
+  if (value.empty() || value.size() > 3) return -1;
+  int n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+  }
+  if (n < 1 || n > MAX_THREADS) return -1;
+  g_state.settings.threads = n;
+  return 1;
+}
+
 }  // namespace
 
 namespace {
@@ -162,7 +189,8 @@ int archive_name_pass() {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (is_option(arg)) {
-      if (is_word(arg, "-vorn")) set_packer();
+      if (is_word(arg, "--threads")) ++i;  // its value is no archive name
+      else if (is_word(arg, "-vorn")) set_packer();
       else if (is_word(arg, "-vornex")) set_extractor();
       else if (is_word(arg, "-vornalt")) set_modifier();
       continue;
@@ -178,6 +206,12 @@ int option_pass(int* end_code) {
   if (end_code == nullptr) end_code = &unused;
   const std::vector<std::string>& args = g_state.args;
   for (size_t i = 0; i < args.size(); ++i) {
+    const int threads = threads_option(args, &i);
+    if (threads < 0) {
+      *end_code = EXIT_FAILURE_CODE;
+      return OPTIONS_END_RUN;
+    }
+    if (threads > 0) continue;
     if (apply_argument(args[i], end_code) == OPTIONS_END_RUN) return OPTIONS_END_RUN;
   }
   return OPTIONS_DONE;

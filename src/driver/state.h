@@ -45,6 +45,7 @@ struct Settings {
   std::string report_path;      // "-redund:"
   std::vector<std::string> report_prefixes;  // "-rfind:"
   std::string archive_path;     // archive-name pass
+  int threads = 0;              // "--threads N": compressing threads, 0 = one per core
 };
 
 // State of the run beside the settings.

@@ -11,7 +11,6 @@ int emit_deflated_source(const char* input, const char* output);
 
 // Formats one piece of text (printf-style) and writes all of it to fd.
 // 0, or -1 when fewer characters were written.
-int write_formatted(int fd, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+[[gnu::format(printf, 2, 3)]] int write_formatted(int fd, const char* format, ...);
 
 #endif

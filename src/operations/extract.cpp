@@ -20,6 +20,7 @@
 #include "base/failure.h"
 #include "base/replace.h"
 #include "driver/state.h"
+#include "operations/windows_names.h"
 #include "platform/platform.h"
 
 namespace {
@@ -258,6 +259,8 @@ int extraction_target(const std::string& name, std::string* target) {
     }
     begin = end + 1;
   }
+  // Windows' own rules, on every system.
+  if (windows_name_check(name, rest) != 0) return -1;
   *target = rest;
   return 0;
 }

@@ -50,8 +50,10 @@ int extract_entries();
 // always lies under the current directory.  0 with *target set; -1 when the
 // name must not be extracted at all: a ".." component (or any component of
 // only dots and spaces with two or more dots), nothing left but
-// folders (empty, or ending in a separator), or a last component that has
-// the form of a temporary name (is_temporary_name).
+// folders (empty, or ending in a separator), a last component that has the
+// form of a temporary name (is_temporary_name), or a name Windows refuses
+// (windows_name_check: UNC and device prefixes, device names, forbidden
+// characters, components ending in a dot or a space).
 int extraction_target(const std::string& name, std::string* target);
 
 // Makes the missing folders of a target's directory part (a relative path

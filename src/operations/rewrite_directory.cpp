@@ -54,6 +54,19 @@ int plan_loaded_entry(int i, bool in_directory) {
   return 0;
 }
 
+// Starts the old directory stream with cut tracking on, so that unchanged
+// compressed blocks of it are copied rather than compressed again, and reads
+// past its records (their lengths are known from the loaded table).
+int open_old_directory_tracked() {
+  if (copy_buffer() == nullptr) return -1;
+  if (inflate_open(g_state.run.archive_fd, g_state.run.directory_offset) != 0) return -1;
+  if (inflate_track_cuts() != 0) return -1;
+  int64_t length = 4;
+  for (const auto& rec : g_state.loaded.records)
+    length += static_cast<int64_t>(rec->name.size()) + 1 + static_cast<int64_t>(RECORD_FIXED_SIZE);
+  return skip_stream(length);
+}
+
 // Writes a run of record bytes into the directory stream.
 int put_stream(const std::string& bytes) {
   if (bytes.empty()) return 0;
@@ -129,7 +142,7 @@ int write_directory() {
 
 int copy_in_directory_data() {
   if (!g_state.run.archive_existed) return 0;
-  if (skip_directory() != 0) return -1;
+  if (open_old_directory_tracked() != 0) return -1;
   int64_t pending = 0;
   for (int i = 0; i < g_state.loaded.count(); ++i) {
     EntryRecord& e = loaded_entry(i);

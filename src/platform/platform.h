@@ -1,15 +1,18 @@
 // platform.h -- the only code of vorn that touches the operating system.
 //
 // Every file, directory and console call of the program goes through the
-// routines below.  The POSIX implementation follows the Windows conventions the
-// archiver was designed for:
+// routines below.  There are two implementations of this header, chosen by
+// the build for the target system: platform_win32.cpp (Win32) and
+// platform_posix.cpp, which follows the Windows conventions the archiver was
+// designed for:
 //   - `\` and `/` both separate directories: every path handed to a routine here
 //     may use either, and `dir\a.txt` means `dir/a.txt` on disk;
 //   - directory enumeration behaves like the find-first/find-next pair: a
 //     pattern whose last component may hold `*` and `?`, matched without regard
 //     to ASCII case; "." and ".." are returned; a dot-file other than those two
 //     is hidden; the short (8.3) name is always empty.
-// A Win32 implementation replaces the .cpp files and keeps this header.
+// On Win32 the same enumeration lists the folder's own hidden attribute and
+// short names; matching and order are the same on both.
 //
 // Results follow the C runtime: descriptors are small non-negative integers,
 // -1 means failure.  No routine prints, throws or ends the process.
@@ -70,7 +73,8 @@ int pf_create_exclusive(const char* path);
 
 // Renames `from` to `to`, replacing `to` when it exists, in one step (never
 // delete-then-rename).  Nothing of the replaced file is handed on (see
-// pf_take_attributes).  0 or -1.
+// pf_take_attributes).  0 or -1.  On Win32 a `to` that another handle holds
+// open cannot be replaced: -1, and both files stay as they were.
 int pf_rename(const char* from, const char* to);
 
 // Renames `from` to `to` only when nothing has the name `to`: never replaces
@@ -159,7 +163,7 @@ enum { PF_ATTR_HIDDEN = 0x2, PF_ATTR_DIRECTORY = 0x10, PF_ATTR_SPECIAL = 0x10000
 struct PfFindData {
   uint32_t attributes = 0;      // PF_ATTR_HIDDEN, PF_ATTR_DIRECTORY, PF_ATTR_SPECIAL
   std::string long_name;        // the item's name, without directory part
-  std::string short_name;       // always empty on POSIX
+  std::string short_name;       // the 8.3 name on Win32 (may be empty); always empty on POSIX
 };
 
 struct PfFind;  // opaque enumeration handle

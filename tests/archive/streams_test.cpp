@@ -189,10 +189,22 @@ TEST_F(Streams, ShortWritesFailTheStream) {
   pf_fault_arm(PF_FAULT_WRITE, 1);
   EXPECT_EQ(deflate_finish(), -1);
 
-  std::string big = random_bytes(200000, 4);
+  // Blocks are written once compressed: with one thread a write that passes
+  // a whole block meets the failure itself; with workers the failure shows at
+  // the write that meets it or at the finish, and every later call fails.
+  std::string big = random_bytes(3 * BLOCK_MAX, 4);
+  g_state.settings.threads = 1;
   ASSERT_EQ(deflate_open(fd, 0), 0);
   pf_fault_arm(PF_FAULT_WRITE, 1);
   EXPECT_EQ(deflate_write(big.data(), static_cast<uint32_t>(big.size())), 0u);
+  EXPECT_EQ(deflate_write("more", 4), 0u);
+  EXPECT_EQ(deflate_finish(), -1);
+
+  g_state.settings.threads = 2;
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  pf_fault_arm(PF_FAULT_WRITE, 2);
+  const bool write_failed = deflate_write(big.data(), static_cast<uint32_t>(big.size())) == 0;
+  EXPECT_EQ(deflate_finish(), -1) << "write failed early: " << write_failed;
   pf_close(fd);
 }
 

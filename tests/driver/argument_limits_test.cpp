@@ -62,6 +62,8 @@ TEST_F(ArgumentLimitsTest, ByteCapCountsEveryRead) {
 
 // A run over the cap ends with -3 and writes nothing.
 TEST_F(ArgumentLimitsTest, RunPastTheCapFailsCleanly) {
+  if (vt::runs_through_launcher())
+    GTEST_SKIP() << "2^20 argument-file reads take Wine longer than the run deadline";
   for (int i = 0; i < 30; ++i)
     vt::write_file("g" + std::to_string(i),
                    "@g" + std::to_string(i + 1) + " @g" + std::to_string(i + 1));

@@ -134,6 +134,8 @@ TEST(FolderTrees, RoundTripOfATreeThreeLevelsDeep) {
 }
 
 TEST(FolderTrees, ExtractionNeverWritesThroughALinkOrAFile) {
+  if (vt::runs_through_launcher())
+    GTEST_SKIP() << "POSIX symbolic links and pipes: Wine shows them to a Windows program as the files they name";
   vt::ScratchDir dir;
   vt::make_dir("outside");
   vt::write_file("outside/t.txt", "theirs");
@@ -239,6 +241,8 @@ TEST(FolderTrees, EitherSeparatorSelectsStoredNames) {
 }
 
 TEST(FolderTrees, DiskWildcardsPassOverWhatIsNoFile) {
+  if (vt::runs_through_launcher())
+    GTEST_SKIP() << "POSIX symbolic links and pipes: Wine shows them to a Windows program as the files they name";
   vt::ScratchDir dir;
   vt::make_dir("dang");
   vt::write_file("dang/f.txt", "real");

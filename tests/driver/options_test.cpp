@@ -162,7 +162,29 @@ TEST_F(OptionsTest, FileSpecsMakeWorkPending) {
   EXPECT_EQ(g_state.run.work_pending, 1);
 }
 
+TEST_F(OptionsTest, ThreadCountTakesAValueInRange) {
+  EXPECT_EQ(s().threads, 0);  // one per core
+  ASSERT_EQ(pass({"--threads", "3", "a.txt"}), OPTIONS_DONE);
+  EXPECT_EQ(s().threads, 3);
+  EXPECT_EQ(g_state.specs.count(), 1);  // "3" is the option's, not a file
+  ASSERT_EQ(pass({"--THREADS=64"}), OPTIONS_DONE);
+  EXPECT_EQ(s().threads, 64);
+  for (const Args& bad : {Args{"--threads"}, Args{"--threads", "0"}, Args{"--threads", "65"},
+                          Args{"--threads", "2x"}, Args{"--threads="}, Args{"--threads=-1"},
+                          Args{"--threads", "0004"}}) {
+    int code = 0;
+    EXPECT_EQ(pass(bad, &code), OPTIONS_END_RUN) << bad.back();
+    EXPECT_EQ(code, -3) << bad.back();
+  }
+}
+
 class ArchiveNamePassTest : public OptionsTest {};
+
+TEST_F(ArchiveNamePassTest, ThreadCountIsNoArchiveName) {
+  g_state.args = {"--threads", "2", "arc.vrn", "a.txt"};
+  ASSERT_EQ(archive_name_pass(), 0);
+  EXPECT_EQ(s().archive_path, "arc.vrn");
+}
 
 TEST_F(ArchiveNamePassTest, FirstNonOptionIsTheArchive) {
   g_state.args = {"-c", "+x", "arc.vrn", "a.txt", "b.txt"};

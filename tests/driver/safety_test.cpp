@@ -112,6 +112,8 @@ int run_as(uid_t uid, const std::string& program, const std::vector<std::string>
 // them, and never hands out setuid or setgid bits under another owner.
 TEST(Safety, ReplacedFilesKeepOwnerAndNeverHandOutSpecialBits) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to own files as other users";
+  if (vt::runs_through_launcher())
+    GTEST_SKIP() << "POSIX owners and mode bits: a Windows file keeps its attributes instead";
   vt::ScratchDir dir;
   ASSERT_EQ(chmod(".", 0777), 0);
   const uid_t user = 4321, other = 4322;
@@ -164,6 +166,8 @@ TEST(Safety, ReplacedFilesKeepOwnerAndNeverHandOutSpecialBits) {
 // Finding 4: the archive and the message file named through symbolic links
 // are the files the links point to; extraction targets never follow links.
 TEST(Safety, ArchiveAndMessageFileNamedThroughLinksAreReplacedWhereTheyLie) {
+  if (vt::runs_through_launcher())
+    GTEST_SKIP() << "POSIX symbolic links: Wine shows them to a Windows program as the files they name";
   vt::ScratchDir dir;
   vt::make_dir("private");
   vt::make_dir("work");

@@ -136,6 +136,54 @@ std::vector<std::string> list_dir(const std::string& path) {
   return names;
 }
 
+// The executable under test: the one built beside the tests, or the one
+// VORN_TEST_EXE names (the Windows build, say), started through the program
+// VORN_TEST_LAUNCHER names when that is set ("wine").
+static std::string exe_under_test() {
+  const char* exe = getenv("VORN_TEST_EXE");
+  return exe && *exe ? exe : VORN_EXE;
+}
+
+static std::string launcher() {
+  const char* l = getenv("VORN_TEST_LAUNCHER");
+  return l && *l ? l : "";
+}
+
+bool runs_through_launcher() { return !launcher().empty(); }
+
+// A launcher takes the program's name from the file it starts, so the
+// executable gets a link of each name asked for, in a folder of this test
+// program's own (removed when it ends).
+static std::string g_names_dir;
+static void remove_names_dir() {
+  if (!g_names_dir.empty()) remove_tree(g_names_dir);
+}
+
+static std::string launchable_as(const std::string& program) {
+  const size_t cut = program.find_last_of("/\\");
+  std::string base = cut == std::string::npos ? program : program.substr(cut + 1);
+  if (base.empty()) base = "vorn";
+  if (g_names_dir.empty()) {
+    const char* tmp = getenv("TMPDIR");
+    std::string dir;
+    if (!(tmp && *tmp && make_scratch(tmp, &dir)) && !make_scratch("/tmp", &dir)) return "";
+    g_names_dir = dir;
+    atexit(remove_names_dir);
+  }
+  std::string path = g_names_dir + "/" + base;
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) return path;
+  if (link(exe_under_test().c_str(), path.c_str()) != 0) {
+    std::ifstream from(exe_under_test(), std::ios::binary);
+    std::ofstream to(path, std::ios::binary);
+    to << from.rdbuf();
+    to.close();
+    if (!from || !to) return "";
+    chmod(path.c_str(), 0755);
+  }
+  return path;
+}
+
 std::vector<std::string> temporaries(const std::string& path) {
   std::vector<std::string> found;
   for (const std::string& n : list_dir(path)) {
@@ -162,6 +210,14 @@ int run(const std::string& program, const std::vector<std::string>& args,
     close(in_pipe[1]);
     return -2;
   }
+  // Everything the child needs is made before the fork.
+  const std::string exe = exe_under_test();
+  const std::string via = launcher();
+  const std::string named = via.empty() ? std::string() : launchable_as(program);
+  if (!via.empty() && named.empty()) {
+    ADD_FAILURE() << "could not name the executable " << program << " for " << via;
+    return -2;
+  }
   pid_t pid = fork();
   if (pid == 0) {
     // The personality comes from argv[0] alone, so the executable itself is
@@ -170,11 +226,27 @@ int run(const std::string& program, const std::vector<std::string>& args,
     setpgid(0, 0);  // its own group, so that a deadline kill takes all it started
     put_on(in_pipe[0], 0);
     put_on(out_pipe[1], 1);
+    // Through a launcher, standard error goes nowhere: the services Wine
+    // starts with the first program of a prefix would inherit it and keep
+    // the test program's own output (and ctest) open long after it ended.
+    if (!via.empty()) {
+      int null_fd = open("/dev/null", O_WRONLY);
+      if (null_fd >= 0) put_on(null_fd, 2);
+    }
     std::vector<char*> argv;
     std::string name = program;
-    argv.push_back(const_cast<char*>(name.c_str()));
+    if (!via.empty()) {
+      argv.push_back(const_cast<char*>(via.c_str()));
+      argv.push_back(const_cast<char*>(named.c_str()));
+    } else {
+      argv.push_back(const_cast<char*>(name.c_str()));
+    }
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    if (!via.empty()) {
+      execvp(via.c_str(), argv.data());
+      _exit(127);
+    }
     // Under a checker (scripts/valgrind.sh): VORN_TEST_WRAPPER holds its
     // command words and VORN_TEST_WRAP_DIR a folder where a link named after
     // the program (its last path part) stands for the executable, since the
@@ -184,7 +256,7 @@ int run(const std::string& program, const std::vector<std::string>& args,
     if (wrapper && *wrapper && wrap_dir && *wrap_dir) {
       std::string base = name.substr(name.find_last_of('/') + 1);
       std::string link = std::string(wrap_dir) + "/" + (base.empty() ? "vorn" : base);
-      if (symlink(VORN_EXE, link.c_str()) != 0 && errno != EEXIST) _exit(127);
+      if (symlink(exe.c_str(), link.c_str()) != 0 && errno != EEXIST) _exit(127);
       std::vector<std::string> words;
       std::string w;
       for (const char* c = wrapper;; ++c) {
@@ -204,7 +276,7 @@ int run(const std::string& program, const std::vector<std::string>& args,
       execvp(wargv[0], wargv.data());
       _exit(127);
     }
-    execv(VORN_EXE, argv.data());
+    execv(exe.c_str(), argv.data());
     _exit(127);
   }
   if (pid > 0) setpgid(pid, pid);  // as the child does: whichever runs first

@@ -47,7 +47,15 @@ std::vector<std::string> temporaries(const std::string& path = ".");
 // or had to be killed after kRunDeadlineSeconds (which also fails the test:
 // a hang shows as a failure, never as a stuck test program).  Standard output
 // is stored in *out when given.
+//
+// The executable is the one built beside the tests unless the environment
+// names another: VORN_TEST_EXE (a path), started through VORN_TEST_LAUNCHER
+// when that is set (`wine`, for the Windows build; the program name then
+// reaches it as the name of a link to VORN_TEST_EXE, without directory part).
 constexpr int kRunDeadlineSeconds = 120;
+// True when the executable runs through VORN_TEST_LAUNCHER: tests of POSIX
+// matters Windows does not have (mode bits, named pipes) skip themselves.
+bool runs_through_launcher();
 int run(const std::string& program, const std::vector<std::string>& args,
         const std::string& stdin_text = "", std::string* out = nullptr);
 inline int vorn(const std::vector<std::string>& args, const std::string& in = "") {

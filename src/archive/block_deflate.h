@@ -1,0 +1,127 @@
+// block_deflate.h -- the write stream's compressor: level-9 deflate of one
+// zlib stream cut into blocks that worker threads compress side by side, and
+// the reuse of compressed blocks of an old stream during a rewrite.
+//
+// Blocks.  The uncompressed bytes of a stream are cut into blocks by a rule
+// that looks at nothing but the bytes themselves (block_cut_scan): a block
+// ends at the first position at least BLOCK_MIN bytes after its start where a
+// rolling hash of the BLOCK_WINDOW bytes before the position has its top
+// BLOCK_HASH_BITS bits clear, or after BLOCK_MAX bytes.  A block is
+// compressed as raw deflate at level 9 (window bits 15, memory level 8,
+// default strategy) after the last BLOCK_DICT bytes before it were set as its
+// preset dictionary, in one call: sync flush for every block but the last,
+// finish for the last.  The stream is the two-byte zlib header (78 DA), the
+// blocks in order, and the Adler-32 of all the bytes, combined from the
+// blocks' own (adler32_combine).  A sync flush ends each block on a byte
+// boundary, so the blocks simply follow each other and any inflate reads the
+// result as one stream.  A stream shorter than BLOCK_MIN + 1 bytes is one
+// block: its bytes are exactly zlib's single-stream level-9 output.
+//
+// Threads.  Only the thread that runs the program (the main thread) touches
+// process-wide state: it reads the input, cuts the blocks, decides reuse and
+// writes the output, in stream order.  Workers (std::thread, as many as the
+// run's thread setting) get a job record at a time: the dictionary and the
+// block in its input buffer; they fill its output buffer and its Adler-32 and
+// touch nothing else.  Jobs pass between the two under one mutex.  At most
+// threads + 1 blocks are in flight, each with a fixed-size input and output
+// buffer, so memory depends on the thread count, never on the size of what is
+// compressed.  With one thread the same blocks are compressed by the main
+// thread itself.
+//
+// Why the bytes never depend on the thread count or the timing: the cuts are
+// a function of the content, every block's compressed bytes are a function
+// of its dictionary and its content (one deflate call on a fresh state), and
+// blocks are written in stream order whatever order they finish in.
+//
+// Reuse.  While the read stream inflates an old directory stream with cut
+// tracking on (inflate_track_cuts), it records every place where one of the
+// old stream's blocks ended: an empty stored block ending on a byte boundary,
+// which is what the sync flush leaves.  The copy routines tag the bytes they
+// move from the tracked read stream into the write stream with their old
+// position.  When a finished block and the BLOCK_DICT bytes before it all
+// came, contiguously, from the old stream, and the old stream had a block
+// with exactly those bounds (which makes the old cut agree with this rule),
+// the old compressed bytes are what compressing the block would give, so they
+// are copied from the old archive instead.  The result is byte for byte the
+// stream a full compression gives.
+#ifndef VORN_BLOCK_DEFLATE_H
+#define VORN_BLOCK_DEFLATE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+constexpr uint32_t BLOCK_MIN = 256 * 1024;
+constexpr uint32_t BLOCK_MAX = 1024 * 1024;
+constexpr uint32_t BLOCK_DICT = 32 * 1024;
+constexpr uint32_t BLOCK_WINDOW = 64;
+constexpr uint32_t BLOCK_HASH_BITS = 18;
+// Largest thread count the command line accepts.
+constexpr int MAX_THREADS = 64;
+
+// Where a block of an old stream ended: uncompressed and compressed
+// positions counted from the stream's start (the compressed one includes the
+// two header bytes).
+struct OldCut {
+  int64_t out = 0;
+  int64_t in = 0;
+};
+
+// What the read stream learns about the old stream it inflates with cut
+// tracking on.  Kept by the read stream; read by the write stream (both on
+// the main thread).
+struct OldStreamCuts {
+  int active = 0;
+  int fd = -1;             // the file holding the old stream
+  int64_t base = 0;        // file offset of the old stream's first byte
+  std::deque<OldCut> cuts; // in stream order; ones no longer needed dropped
+  int64_t stop_out = 0;    // positions at the last block end inflate reported
+  int64_t stop_in = 0;
+  int ended = 0;           // the old stream's last block ended: its sizes
+  int64_t end_out = 0;
+  int64_t end_in = 0;      // compressed length up to the Adler-32
+};
+
+// Scans n bytes that follow `block_len` bytes of the current block for the
+// next cut; *hash carries the rolling hash between calls (0 at a block's
+// start).  Returns how many of the n bytes belong to the block: all n when
+// no cut falls among them, otherwise the count up to the cut, and *cut is 1.
+size_t block_cut_scan(const unsigned char* p, size_t n, uint32_t block_len, uint64_t* hash,
+                      int* cut);
+
+// The worker count a thread setting means: the setting itself (1 to
+// MAX_THREADS), or for 0 the machine's cores (at least 1, at most
+// MAX_THREADS).
+int block_thread_count(int setting);
+
+// The write stream's block state (opaque).
+struct BlockWriter;
+
+// Routines of the write stream (streams.cpp); each works on the process's
+// write stream and returns as the routine there documents.
+struct WriteStream;
+// Starts a new stream (abandoning the blocks of an earlier one).  0 or -1.
+int block_open(WriteStream& ws);
+// Takes n bytes; `old_pos` is their position in the tracked old stream, or
+// -1 when they come from anywhere else.  0 or -1.
+int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos);
+// Compresses what is left, writes every block and the trailer.  0 or -1.
+int block_finish(WriteStream& ws);
+// Waits for the workers, stops them, frees every buffer (exit routine).
+void block_release(WriteStream& ws);
+
+// Figures of the write stream's current or last finished stream, for tests.
+struct BlockStats {
+  int64_t blocks = 0;
+  int64_t reused = 0;        // blocks copied from an old stream
+  int64_t reused_bytes = 0;  // their uncompressed bytes
+};
+BlockStats block_stats(const WriteStream& ws);
+
+// Destroys the block state (what std::unique_ptr<BlockWriter> uses).
+struct BlockWriterDeleter {
+  void operator()(BlockWriter* w) const;
+};
+
+#endif

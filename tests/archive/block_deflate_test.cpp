@@ -1,0 +1,345 @@
+// The write stream's blocks: the cutting rule, streams that inflate to their
+// input across every cut, the same bytes for every thread count and write
+// pattern, zlib's own bytes below the minimum block, and rewrites that copy
+// unchanged blocks of an old stream yet equal a full compression.
+#include <zlib.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "container_fixture.h"
+
+namespace {
+
+// Compressible, varied bytes: words from a small vocabulary with numbers,
+// and runs of noise, so that blocks are neither trivial nor stored.
+std::string mixed_bytes(size_t n, unsigned seed) {
+  static const char* const words[] = {"static ", "int ", "return ", "struct ", "(void)", "{\n",
+                                      "}\n", "uint32_t ", "const ", "char* ", "if (", ") ",
+                                      "#include <", ">\n", "/* note */", "0x7f, "};
+  std::mt19937 rng(seed);
+  std::string s;
+  s.reserve(n + 64);
+  while (s.size() < n) {
+    unsigned r = rng();
+    if (r % 23 == 0) {
+      for (int k = 0; k < 40; ++k) s += static_cast<char>(rng());
+    } else {
+      s += words[r % 16];
+      if (r % 5 == 0) s += std::to_string(r % 100000);
+    }
+  }
+  s.resize(n);
+  return s;
+}
+
+std::string zlib_inflate_all(const std::string& z, bool* ok) {
+  std::string out;
+  *ok = vt::zinflate(z, &out);
+  return out;
+}
+
+// Where the blocks of a stream end, as inflate reports them: the uncompressed
+// positions after each empty stored block that ends on a byte boundary.
+std::vector<int64_t> sync_points(const std::string& z) {
+  std::vector<int64_t> points;
+  z_stream s{};
+  if (inflateInit(&s) != Z_OK) return points;
+  std::string out(1 << 16, '\0');
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(z.data()));
+  s.avail_in = static_cast<uInt>(z.size());
+  uLong stop_in = 0, stop_out = 0;
+  for (;;) {
+    s.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    s.avail_out = static_cast<uInt>(out.size());
+    int r = inflate(&s, Z_BLOCK);
+    if (r != Z_OK) break;
+    if (s.data_type & 128) {
+      if ((s.data_type & 7) == 0 && s.total_out == stop_out && s.total_in - stop_in >= 4 &&
+          s.total_in - stop_in <= 5)
+        points.push_back(static_cast<int64_t>(s.total_out));
+      stop_in = s.total_in;
+      stop_out = s.total_out;
+    }
+  }
+  inflateEnd(&s);
+  return points;
+}
+
+class BlockDeflate : public ct::ContainerTest {
+ protected:
+  // The product's stream for `data`, written in pieces of `piece` bytes by
+  // `threads` threads.
+  std::string compress(const std::string& data, int threads, size_t piece = 32760) {
+    g_state.settings.threads = threads;
+    int fd = pf_open_create("c.z");
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(deflate_open(fd, 0), 0);
+    for (size_t at = 0; at < data.size(); at += piece) {
+      uint32_t n = static_cast<uint32_t>(std::min(piece, data.size() - at));
+      EXPECT_EQ(deflate_write(data.data() + at, n), n);
+    }
+    EXPECT_EQ(deflate_finish(), 0);
+    pf_close(fd);
+    return vt::read_file("c.z");
+  }
+
+  // One piece of a rewrite: a range of the old content, or new bytes.
+  struct Piece {
+    size_t from = 0, to = 0;  // old range, when `bytes` is empty
+    std::string bytes;
+  };
+  static Piece old_range(size_t from, size_t to) {
+    Piece p;
+    p.from = from;
+    p.to = to;
+    return p;
+  }
+  static Piece fresh(const std::string& bytes) {
+    Piece p;
+    p.bytes = bytes;
+    return p;
+  }
+  static std::string content_of(const std::string& old, const std::vector<Piece>& pieces) {
+    std::string s;
+    for (const Piece& p : pieces) s += p.bytes.empty() ? old.substr(p.from, p.to - p.from) : p.bytes;
+    return s;
+  }
+
+  // Writes the new content the way the rewrite does: old ranges copied from
+  // the tracked old stream in `old_z` (which must come in old order), new
+  // bytes written.  Returns the new stream; *stats gets the block figures.
+  std::string rewrite(const std::string& old_z, const std::vector<Piece>& pieces, int threads,
+                      BlockStats* stats) {
+    ct::release_state();
+    g_state.settings.threads = threads;
+    vt::write_file("old.z", old_z);
+    g_state.run.archive_fd = pf_open_rw("old.z");
+    g_state.run.output_fd = pf_open_create("new.z");
+    EXPECT_GE(g_state.run.archive_fd, 0);
+    EXPECT_GE(g_state.run.output_fd, 0);
+    EXPECT_EQ(inflate_open(g_state.run.archive_fd, 0), 0);
+    EXPECT_EQ(inflate_track_cuts(), 0);
+    EXPECT_EQ(deflate_open(g_state.run.output_fd, 0), 0);
+    size_t cursor = 0;
+    for (const Piece& p : pieces) {
+      if (!p.bytes.empty()) {
+        uint32_t n = static_cast<uint32_t>(p.bytes.size());
+        EXPECT_EQ(deflate_write(p.bytes.data(), n), n);
+        continue;
+      }
+      EXPECT_EQ(skip_stream(static_cast<int64_t>(p.from - cursor)), 0);
+      EXPECT_EQ(copy_stream_to_stream(static_cast<int64_t>(p.to - p.from)), 0);
+      cursor = p.to;
+    }
+    EXPECT_EQ(deflate_finish(), 0);
+    *stats = block_stats(g_state.streams.out);
+    pf_close(g_state.run.output_fd);
+    g_state.run.output_fd = -1;
+    return vt::read_file("new.z");
+  }
+};
+
+TEST_F(BlockDeflate, CutsDependOnTheContentOnly) {
+  const std::string data = mixed_bytes(6 << 20, 1);
+  // Cuts of the whole, found in pieces of any size.
+  auto cuts_of = [](const std::string& d, size_t piece) {
+    std::vector<size_t> cuts;
+    uint32_t len = 0;
+    uint64_t h = 0;
+    size_t at = 0;
+    while (at < d.size()) {
+      size_t n = std::min(piece, d.size() - at);
+      size_t used = 0;
+      while (used < n) {
+        int cut = 0;
+        size_t take = block_cut_scan(reinterpret_cast<const unsigned char*>(d.data()) + at + used,
+                                     n - used, len, &h, &cut);
+        used += take;
+        len += static_cast<uint32_t>(take);
+        if (cut) {
+          cuts.push_back(at + used);
+          len = 0;
+          h = 0;
+        }
+      }
+      at += n;
+    }
+    return cuts;
+  };
+  const std::vector<size_t> whole = cuts_of(data, data.size());
+  EXPECT_EQ(cuts_of(data, 1000), whole);
+  EXPECT_EQ(cuts_of(data, 65510), whole);
+  ASSERT_GE(whole.size(), 5u);
+  size_t prev = 0;
+  for (size_t c : whole) {
+    EXPECT_GE(c - prev, BLOCK_MIN);
+    EXPECT_LE(c - prev, BLOCK_MAX);
+    prev = c;
+  }
+  // Bytes without hash hits are cut at the maximum.
+  const std::vector<size_t> zeros = cuts_of(std::string(3 * BLOCK_MAX + 5, '\0'), 4096);
+  EXPECT_EQ(zeros, (std::vector<size_t>{BLOCK_MAX, 2 * BLOCK_MAX, 3 * BLOCK_MAX}));
+  // After an insertion near the start the cuts fall where they fell before,
+  // shifted by its length.
+  const std::string inserted = std::string(777, 'x') + data;
+  const std::vector<size_t> shifted = cuts_of(inserted, 32760);
+  size_t common = 0;
+  for (size_t c : shifted)
+    if (c > 777 && std::find(whole.begin(), whole.end(), c - 777) != whole.end()) ++common;
+  EXPECT_GE(common + 2, whole.size());
+}
+
+TEST_F(BlockDeflate, StreamsInflateToTheirInputAroundEveryCut) {
+  const std::string data = mixed_bytes(3 * BLOCK_MAX + 100, 2);
+  // Where the first cut of this content falls, to test the sizes around it.
+  uint64_t h = 0;
+  int cut = 0;
+  size_t first = block_cut_scan(reinterpret_cast<const unsigned char*>(data.data()), data.size(), 0,
+                                &h, &cut);
+  ASSERT_EQ(cut, 1);
+  const size_t sizes[] = {0,          1,          BLOCK_MIN - 1, BLOCK_MIN, BLOCK_MIN + 1,
+                          first - 1,  first,      first + 1,     BLOCK_MAX - 1, BLOCK_MAX,
+                          BLOCK_MAX + 1, 2 * BLOCK_MAX + 3, data.size()};
+  for (size_t n : sizes) {
+    const std::string in = data.substr(0, n);
+    const std::string z = compress(in, 2, 4099);
+    bool ok = false;
+    EXPECT_EQ(zlib_inflate_all(z, &ok), in) << n;
+    EXPECT_TRUE(ok) << n;
+    // The blocks end exactly at the cuts the rule finds, the last one never
+    // empty (a cut at the very end is no cut).
+    std::vector<int64_t> points = sync_points(z);
+    for (int64_t p : points) {
+      EXPECT_GT(p, 0);
+      EXPECT_LT(static_cast<size_t>(p), n);
+    }
+    if (n > first) {
+      ASSERT_FALSE(points.empty()) << n;
+      EXPECT_EQ(static_cast<size_t>(points.front()), first) << n;
+    } else {
+      EXPECT_TRUE(points.empty()) << n;
+    }
+  }
+}
+
+TEST_F(BlockDeflate, SameBytesForEveryThreadCountAndWritePattern) {
+  const std::string data = mixed_bytes(2 * BLOCK_MAX + 12345, 3);
+  const std::string one = compress(data, 1);
+  bool ok = false;
+  ASSERT_EQ(zlib_inflate_all(one, &ok), data);
+  EXPECT_GE(sync_points(one).size(), 3u);
+  for (int threads = 1; threads <= 8; ++threads) {
+    // Pieces of another odd size for every count.
+    EXPECT_EQ(compress(data, threads, 1 + 7919 * static_cast<size_t>(threads)), one)
+        << threads << " threads";
+  }
+  EXPECT_EQ(compress(data, 4), compress(data, 4));
+  // Far smaller than zlib's single stream would cost to grow: within 1%.
+  const std::string single = vt::zcompress(data);
+  EXPECT_LT(one.size(), single.size() + single.size() / 100);
+}
+
+TEST_F(BlockDeflate, ThousandsOfTinyWritesAndOneHugeWrite) {
+  const std::string data = mixed_bytes(3 * BLOCK_MAX, 4);
+  const std::string whole = compress(data, 3, data.size());
+  std::string tiny;
+  g_state.settings.threads = 3;
+  int fd = pf_open_create("t.z");
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  for (size_t at = 0; at < data.size();) {
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(1 + at % 13, data.size() - at));
+    ASSERT_EQ(deflate_write(data.data() + at, n), n);
+    at += n;
+  }
+  ASSERT_EQ(deflate_finish(), 0);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("t.z"), whole);
+}
+
+TEST_F(BlockDeflate, BelowTheMinimumBlockTheBytesAreZlibs) {
+  const std::string data = mixed_bytes(BLOCK_MIN + 64, 5);
+  for (size_t n : {size_t(0), size_t(1), size_t(2), size_t(1000), size_t(65510), size_t(65511),
+                   size_t(200000), size_t(BLOCK_MIN - 1), size_t(BLOCK_MIN)}) {
+    const std::string in = data.substr(0, n);
+    EXPECT_EQ(compress(in, 1), vt::zcompress(in)) << n;
+    EXPECT_EQ(compress(in, 8, 333), vt::zcompress(in)) << n;
+  }
+  const std::string zeros(100000, '\0');
+  EXPECT_EQ(compress(zeros, 2), vt::zcompress(zeros));
+}
+
+TEST_F(BlockDeflate, RewritesCopyUnchangedBlocksAndEqualAFullCompression) {
+  const std::string old = mixed_bytes(4 << 20, 6);
+  const std::string old_z = compress(old, 2);
+  const size_t n = old.size();
+  const std::string extra = mixed_bytes(50000, 7);
+  struct Case {
+    const char* name;
+    std::vector<Piece> pieces;
+    int64_t min_reused;
+  };
+  const std::vector<Case> cases = {
+      {"unchanged", {old_range(0, n)}, 5},
+      {"insert at start", {fresh("new head"), old_range(0, n)}, 4},
+      {"change at start", {fresh(std::string(1000, 'q')), old_range(1000, n)}, 4},
+      {"delete at start", {old_range(700000, n)}, 3},
+      {"delete in the middle", {old_range(0, 2 << 20), old_range((2 << 20) + 400000, n)}, 3},
+      {"insert in the middle", {old_range(0, 2 << 20), fresh(extra), old_range(2 << 20, n)}, 3},
+      {"change in the middle",
+       {old_range(0, 2 << 20), fresh(std::string(5000, 'z')), old_range((2 << 20) + 5000, n)}, 3},
+      {"change at end", {old_range(0, n - 1000), fresh(std::string(1000, 'e'))}, 4},
+      {"append at end", {old_range(0, n), fresh(extra)}, 4},
+      {"delete at end", {old_range(0, n - 900000)}, 3},
+      {"head and tail changed, middle kept",
+       {fresh("records"), old_range(0, 2 << 20), old_range((2 << 20) + 10, n - 20), fresh(extra)},
+       2},
+  };
+  for (const Case& c : cases) {
+    const std::string content = content_of(old, c.pieces);
+    const std::string full = compress(content, 1);
+    for (int threads : {1, 3}) {
+      BlockStats stats;
+      const std::string got = rewrite(old_z, c.pieces, threads, &stats);
+      EXPECT_EQ(got, full) << c.name << ", " << threads << " threads";
+      EXPECT_GE(stats.reused, c.min_reused) << c.name << ": " << stats.reused << " of " << stats.blocks;
+      // The first block starts the stream without a dictionary: never copied.
+      EXPECT_LT(stats.reused, stats.blocks) << c.name;
+    }
+  }
+}
+
+TEST_F(BlockDeflate, StreamsOfOtherWritersAreCompressedAfresh) {
+  const std::string old = mixed_bytes(3 << 20, 8);
+  // One zlib stream without flushes, and one flushed every 300000 bytes on a
+  // single deflate state: their blocks are not this rule's blocks.
+  std::string flushed;
+  {
+    z_stream s{};
+    ASSERT_EQ(deflateInit(&s, 9), Z_OK);
+    std::string out(old.size() + old.size() / 100 + 4096, '\0');
+    s.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    s.avail_out = static_cast<uInt>(out.size());
+    for (size_t at = 0; at < old.size(); at += 300000) {
+      size_t k = std::min<size_t>(300000, old.size() - at);
+      s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(old.data() + at));
+      s.avail_in = static_cast<uInt>(k);
+      ASSERT_EQ(deflate(&s, at + k < old.size() ? Z_SYNC_FLUSH : Z_FINISH),
+                at + k < old.size() ? Z_OK : Z_STREAM_END);
+    }
+    out.resize(s.total_out);
+    deflateEnd(&s);
+    flushed = out;
+  }
+  const std::vector<Piece> pieces = {fresh("head"), old_range(0, old.size())};
+  const std::string full = compress(content_of(old, pieces), 1);
+  for (const std::string& old_z : {vt::zcompress(old), flushed}) {
+    BlockStats stats;
+    EXPECT_EQ(rewrite(old_z, pieces, 2, &stats), full);
+    EXPECT_EQ(stats.reused, 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+// The platform layer's contract, written with the standard library alone so
+// that the same tests run against both implementations: in test_platform on
+// Linux, and as test_platform_common.exe (the Windows build) under Wine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder, current while the test runs; removed afterwards.
+class CommonPlatform : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = fs::current_path();
+    std::random_device rd;
+    dir_ = fs::temp_directory_path() / ("vorn-common-" + std::to_string(rd()) + std::to_string(rd()));
+    ASSERT_TRUE(fs::create_directory(dir_));
+    fs::current_path(dir_);
+    pf_fault_clear();
+  }
+  void TearDown() override {
+    pf_fault_clear();
+    std::error_code ec;
+    fs::current_path(old_, ec);
+    fs::remove_all(dir_, ec);
+  }
+  static void put(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << bytes;
+    ASSERT_TRUE(f.good()) << path;
+  }
+  static std::string get(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  static std::vector<std::string> find_names(const char* pattern, std::vector<uint32_t>* attrs = nullptr) {
+    std::vector<std::string> names;
+    PfFindData d;
+    PfFind* h = pf_find_first(pattern, &d);
+    if (!h) return names;
+    do {
+      names.push_back(d.long_name);
+      if (attrs) attrs->push_back(d.attributes);
+    } while (pf_find_next(h, &d));
+    pf_find_close(h);
+    return names;
+  }
+  fs::path old_, dir_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(CommonPlatform, EnumerationMatchesWithoutCaseInOneOrder) {
+  put("b.txt", "1");
+  put("A.TXT", "2");
+  put("c.dat", "3");
+  put("noext", "4");
+  put("notes.txt1", "5");  // a short name NOTES~1.TXT must not make it match *.txt
+  fs::create_directory("Sub");
+  std::vector<uint32_t> attrs;
+  const Names all = find_names("*", &attrs);
+  EXPECT_EQ(all, (Names{".", "..", "A.TXT", "b.txt", "c.dat", "noext", "notes.txt1", "Sub"}));
+  for (size_t i = 0; i < all.size(); ++i) {
+    const bool folder = all[i] == "." || all[i] == ".." || all[i] == "Sub";
+    EXPECT_EQ((attrs[i] & PF_ATTR_DIRECTORY) != 0, folder) << all[i];
+    EXPECT_EQ(attrs[i] & PF_ATTR_HIDDEN, 0u) << all[i];
+  }
+  EXPECT_EQ(find_names("*.txt"), (Names{"A.TXT", "b.txt"}));
+  EXPECT_EQ(find_names("?.TxT"), (Names{"A.TXT", "b.txt"}));
+  EXPECT_EQ(find_names("*.*"), all) << "*.* matches names without a dot too";
+  EXPECT_EQ(find_names("sub"), (Names{"Sub"}));
+  EXPECT_TRUE(find_names("*.none").empty());
+  EXPECT_TRUE(find_names("missing\\*").empty());
+
+  put("Sub/x.c", "x");
+  EXPECT_EQ(find_names("Sub\\*.C"), (Names{"x.c"}));
+  EXPECT_EQ(find_names("Sub/x*"), (Names{"x.c"}));
+}
+
+TEST_F(CommonPlatform, OpenReadWriteSeekLength) {
+  EXPECT_EQ(pf_open_read("nope"), -1);
+  EXPECT_EQ(pf_open_rw("nope"), -1) << "read-write open never creates";
+  EXPECT_FALSE(fs::exists("nope"));
+
+  int fd = pf_open_create("f.bin");
+  ASSERT_GE(fd, 0);
+  const std::string bytes("hello\r\n\x1a world\n\0end", 19);  // binary: no translation
+  EXPECT_EQ(pf_write(fd, bytes.data(), bytes.size()), 19);
+  EXPECT_EQ(pf_file_length(fd), 19);
+  EXPECT_EQ(pf_seek(fd, -3, PF_SEEK_END), 16);
+  EXPECT_EQ(pf_seek(fd, 0, PF_SEEK_CUR), 16);
+  char buf[32] = {0};
+  EXPECT_EQ(pf_read(fd, buf, sizeof buf), 3);
+  EXPECT_EQ(std::string(buf, 3), "end");
+  EXPECT_EQ(pf_read(fd, buf, sizeof buf), 0) << "end of file reads 0";
+  EXPECT_EQ(pf_seek(fd, -1, PF_SEEK_SET), -1);
+  EXPECT_EQ(pf_seek(fd, 1LL << 33, PF_SEEK_SET), 1LL << 33) << "64-bit positions";
+  EXPECT_EQ(pf_sync(fd), 0);
+  EXPECT_EQ(pf_close(fd), 0);
+  EXPECT_EQ(get("f.bin"), bytes);
+  EXPECT_EQ(pf_close(fd), -1) << "a closed descriptor is gone";
+  EXPECT_EQ(pf_close(-1), -1);
+
+  fd = pf_open_rw("f.bin");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_write(fd, "J", 1), 1);
+  pf_close(fd);
+  EXPECT_EQ(get("f.bin").substr(0, 6), "Jello\r");
+
+  fd = pf_open_create("f.bin");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_file_length(fd), 0) << "create truncates";
+  pf_close(fd);
+
+  // Several open at once keep apart; a freed descriptor is used again.
+  int a = pf_open_create("a"), b = pf_open_create("b");
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  EXPECT_NE(a, b);
+  pf_write(a, "aa", 2);
+  pf_write(b, "b", 1);
+  pf_close(a);
+  int c = pf_open_read("b");
+  EXPECT_GE(c, 0);
+  pf_close(b);
+  pf_close(c);
+  EXPECT_EQ(get("a"), "aa");
+  EXPECT_EQ(get("b"), "b");
+}
+
+TEST_F(CommonPlatform, FoldersAndDevicesAreNotFiles) {
+  fs::create_directory("folder");
+  EXPECT_EQ(pf_open_read("folder"), -1);
+  EXPECT_EQ(pf_open_rw("folder"), -1);
+  EXPECT_EQ(pf_open_create("folder"), -1);
+  EXPECT_EQ(pf_remove("folder"), -1);
+  EXPECT_TRUE(fs::is_directory("folder"));
+  // Each system's null device and console, named as the other would name
+  // them too (there they are merely missing files).
+  for (const char* device : {"/dev/null", "NUL", "nul.txt", "CON", "/dev/tty"}) {
+    EXPECT_EQ(pf_open_read(device), -1) << device;
+    EXPECT_EQ(pf_open_rw(device), -1) << device;
+  }
+}
+
+TEST_F(CommonPlatform, RenameReplacesInOneStepAndPathsTakeBothSeparators) {
+  fs::create_directory("d");
+  int fd = pf_open_create("d\\new.txt");
+  ASSERT_GE(fd, 0);
+  pf_write(fd, "new", 3);
+  pf_close(fd);
+  EXPECT_EQ(get("d/new.txt"), "new");
+  put("d/old.txt", "old contents");
+  EXPECT_EQ(pf_rename("d\\new.txt", "d/old.txt"), 0);
+  EXPECT_EQ(get("d/old.txt"), "new");
+  EXPECT_FALSE(fs::exists("d/new.txt"));
+  EXPECT_EQ(pf_sync_parent_dir("d/old.txt"), 0);
+  EXPECT_EQ(pf_sync_parent_dir("old-in-here"), 0);
+  EXPECT_EQ(pf_sync_parent_dir("missing/x"), -1);
+
+  // A target open elsewhere: POSIX replaces it, Win32 refuses; either way
+  // in one step, never half (both files stay as they were on refusal).
+  put("d/x", "x");
+  int reader = pf_open_read("d/old.txt");
+  ASSERT_GE(reader, 0);
+  if (pf_rename("d/x", "d\\old.txt") == 0) {
+    EXPECT_EQ(get("d/old.txt"), "x");
+    EXPECT_FALSE(fs::exists("d/x"));
+  } else {
+    EXPECT_EQ(get("d/old.txt"), "new");
+    EXPECT_EQ(get("d/x"), "x");
+  }
+  pf_close(reader);
+  EXPECT_EQ(pf_rename("d/x", "d\\old.txt") == 0 || !fs::exists("d/x"), true) << "replaced once closed";
+  EXPECT_EQ(get("d/old.txt"), "x");
+
+  fs::create_directory("e");
+  put("f", "f");
+  EXPECT_EQ(pf_rename("f", "e"), -1) << "a folder is never replaced";
+  EXPECT_EQ(pf_rename("missing", "g"), -1);
+  EXPECT_TRUE(fs::is_directory("e"));
+
+  EXPECT_EQ(pf_exists("d\\old.txt"), 1);
+  EXPECT_EQ(pf_exists("d"), 1);
+  EXPECT_EQ(pf_exists("nothing"), 0);
+  EXPECT_EQ(pf_is_directory("d"), 1);
+  EXPECT_EQ(pf_is_directory("d/old.txt"), 0);
+  const std::string native = pf_native_path("a/b\\c");
+  EXPECT_TRUE(native == "a/b/c" || native == "a\\b\\c") << native;
+  EXPECT_EQ(pf_remove("d\\old.txt"), 0);
+  EXPECT_EQ(pf_exists("d/old.txt"), 0);
+  EXPECT_EQ(pf_remove("d/old.txt"), -1);
+}
+
+TEST_F(CommonPlatform, SameFileByPathAndDescriptor) {
+  fs::create_directory("d");
+  put("d/a", "a");
+  put("d/b", "a");
+  EXPECT_EQ(pf_same_file("d/a", "d\\a"), 1);
+  EXPECT_EQ(pf_same_file("d/a", "d/./a"), 1);
+  EXPECT_EQ(pf_same_file("d/a", "d/b"), 0) << "equal contents are not the same file";
+  EXPECT_EQ(pf_same_file("d/a", "d"), 0);
+  EXPECT_EQ(pf_same_file("d", "d/."), 1) << "folders too";
+  EXPECT_EQ(pf_same_file("d/a", "d/missing"), 0);
+  int fd = pf_open_read("d/a");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_same_file_fd(fd, "d\\a"), 1);
+  EXPECT_EQ(pf_same_file_fd(fd, "d/b"), 0);
+  pf_close(fd);
+  EXPECT_EQ(pf_same_file_fd(fd, "d/a"), 0) << "a closed descriptor names nothing";
+}
+
+TEST_F(CommonPlatform, LongPathsWork) {
+  // Deeper than the 260 characters of the classic Windows limit.
+  std::string dir = std::string(120, 'd') + "/" + std::string(120, 'e');
+  fs::create_directories(dir);
+  const std::string path = dir + "/" + std::string(60, 'f');
+  int fd = pf_open_create(path.c_str());
+  ASSERT_GE(fd, 0);
+  pf_write(fd, "deep", 4);
+  pf_close(fd);
+  EXPECT_EQ(pf_exists(path.c_str()), 1);
+  const std::string moved = dir + "\\" + std::string(70, 'g');
+  EXPECT_EQ(pf_rename(path.c_str(), moved.c_str()), 0);
+  fd = pf_open_read(moved.c_str());
+  ASSERT_GE(fd, 0);
+  char buf[8];
+  EXPECT_EQ(pf_read(fd, buf, sizeof buf), 4);
+  pf_close(fd);
+  EXPECT_EQ(pf_same_file(moved.c_str(), moved.c_str()), 1);
+  EXPECT_EQ(pf_remove(moved.c_str()), 0);
+  EXPECT_EQ(pf_exists(moved.c_str()), 0);
+}
+
+TEST_F(CommonPlatform, FaultHooksFailTheArmedCall) {
+  pf_fault_arm(PF_FAULT_WRITE, 2);
+  int fd = pf_open_create("f");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_write(fd, "a", 1), 1);
+  EXPECT_EQ(pf_write(fd, "b", 1), -1);
+  EXPECT_EQ(pf_write(fd, "c", 1), 1);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_WRITE), 3);
+  pf_fault_arm(PF_FAULT_RENAME, 1);
+  EXPECT_EQ(pf_rename("f", "g"), -1);
+  pf_fault_arm(PF_FAULT_OPEN_CREATE, 1);
+  EXPECT_EQ(pf_open_create("h"), -1);
+  EXPECT_FALSE(fs::exists("h"));
+  pf_close(fd);
+  EXPECT_EQ(get("f"), "ac");
+}
+
+}  // namespace

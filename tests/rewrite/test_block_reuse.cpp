@@ -1,0 +1,217 @@
+// Rewrites of archives whose directory stream spans many blocks: whatever
+// the change (files added, entries deleted, re-stored or given another key,
+// at the start, in the middle or at the end), the new directory stream is
+// byte for byte the stream a full compression of its content gives, and the
+// same whatever the thread count; a rewrite copies old compressed blocks.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/streams.h"
+#include "driver/state.h"
+#include "platform/platform.h"
+#include "rewrite/e2e.h"
+
+using namespace rt;
+
+namespace {
+
+constexpr int kFiles = 9;
+
+// Text-like bytes that compress well but not trivially.
+std::string text(size_t n, unsigned seed) {
+  static const char* const words[] = {"alpha ", "beta ", "gamma ", "delta\n", "int x = ",
+                                      "return ", "/* c */ ", "0x3f, ", "{ ", "} "};
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < n) {
+    unsigned r = rng();
+    s += words[r % 10];
+    if (r % 7 == 0) s += std::to_string(r % 99991);
+  }
+  s.resize(n);
+  return s;
+}
+
+std::string file_name(int i) { return "f" + std::to_string(i) + ".txt"; }
+
+std::vector<std::string> all_files() {
+  std::vector<std::string> v;
+  for (int i = 0; i < kFiles; ++i) v.push_back(file_name(i));
+  return v;
+}
+
+// The archive's directory stream as written, and as the product's write
+// stream compresses its content from scratch (no old stream to copy from).
+struct DirectoryStreams {
+  std::string written;
+  std::string recompressed;
+};
+
+DirectoryStreams directory_streams(const std::string& path) {
+  DirectoryStreams d;
+  const std::string bytes = vt::read_file(path);
+  vt::Parsed p;
+  EXPECT_TRUE(vt::parse_archive(bytes, &p)) << p.error;
+  if (bytes.size() < p.dir_offset + 4u) return d;
+  d.written = bytes.substr(p.dir_offset, bytes.size() - 4 - p.dir_offset);
+  std::string content;
+  EXPECT_TRUE(vt::zinflate(d.written, &content));
+
+  streams_release();
+  state_reset();
+  g_state.settings.threads = 2;
+  int fd = pf_open_create("fresh.z");
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(deflate_open(fd, 0), 0);
+  for (size_t at = 0; at < content.size(); at += 32760) {
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(32760, content.size() - at));
+    EXPECT_EQ(deflate_write(content.data() + at, n), n);
+  }
+  EXPECT_EQ(deflate_finish(), 0);
+  pf_close(fd);
+  streams_release();
+  state_reset();
+  d.recompressed = vt::read_file("fresh.z");
+  return d;
+}
+
+class BlockReuse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < kFiles; ++i) vt::write_file(file_name(i), text(300000 + 1000 * i, i + 1));
+    vt::write_file("new.txt", text(5000, 99));
+    std::vector<std::string> args = {"base.vrn"};
+    for (const std::string& f : all_files()) args.push_back(f);
+    ASSERT_EQ(vt::vorn(args), 0);
+    base_ = vt::read_file("base.vrn");
+  }
+
+  // Runs one change on a copy of the base archive with the given threads;
+  // the result's bytes.
+  std::string change(const std::string& program, std::vector<std::string> args, int threads) {
+    vt::write_file("arc.vrn", base_);
+    args.insert(args.begin(), {"arc.vrn", "--threads", std::to_string(threads)});
+    EXPECT_EQ(vt::run(program, args), 0);
+    return vt::read_file("arc.vrn");
+  }
+
+  // The change gives a directory stream equal to a full compression, the
+  // same bytes for one and four threads, and the entries it should.
+  void check(const std::string& program, const std::vector<std::string>& args) {
+    const std::string one = change(program, args, 1);
+    const DirectoryStreams d = directory_streams("arc.vrn");
+    ASSERT_FALSE(d.written.empty());
+    EXPECT_EQ(d.written, d.recompressed);
+    EXPECT_EQ(change(program, args, 4), one);
+  }
+
+  vt::ScratchDir dir_;
+  std::string base_;
+};
+
+TEST_F(BlockReuse, TheBaseArchiveSpansManyBlocks) {
+  const DirectoryStreams d = directory_streams("base.vrn");
+  EXPECT_EQ(d.written, d.recompressed);
+  // Anything shorter would not exercise the cuts.
+  std::string content;
+  ASSERT_TRUE(vt::zinflate(d.written, &content));
+  EXPECT_GT(content.size(), 4u * 1024 * 1024 / 2);
+}
+
+TEST_F(BlockReuse, AddsAndDeletesEqualAFreshPack) {
+  check("vorn", {"new.txt"});
+  // The same archive packed from nothing.
+  std::vector<std::string> fresh = {"fresh.vrn"};
+  for (const std::string& f : all_files()) fresh.push_back(f);
+  fresh.push_back("new.txt");
+  ASSERT_EQ(vt::vorn(fresh), 0);
+  EXPECT_EQ(change("vorn", {"new.txt"}, 2), vt::read_file("fresh.vrn"));
+
+  for (int gone : {0, kFiles / 2, kFiles - 1}) {
+    check("vorn", {"-d", file_name(gone)});
+    std::vector<std::string> rest = {"rest.vrn"};
+    for (int i = 0; i < kFiles; ++i)
+      if (i != gone) rest.push_back(file_name(i));
+    pf_remove("rest.vrn");
+    ASSERT_EQ(vt::vorn(rest), 0);
+    EXPECT_EQ(change("vorn", {"-d", file_name(gone)}, 3), vt::read_file("rest.vrn"))
+        << "without " << file_name(gone);
+  }
+}
+
+TEST_F(BlockReuse, RestoresAndKeyChangesAtStartMiddleAndEnd) {
+  for (int at : {0, kFiles / 2, kFiles - 1}) {
+    check("vornalt", {"-c", file_name(at)});
+    check("vornalt", {"+sKEY", file_name(at)});
+    check("vorn", {file_name(at)});  // replaced by the same file: moves to the end
+  }
+  // Several changes in one run.
+  check("vornalt", {"+sK2", file_name(0), file_name(kFiles - 1), "-c", file_name(3)});
+}
+
+// A rewrite takes the old compressed bytes of unchanged blocks: an old
+// archive whose middle block was compressed differently (at level 1, same
+// dictionary and flush, so still a valid stream of the same content) keeps
+// that block's bytes through a rewrite that changes only the head.
+TEST_F(BlockReuse, UnchangedBlocksAreCopiedNotCompressed) {
+  const vt::Parsed p = parse("base.vrn");
+  const std::string dir = base_.substr(p.dir_offset, base_.size() - 4 - p.dir_offset);
+  std::string content;
+  ASSERT_TRUE(vt::zinflate(dir, &content));
+  // The cuts: uncompressed and compressed positions after each sync flush.
+  std::vector<std::pair<size_t, size_t>> cuts;
+  {
+    z_stream s{};
+    ASSERT_EQ(inflateInit(&s), Z_OK);
+    std::string out(content.size() + 1, '\0');
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(dir.data()));
+    s.avail_in = static_cast<uInt>(dir.size());
+    s.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    s.avail_out = static_cast<uInt>(out.size());
+    uLong stop_in = 0, stop_out = 0;
+    while (inflate(&s, Z_BLOCK) == Z_OK) {
+      if (!(s.data_type & 128)) continue;
+      if ((s.data_type & 7) == 0 && s.total_out == stop_out && s.total_in - stop_in >= 4 &&
+          s.total_in - stop_in <= 5)
+        cuts.push_back({s.total_out, s.total_in});
+      stop_in = s.total_in;
+      stop_out = s.total_out;
+    }
+    inflateEnd(&s);
+  }
+  ASSERT_GE(cuts.size(), 4u);
+  // Block 3 (between the third and fourth cut) again, at level 1.
+  const size_t a = cuts[2].first, b = cuts[3].first;
+  std::string other(b - a + 1024, '\0');
+  {
+    z_stream s{};
+    ASSERT_EQ(deflateInit2(&s, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    ASSERT_EQ(deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(content.data() + a - 32768),
+                                   32768),
+              Z_OK);
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data() + a));
+    s.avail_in = static_cast<uInt>(b - a);
+    s.next_out = reinterpret_cast<Bytef*>(&other[0]);
+    s.avail_out = static_cast<uInt>(other.size());
+    ASSERT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
+    other.resize(s.total_out);
+    deflateEnd(&s);
+  }
+  const std::string original = dir.substr(cuts[2].second, cuts[3].second - cuts[2].second);
+  ASSERT_NE(other, original);
+  const std::string doctored = base_.substr(0, p.dir_offset) + dir.substr(0, cuts[2].second) +
+                               other + dir.substr(cuts[3].second) + base_.substr(base_.size() - 4);
+  vt::write_file("odd.vrn", doctored);
+  EXPECT_EQ(parse("odd.vrn").entries.size(), static_cast<size_t>(kFiles));
+
+  ASSERT_EQ(vt::vorn({"odd.vrn", "new.txt"}), 0);
+  const std::string after = vt::read_file("odd.vrn");
+  EXPECT_NE(after.find(other), std::string::npos) << "the level-1 block was compressed again";
+  expect_entry(parse("odd.vrn"), "f1.txt", text(301000, 2), DC);
+}
+
+}  // namespace
