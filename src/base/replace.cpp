@@ -62,6 +62,14 @@ void live_add(const std::string& path) {
   }
 }
 
+// Holds interruptions back while it lives (also when an allocation throws).
+struct InterruptHold {
+  InterruptHold() { pf_hold_interrupts(1); }
+  ~InterruptHold() { pf_hold_interrupts(0); }
+  InterruptHold(const InterruptHold&) = delete;
+  InterruptHold& operator=(const InterruptHold&) = delete;
+};
+
 void live_drop(const std::string& path) {
   const std::string native = pf_native_path(path.c_str());
   for (LiveNode* n = g_live_head.load(); n; n = n->next) {
@@ -141,11 +149,17 @@ int temp_create(const std::string& target, TempFile* t) {
   const std::string folder = folder_part(target);
   for (int attempt = 0; attempt < kNameTries; ++attempt) {
     const std::string path = folder + kPrefix + unique_part() + kSuffix;
-    const int fd = pf_create_exclusive(path.c_str());
+    // Created and listed in one step as far as an interruption can tell:
+    // listed only once it is ours (a name another file holds is never on
+    // the list, so a signal handler cannot delete it), and never ours
+    // without being listed.
+    int fd;
+    {
+      InterruptHold hold;
+      fd = pf_create_exclusive(path.c_str());
+      if (fd >= 0) live_add(path);
+    }
     if (fd >= 0) {
-      // Listed only once it is ours: a name another file holds is never
-      // on the list, so a signal handler cannot delete it.
-      live_add(path);
       t->target = target;
       t->path = path;
       t->fd = fd;
@@ -216,6 +230,9 @@ int temp_commit(TempFile* t, TempPlacement placement) {
   if (temp_finish(t) != 0) return -1;
   return temp_place(t, placement);
 }
+
+void track_created_file(const std::string& path) { live_add(path); }
+void forget_created_file(const std::string& path) { live_drop(path); }
 
 void remove_live_temporaries() {
   for (LiveNode* n = g_live_head.load(); n; n = n->next)

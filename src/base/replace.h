@@ -54,6 +54,13 @@ void temp_discard(TempFile* t);
 // (letter case ignored), whether or not such a file exists.
 bool is_temporary_name(const std::string& path);
 
+// Puts a file this run created by other means, and deletes itself before it
+// ends (the duplicate finder's report), on the same list, so that a run
+// stopped from outside deletes it too; forget_created_file takes it off again
+// (before or after deleting it).
+void track_created_file(const std::string& path);
+void forget_created_file(const std::string& path);
+
 // Deletes every temporary of this process that still exists.  Allocates
 // nothing and takes no lock: may be called from a signal handler.
 void remove_live_temporaries();

@@ -1,24 +1,37 @@
 #include "base/run_state.h"
 
+#include "base/failure.h"
 #include "base/replace.h"
 #include "platform/platform.h"
 
 Settings g_settings;
 RunState g_run;
 
-void run_state_release() {
+int run_state_remove_report() {
   RunState& run = g_run;
   Settings& s = g_settings;
+  int result = 0;
 
   if (run.report_fd >= 0) {
     pf_close(run.report_fd);
     run.report_fd = -1;
   }
-  // The report has been stored in the archive by now (or the run failed);
-  // a file of that name that this run did not create is never touched.
-  if (run.report_created && !s.report_path.empty()) pf_remove(s.report_path.c_str());
+  if (run.report_created && !s.report_path.empty()) {
+    if (pf_remove(s.report_path.c_str()) != 0) {
+      fail_system("cannot delete the report", s.report_path);
+      result = -1;
+    }
+    forget_created_file(s.report_path);
+  }
   s.report_path.clear();
   run.report_created = 0;
+  return result;
+}
+
+void run_state_release() {
+  RunState& run = g_run;
+
+  run_state_remove_report();
 
   if (run.archive_fd >= 0) {
     pf_close(run.archive_fd);

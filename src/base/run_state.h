@@ -76,6 +76,13 @@ struct RunState {
 extern Settings g_settings;
 extern RunState g_run;
 
+// Closes the report descriptor and deletes the report file when this run
+// created it (it has been stored in the archive by then, or the run failed); a
+// file of that name that this run did not create is never touched.  -1, with
+// the reason recorded, when the report cannot be deleted: a leftover file is
+// never passed over in silence.  0 otherwise, also when there is no report.
+int run_state_remove_report();
+
 // Releases what the run state holds, in this order: the report descriptor;
 // the report file, but only when this run created it; the archive
 // descriptor; the temporary file (closed and deleted when still there); the

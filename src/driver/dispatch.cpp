@@ -91,7 +91,16 @@ int run_duplicate_finder() {
   // exactly as it is and the run ends.
   if (s.report_path.empty() || is_temporary_name(s.report_path))
     return fail_note("cannot use as the report", s.report_path, "(a name of its own is needed)");
-  int fd = pf_create_exclusive(s.report_path.c_str());
+  int fd;
+  try {
+    pf_hold_interrupts(1);
+    fd = pf_create_exclusive(s.report_path.c_str());
+    if (fd >= 0) track_created_file(s.report_path);
+    pf_hold_interrupts(0);
+  } catch (...) {
+    pf_hold_interrupts(0);
+    throw;
+  }
   if (fd < 0) return fail_system("cannot create the report", s.report_path);
   run.report_fd = fd;
   run.report_created = 1;
@@ -301,6 +310,9 @@ int replace_archive() {
 
 int vorn_main(int argc, char** argv) {
   failure_clear();
+  // A run stopped from outside deletes the temporaries it was writing and
+  // ends with the failure code; what they were to replace stays as it was.
+  pf_on_interrupt(remove_live_temporaries, EXIT_FAILURE_CODE);
   try {
     return run_program(argc, argv);
   } catch (const std::exception&) {

@@ -6,6 +6,9 @@
 #include "msgfile/msgfile.h"
 
 int terminate(int code) {
+  // A report that cannot be deleted fails the run (the archive is already the
+  // new one), so that a leftover file is never passed over in silence.
+  if (run_state_remove_report() != 0 && code == EXIT_OK) code = EXIT_FAILURE_CODE;
   interface_finish(code);
   free_message_buffers();
   archive_release();

@@ -207,6 +207,32 @@ int pf_stderr_is_terminal();
 // terminal: a console line is read with its editing, as the person typed it.
 int pf_read_stdin_line(std::string* line);
 
+// ---- interruptions ------------------------------------------------------------
+
+// Makes the requests to stop a run from outside end it cleanly: on POSIX the
+// signals SIGTERM, SIGHUP, SIGINT and SIGQUIT; on Windows the console's
+// control events (Ctrl+C, Ctrl+Break, the console closing, log-off, shut-down).
+// When one arrives, `cleanup` is called once, in whatever thread the system
+// chooses and possibly in the middle of any other routine of the program, so
+// it may only do what a signal handler may: routines documented as safe for
+// it (pf_remove_native) and reads of data that is always consistent.  Then
+// the process ends at once with `exit_code` (the low 8 bits on POSIX),
+// running no destructors and no exit handlers.  A second request while
+// `cleanup` runs waits for it.
+// Also, a write past the process's file-size limit (SIGXFSZ on POSIX) never
+// ends the process: the write fails (pf_write returns -1, or a short count)
+// like any other write failure.
+// May be called again (later calls replace `cleanup` and `exit_code`).
+// 0, or -1 when the handlers could not be installed.
+int pf_on_interrupt(void (*cleanup)(), int exit_code);
+
+// Holds interruptions back (on = 1) or lets them through again (on = 0):
+// a request that arrives while they are held is remembered and acted on,
+// as above, the moment they are let through.  Used around a step that must
+// not be cut in two, such as creating a file and listing it for `cleanup`.
+// Holds do not nest.
+void pf_hold_interrupts(int on);
+
 // ---- errors ---------------------------------------------------------------------
 
 // The operating system's own text for the error of the last call that failed
@@ -230,8 +256,21 @@ enum PfFaultKind {
   PF_FAULT_LOCK,        // pf_lock returns -1
   PF_FAULT_ATTRIBUTES,  // pf_take_attributes returns -1
   PF_FAULT_MAKE_FOLDER, // pf_make_folder returns -1 and creates nothing
+  PF_FAULT_OPEN,        // pf_open_read, pf_open_rw or pf_open_folder returns -1
+  PF_FAULT_SEEK,        // pf_seek returns -1
+  PF_FAULT_LENGTH,      // pf_file_length returns -1
+  PF_FAULT_REMOVE,      // pf_remove returns -1 and deletes nothing
+  PF_FAULT_FOLDER_SYNC, // pf_sync_parent_dir returns -1 (after a rename: the
+                        // name is in place, only its flush failed)
+  PF_FAULT_ENUMERATE,   // pf_find_first finds nothing, as for an unreadable folder
+  PF_FAULT_SHORT_READ,  // pf_read reads only half of what was asked (rounded
+                        // down) and returns that count, as at an end of file
+  PF_FAULT_SHORT_WRITE, // pf_write writes only half of what was asked (rounded
+                        // down) and returns that count, as on a full disk
   PF_FAULT_KIND_COUNT
 };
+// Each call counts towards its own kind; a pf_read call also counts as a
+// PF_FAULT_SHORT_READ call, a pf_write call as a PF_FAULT_SHORT_WRITE call.
 void pf_fault_arm(PfFaultKind kind, int nth);
 void pf_fault_clear();
 // How many calls of this kind were made since the last pf_fault_clear().

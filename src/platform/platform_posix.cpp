@@ -9,12 +9,15 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -110,9 +113,15 @@ std::string pf_native_path(const char* path) { return resolve(path); }
 
 // ---- files ---------------------------------------------------------------------
 
-int pf_open_read(const char* path) { return open_checked(path, O_RDONLY, 0); }
+int pf_open_read(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
+  return open_checked(path, O_RDONLY, 0);
+}
 
-int pf_open_rw(const char* path) { return open_checked(path, O_RDWR, 0); }
+int pf_open_rw(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
+  return open_checked(path, O_RDWR, 0);
+}
 
 int pf_open_create(const char* path) {
   if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
@@ -121,6 +130,7 @@ int pf_open_create(const char* path) {
 
 int64_t pf_read(int fd, void* buf, size_t n) {
   if (fault_hit(PF_FAULT_READ)) return -1;
+  if (fault_hit(PF_FAULT_SHORT_READ)) n /= 2;
   size_t done = 0;
   char* p = static_cast<char*>(buf);
   while (done < n) {
@@ -137,6 +147,7 @@ int64_t pf_read(int fd, void* buf, size_t n) {
 
 int64_t pf_write(int fd, const void* buf, size_t n) {
   if (fault_hit(PF_FAULT_WRITE)) return -1;
+  if (fault_hit(PF_FAULT_SHORT_WRITE)) n /= 2;
   size_t done = 0;
   const char* p = static_cast<const char*>(buf);
   while (done < n) {
@@ -152,12 +163,14 @@ int64_t pf_write(int fd, const void* buf, size_t n) {
 }
 
 int64_t pf_seek(int fd, int64_t offset, int whence) {
+  if (fault_hit(PF_FAULT_SEEK)) return -1;
   int w = whence == PF_SEEK_CUR ? SEEK_CUR : whence == PF_SEEK_END ? SEEK_END : SEEK_SET;
   off_t r = ::lseek(fd, static_cast<off_t>(offset), w);
   return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
 int64_t pf_file_length(int fd) {
+  if (fault_hit(PF_FAULT_LENGTH)) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
   return static_cast<int64_t>(st.st_size);
@@ -178,6 +191,7 @@ int pf_close(int fd) {
 }
 
 int pf_remove(const char* path) {
+  if (fault_hit(PF_FAULT_REMOVE)) return -1;
   std::string p = resolve(path);
   if (p.empty()) return -1;
   struct stat st;
@@ -283,6 +297,7 @@ int pf_resolve_links(const char* path, std::string* out) {
 }
 
 int pf_open_folder(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
   std::string p = resolve(path);
   if (p.empty()) p = ".";
   int fd;
@@ -311,6 +326,7 @@ int pf_remove_native(const char* native_path) {
 }
 
 int pf_sync_parent_dir(const char* path) {
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
   std::string p = resolve(path);
   size_t cut = p.find_last_of('/');
   std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : p.substr(0, cut));
@@ -409,6 +425,7 @@ bool find_matches(const std::string& pattern, const char* name) {
 
 PfFind* pf_find_first(const char* pattern, PfFindData* out) {
   if (!pattern || !*pattern) return nullptr;
+  if (fault_hit(PF_FAULT_ENUMERATE)) return nullptr;
   std::string p(pattern);
   size_t cut = p.find_last_of("/\\");
   std::string dir_part = cut == std::string::npos ? std::string() : p.substr(0, cut + 1);
@@ -466,6 +483,75 @@ int pf_find_next(PfFind* h, PfFindData* out) {
 }
 
 void pf_find_close(PfFind* h) { delete h; }
+
+// ---- interruptions ------------------------------------------------------------
+
+namespace {
+
+// Written before the handlers are installed and only read by them; a plain
+// pointer and int are read whole.
+void (*volatile g_interrupt_cleanup)() = nullptr;
+volatile sig_atomic_t g_interrupt_code = 0;
+// Lock-free atomics: the handler may run in any thread of the process.
+std::atomic<int> g_interrupts_held{0};
+std::atomic<int> g_interrupt_pending{0};
+
+void act_on_interrupt() {
+  void (*cleanup)() = g_interrupt_cleanup;
+  if (cleanup) cleanup();
+  _exit(g_interrupt_code);
+}
+
+extern "C" void on_interrupt_signal(int) {
+  // Every interrupting signal is blocked while this runs (sa_mask), so the
+  // cleanup runs once; the process then ends without running anything else.
+  if (g_interrupts_held.load()) {
+    g_interrupt_pending.store(1);
+    return;
+  }
+  act_on_interrupt();
+}
+
+}  // namespace
+
+void pf_hold_interrupts(int on) {
+  if (on) {
+    g_interrupts_held.store(1);
+    return;
+  }
+  g_interrupts_held.store(0);
+  // A request that came while held; one arriving from here on acts itself.
+  if (g_interrupt_pending.exchange(0)) {
+    sigset_t all, old;
+    sigemptyset(&all);
+    sigaddset(&all, SIGTERM);
+    sigaddset(&all, SIGHUP);
+    sigaddset(&all, SIGINT);
+    sigaddset(&all, SIGQUIT);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    act_on_interrupt();
+  }
+}
+
+int pf_on_interrupt(void (*cleanup)(), int exit_code) {
+  g_interrupt_cleanup = cleanup;
+  g_interrupt_code = exit_code & 0xFF;
+  static const int kSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kSignals) sigaddset(&sa.sa_mask, sig);
+  int r = 0;
+  for (int sig : kSignals)
+    if (sigaction(sig, &sa, nullptr) != 0) r = -1;
+  // Past the file-size limit, write() then fails with EFBIG instead of the
+  // process being ended with a partial file on disk.
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  if (sigaction(SIGXFSZ, &ign, nullptr) != 0) r = -1;
+  return r;
+}
 
 // ---- console ---------------------------------------------------------------------
 

@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -708,6 +709,60 @@ int pf_find_next(PfFind* h, PfFindData* out) {
 }
 
 void pf_find_close(PfFind* h) { delete h; }
+
+// ---- interruptions ------------------------------------------------------------
+//
+// The console's control events (Ctrl+C, Ctrl+Break, the console closing,
+// log-off, shut-down) arrive in a thread of their own; the handler runs the
+// cleanup there and ends the process at once.
+
+namespace {
+
+void (*volatile g_interrupt_cleanup)() = nullptr;
+std::atomic<int> g_interrupt_code{0};
+std::atomic<int> g_interrupts_held{0};
+std::atomic<int> g_interrupt_pending{0};
+std::atomic<int> g_interrupt_acting{0};
+
+void act_on_interrupt() {
+  // A second event waits while the first one's cleanup runs.
+  if (g_interrupt_acting.exchange(1)) {
+    for (;;) Sleep(INFINITE);
+  }
+  void (*cleanup)() = g_interrupt_cleanup;
+  if (cleanup) cleanup();
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(g_interrupt_code.load()));
+}
+
+BOOL WINAPI on_console_event(DWORD) {
+  if (g_interrupts_held.load()) {
+    g_interrupt_pending.store(1);
+    return TRUE;
+  }
+  act_on_interrupt();
+  return TRUE;
+}
+
+}  // namespace
+
+void pf_hold_interrupts(int on) {
+  if (on) {
+    g_interrupts_held.store(1);
+    return;
+  }
+  g_interrupts_held.store(0);
+  if (g_interrupt_pending.exchange(0)) act_on_interrupt();
+}
+
+int pf_on_interrupt(void (*cleanup)(), int exit_code) {
+  static bool installed = false;
+  g_interrupt_cleanup = cleanup;
+  g_interrupt_code.store(exit_code);
+  if (installed) return 0;
+  if (!SetConsoleCtrlHandler(on_console_event, TRUE)) return -1;
+  installed = true;
+  return 0;
+}
 
 // ---- console ---------------------------------------------------------------------
 
