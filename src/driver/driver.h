@@ -232,10 +232,11 @@ void interface_finish(int code);
 // be opened or loaded (nothing is written then).
 int list_archive();
 
-// The listing's name escaping: '\' as "\\", tab as "\t", line feed as
-// "\n", carriage return as "\r", other control bytes as "\xHH"; every other
-// byte, non-ASCII ones included, as it is.
-std::string escape_listed_name(const std::string& name);
+// The listing's name escaping: tab as "\t", line feed as "\n", carriage
+// return as "\r", other control bytes as "\xHH"; every other byte, non-ASCII
+// ones included, as it is.  With `machine` '\' is written "\\" too, so a
+// record reads back unambiguously; for a person a separator stays as it is.
+std::string escape_listed_name(const std::string& name, bool machine);
 
 // --verbose reports of the archive rewrite.  plan_rewrite_reports notes,
 // before the work starts, what each file spec is set to do to each loaded

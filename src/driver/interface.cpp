@@ -109,7 +109,7 @@ void draw_progress(const ProgressState& p) {
   std::string line = human_bytes(p.done) + " of " + human_bytes(p.total);
   if (p.seconds > 0.05)
     line += ", " + human_bytes(static_cast<int64_t>(static_cast<double>(p.done) / p.seconds)) + "/s";
-  if (!p.entry.empty()) line += "  " + escape_listed_name(p.entry);
+  if (!p.entry.empty()) line += "  " + escape_listed_name(p.entry, false);
   // One line of an ordinary console: the entry name is cut at the end.
   constexpr size_t kWidth = 79;
   if (line.size() > kWidth) line.resize(kWidth);

@@ -78,11 +78,11 @@ std::string pad_right(const std::string& s, size_t width) {
 
 }  // namespace
 
-std::string escape_listed_name(const std::string& name) {
+std::string escape_listed_name(const std::string& name, bool machine) {
   std::string out;
   for (char ch : name) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\\') out += "\\\\";
+    if (c == '\\' && machine) out += "\\\\";
     else if (c == '\t') out += "\\t";
     else if (c == '\n') out += "\\n";
     else if (c == '\r') out += "\\r";
@@ -128,7 +128,7 @@ int list_archive() {
       }
     if (!selected) continue;
     Row r;
-    r.name = escape_listed_name(e.name);
+    r.name = escape_listed_name(e.name, g_ui.machine != 0);
     r.size = std::to_string(e.size);
     const bool in_directory = (e.loaded_flags & ENTRY_IN_DIRECTORY) != 0;
     if (in_directory) {

@@ -182,7 +182,8 @@ TEST_F(ListTest, ColumnsStayAlignedWhateverTheNames) {
   EXPECT_NE(lines.back().find("total: 8 entries, 126495 bytes"), std::string::npos) << lines.back();
   EXPECT_NE(r.out.find("deflated\\tname"), std::string::npos) << "a tab never splits a row";
   // In-directory entries have no stored size of their own, and say so.
-  EXPECT_NE(r.out.find("    21  shared  in-directory  deflate  l-----  -    dir\\\\inner.txt\n"),
+  // A person sees a stored separator as it is; only the machine form doubles it.
+  EXPECT_NE(r.out.find("    21  shared  in-directory  deflate  l-----  -    dir\\inner.txt\n"),
             std::string::npos)
       << r.out;
 }
