@@ -8,7 +8,7 @@
 //   - loading the directory: time, resident memory per entry after the load
 //     and at its peak, for the plain list of names and sizes (the floor: the
 //     same stream inflated and parsed into a vector of {std::string, size})
-//     and for load_directory, each in a child process of its own;
+//     and for load_directory, each in a fresh process of its own;
 //   - adding one small file with the packer EXE (default: "vorn" beside this
 //     program): wall time and peak RSS, beside the floor of such a rewrite
 //     (the directory read into the plain list and written again as one zlib
@@ -52,14 +52,6 @@ void memory_kib(long* rss, long* hwm) {
     if (std::strncmp(line, "VmRSS:", 6) == 0) *rss = std::atol(line + 6);
     if (std::strncmp(line, "VmHWM:", 6) == 0) *hwm = std::atol(line + 6);
   }
-  std::fclose(f);
-}
-
-// Starts the peak over from the resident memory of now.
-void reset_peak() {
-  FILE* f = std::fopen("/proc/self/clear_refs", "w");
-  if (!f) return;
-  std::fputs("5", f);
   std::fclose(f);
 }
 
@@ -222,37 +214,58 @@ struct Measure {
   bool ok = false;
 };
 
-// Runs `work` in a child process and brings back its time and memory.
-template <typename Work>
-Measure in_child(int entries, Work work) {
-  int fds[2];
+std::string g_self;  // this program's path
+
+// The measured work of a child: "floor" (the plain list), "load"
+// (load_directory) or "rewrite" (the floor of adding a file).  Reads the
+// memory figures while what it built is still held.
+bool child_work(const std::string& mode, const char* path, int entries, long* rss, long* hwm) {
+  const uint32_t offset = 64;
+  bool ok = false;
+  if (mode == "floor") {
+    std::vector<Plain> list;
+    std::string data;
+    ok = read_plain(path, offset, &list, &data);
+    memory_kib(rss, hwm);
+  } else if (mode == "load") {
+    g_settings.archive_path = path;
+    g_run.archive_fd = pf_open_read(path);
+    ok = g_run.archive_fd >= 0 && load_directory() == 0 && g_archive.loaded.count() == entries;
+    memory_kib(rss, hwm);
+  } else if (mode == "rewrite") {
+    ok = rewrite_plain(path, offset, "floor.out");
+    memory_kib(rss, hwm);
+  }
+  return ok;
+}
+
+// In a fresh process (this program run again with --child), so that no heap
+// of the parent's is counted or given back during the measure: the work's
+// time and its memory beside the process's own at the start.
+int child_main(const std::string& mode, const char* path, int entries) {
+  long rss0, hwm0, rss1 = 0, hwm1 = 0;
+  memory_kib(&rss0, &hwm0);
+  auto t0 = Clock::now();
+  Measure r;
+  r.ok = child_work(mode, path, entries, &rss1, &hwm1);
+  r.seconds = seconds_since(t0);
+  r.rss_per_entry = (rss1 - rss0) * 1024.0 / entries;
+  r.peak_per_entry = (hwm1 - rss0) * 1024.0 / entries;
+  r.peak_kib = hwm1;
+  std::printf("%.6f %.3f %.3f %ld %d\n", r.seconds, r.rss_per_entry, r.peak_per_entry, r.peak_kib, r.ok ? 1 : 0);
+  return 0;
+}
+
+Measure in_child(const std::string& mode, const char* path, int entries) {
   Measure m;
-  if (pipe(fds) != 0) return m;
+  const std::string command = g_self + " --child " + mode + " " + path + " " + std::to_string(entries);
   std::fflush(stdout);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    reset_peak();
-    long rss0, hwm0, rss1, hwm1;
-    memory_kib(&rss0, &hwm0);
-    auto t0 = Clock::now();
-    Measure r;
-    r.ok = work();
-    r.seconds = seconds_since(t0);
-    memory_kib(&rss1, &hwm1);
-    r.rss_per_entry = (rss1 - rss0) * 1024.0 / entries;
-    r.peak_per_entry = (hwm1 - rss0) * 1024.0 / entries;
-    r.peak_kib = hwm1;
-    ssize_t w = write(fds[1], &r, sizeof r);
-    _exit(w == static_cast<ssize_t>(sizeof r) ? 0 : 1);
-  }
-  close(fds[1]);
-  if (pid > 0) {
-    if (read(fds[0], &m, sizeof m) != static_cast<ssize_t>(sizeof m)) m.ok = false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-  }
-  close(fds[0]);
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return m;
+  int ok = 0;
+  if (std::fscanf(p, "%lf %lf %lf %ld %d", &m.seconds, &m.rss_per_entry, &m.peak_per_entry, &m.peak_kib, &ok) == 5)
+    m.ok = ok != 0;
+  if (pclose(p) != 0) m.ok = false;
   return m;
 }
 
@@ -292,21 +305,12 @@ int run_case(const Case& c, const std::string& exe, const std::string& other) {
   std::string bytes = build(c, &name_bytes);
   const char* path = "entries.vrn";
   if (!write_file(path, bytes)) return 1;
-  const uint32_t offset = 64;
   std::printf("%s: %d records, names of %.1f bytes on average, archive %zu bytes (load average %s)\n",
               c.title, c.entries, static_cast<double>(name_bytes) / c.entries, bytes.size(),
               load_average().c_str());
 
-  Measure floor = in_child(c.entries, [&] {
-    std::vector<Plain> list;
-    std::string data;
-    return read_plain(path, offset, &list, &data);
-  });
-  Measure vorn = in_child(c.entries, [&] {
-    g_settings.archive_path = path;
-    g_run.archive_fd = pf_open_read(path);
-    return g_run.archive_fd >= 0 && load_directory() == 0 && g_archive.loaded.count() == c.entries;
-  });
+  Measure floor = in_child("floor", path, c.entries);
+  Measure vorn = in_child("load", path, c.entries);
   std::printf("  load                          time       RSS/entry   peak/entry\n");
   std::printf("  plain list (floor)        %8.3f s  %8.1f B  %8.1f B%s\n", floor.seconds,
               floor.rss_per_entry, floor.peak_per_entry, floor.ok ? "" : "  FAILED");
@@ -318,7 +322,7 @@ int run_case(const Case& c, const std::string& exe, const std::string& other) {
 
   // Adding one file.
   if (!write_file("new.txt", std::string(100, 'n'))) return 1;
-  Measure floor_add = in_child(c.entries, [&] { return rewrite_plain(path, offset, "floor.out"); });
+  Measure floor_add = in_child("rewrite", path, c.entries);
   std::printf("  add one file                  time       peak RSS\n");
   std::printf("  plain rewrite (floor)     %8.3f s  %8.1f MiB%s\n", floor_add.seconds,
               floor_add.peak_kib / 1024.0, floor_add.ok ? "" : "  FAILED");
@@ -342,6 +346,12 @@ int run_case(const Case& c, const std::string& exe, const std::string& other) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "--child") == 0) return child_main(argv[2], argv[3], std::atoi(argv[4]));
+  char me[4096];
+  const ssize_t n = readlink("/proc/self/exe", me, sizeof me - 1);
+  if (n <= 0) return 1;
+  me[n] = '\0';
+  g_self = me;
   std::string self = argv[0];
   const size_t slash = self.rfind('/');
   std::string exe = argc > 1 ? argv[1] : (slash == std::string::npos ? "." : self.substr(0, slash)) + "/vorn";

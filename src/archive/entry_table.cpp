@@ -37,7 +37,7 @@ uint64_t hash_seed() {
   return seed;
 }
 
-size_t name_hash(const char* s, Fold f) {
+uint64_t name_hash(const char* s, Fold f) {
   uint64_t h = 0xcbf29ce484222325ull ^ hash_seed();
   for (; *s != '\0'; ++s) {
     h ^= fold(*s, f);
@@ -46,7 +46,7 @@ size_t name_hash(const char* s, Fold f) {
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdull;
   h ^= h >> 33;
-  return static_cast<size_t>(h);
+  return h;
 }
 
 bool key_equal(const char* a, const char* b, Fold f) {
@@ -80,6 +80,7 @@ bool has_separator(const char* name) {
 struct RecordNames {
   static constexpr Fold FOLD = Fold::NAME;
   const RecordList& records;
+  uint32_t count() const { return static_cast<uint32_t>(records.size()); }
   const char* key(uint32_t i) const { return records[i]->name.c_str(); }
   ChainLinks& links(uint32_t i) const { return records[i]->same_name; }
 };
@@ -87,6 +88,7 @@ struct RecordNames {
 struct RecordBareNames {
   static constexpr Fold FOLD = Fold::BARE;
   const RecordList& records;
+  uint32_t count() const { return static_cast<uint32_t>(records.size()); }
   const char* key(uint32_t i) const { return bare_part(records[i]->name.c_str()); }
   ChainLinks& links(uint32_t i) const { return records[i]->same_bare_name; }
 };
@@ -94,28 +96,49 @@ struct RecordBareNames {
 struct SpecNames {
   static constexpr Fold FOLD = Fold::NAME;
   FileSpecList& list;
+  uint32_t count() const { return static_cast<uint32_t>(list.specs.size()); }
   const char* key(uint32_t i) const { return list.specs[i]->name.c_str(); }
   ChainLinks& links(uint32_t i) const { return list.links[i]; }
 };
 
 // ---- the indexes --------------------------------------------------------------
+//
+// A slot holds the first element of its chain in its low 24 bits and 8 bits
+// of its key's hash in its high ones, so that a probe passes over the chains
+// of other keys without reading their names.
 
-// The slot of the chain whose key equals `key`, or the empty slot where its
-// probe ends (slots must not be empty).
+constexpr uint32_t INDEX_BITS = 0x00FFFFFFu;
+
+inline uint32_t slot_element(uint32_t slot) { return slot & INDEX_BITS; }
+inline uint32_t slot_for(uint32_t element, uint64_t hash) {
+  return element | static_cast<uint32_t>(hash >> 56) << 24;
+}
+
+// The slot of the chain whose key equals `key` (of hash `h`), or the empty
+// slot where its probe ends (slots must not be empty).
+template <typename Access>
+size_t probe(const NameIndex& ix, const Access& a, const char* key, uint64_t h) {
+  const size_t mask = ix.slots.size() - 1;
+  const uint32_t tag = slot_for(0, h);
+  for (size_t s = static_cast<size_t>(h) & mask;; s = (s + 1) & mask) {
+    const uint32_t slot = ix.slots[s];
+    if (slot == NO_INDEX) return s;
+    if ((slot & ~INDEX_BITS) == tag && key_equal(a.key(slot_element(slot)), key, Access::FOLD))
+      return s;
+  }
+}
+
 template <typename Access>
 size_t probe(const NameIndex& ix, const Access& a, const char* key) {
-  const size_t mask = ix.slots.size() - 1;
-  for (size_t s = name_hash(key, Access::FOLD) & mask;; s = (s + 1) & mask) {
-    const uint32_t head = ix.slots[s];
-    if (head == NO_INDEX || key_equal(a.key(head), key, Access::FOLD)) return s;
-  }
+  return probe(ix, a, key, name_hash(key, Access::FOLD));
 }
 
 // The first element of `key` in list order, or NO_INDEX.
 template <typename Access>
 uint32_t first_of(const NameIndex& ix, const Access& a, const char* key) {
   if (ix.slots.empty()) return NO_INDEX;
-  return ix.slots[probe(ix, a, key)];
+  const uint32_t slot = ix.slots[probe(ix, a, key)];
+  return slot == NO_INDEX ? NO_INDEX : slot_element(slot);
 }
 
 // Makes room for one more chain, so that linking an element cannot fail.
@@ -129,30 +152,34 @@ int index_room(NameIndex& ix, const Access& a) {
   } catch (const std::bad_alloc&) {
     return -1;
   }
+  // The first element of each chain, in list order: the names are read
+  // front to back rather than in the order of their slots.
   const size_t mask = grown.size() - 1;
-  for (uint32_t head : ix.slots) {
-    if (head == NO_INDEX) continue;
-    size_t s = name_hash(a.key(head), Access::FOLD) & mask;
+  const uint32_t n = a.count();
+  for (uint32_t i = 0; i < n; ++i) {
+    if (a.links(i).prev < i) continue;  // not the first of its key
+    const uint64_t h = name_hash(a.key(i), Access::FOLD);
+    size_t s = static_cast<size_t>(h) & mask;
     while (grown[s] != NO_INDEX) s = (s + 1) & mask;
-    grown[s] = head;
+    grown[s] = slot_for(i, h);
   }
   ix.slots.swap(grown);
   return 0;
 }
 
 // Links element i, which follows every element already indexed, behind the
-// others of its key (after index_room).
+// others of its key (after index_room), given the slot its key probes to
+// and the key's hash.
 template <typename Access>
-void index_link(NameIndex& ix, const Access& a, uint32_t i) {
-  const size_t s = probe(ix, a, a.key(i));
-  const uint32_t head = ix.slots[s];
+void index_link_at(NameIndex& ix, const Access& a, uint32_t i, size_t s, uint64_t h) {
   ChainLinks& mine = a.links(i);
-  if (head == NO_INDEX) {
-    ix.slots[s] = i;
+  if (ix.slots[s] == NO_INDEX) {
+    ix.slots[s] = slot_for(i, h);
     ++ix.chains;
     mine.next = mine.prev = i;
     return;
   }
+  const uint32_t head = slot_element(ix.slots[s]);
   ChainLinks& first = a.links(head);
   const uint32_t last = first.prev;
   a.links(last).next = i;
@@ -161,14 +188,20 @@ void index_link(NameIndex& ix, const Access& a, uint32_t i) {
   first.prev = i;
 }
 
+template <typename Access>
+void index_link(NameIndex& ix, const Access& a, uint32_t i) {
+  const uint64_t h = name_hash(a.key(i), Access::FOLD);
+  index_link_at(ix, a, i, probe(ix, a, a.key(i), h), h);
+}
+
 // The slot that holds `head`.  Found through the key; a spec whose name
 // changed after it was indexed is found by a walk over the slots.
 template <typename Access>
 size_t slot_of(const NameIndex& ix, const Access& a, uint32_t head) {
   const size_t s = probe(ix, a, a.key(head));
-  if (ix.slots[s] == head) return s;
+  if (ix.slots[s] != NO_INDEX && slot_element(ix.slots[s]) == head) return s;
   for (size_t t = 0; t < ix.slots.size(); ++t)
-    if (ix.slots[t] == head) return t;
+    if (ix.slots[t] != NO_INDEX && slot_element(ix.slots[t]) == head) return t;
   return ix.slots.size();
 }
 
@@ -179,7 +212,8 @@ void clear_slot(NameIndex& ix, const Access& a, size_t s) {
   const size_t mask = ix.slots.size() - 1;
   size_t hole = s;
   for (size_t j = (s + 1) & mask; ix.slots[j] != NO_INDEX; j = (j + 1) & mask) {
-    const size_t home = name_hash(a.key(ix.slots[j]), Access::FOLD) & mask;
+    const size_t home =
+        static_cast<size_t>(name_hash(a.key(slot_element(ix.slots[j])), Access::FOLD)) & mask;
     // The element at j may fill the hole unless its home lies cyclically in
     // (hole, j].
     const bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
@@ -207,7 +241,7 @@ void index_unlink(NameIndex& ix, const Access& a, uint32_t i) {
       clear_slot(ix, a, s);
       return;
     }
-    ix.slots[s] = mine.next;
+    ix.slots[s] = (ix.slots[s] & ~INDEX_BITS) | mine.next;  // same key, same hash bits
   }
   a.links(mine.prev).next = mine.next;
   a.links(mine.next).prev = mine.prev;
@@ -219,7 +253,8 @@ inline void renumber(uint32_t& v, uint32_t gone) {
 }
 
 void renumber_slots(NameIndex& ix, uint32_t gone) {
-  for (uint32_t& v : ix.slots) renumber(v, gone);
+  for (uint32_t& v : ix.slots)
+    if (v != NO_INDEX && slot_element(v) > gone) --v;
 }
 
 void release_index(NameIndex& ix) {
@@ -312,26 +347,29 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
   if (name == nullptr) return -1;
   // With keep_name 0 only the part after the last '/' or '\' is kept.
   const char* text = keep_name ? name : bare_part(name);
-  if (table.records.size() >= NO_INDEX - 1) return -1;
+  if (table.records.size() >= MAX_INDEXED) return -1;
+
+  // Every step that can fail comes before the first change (room made
+  // ahead is no change).
+  const RecordNames by_name{table.records};
+  const RecordBareNames by_bare{table.records};
+  const size_t length = std::strlen(text);
+  if (table.records.room_for_one() != 0 || store_room(table.names, length + 1) != 0 ||
+      index_room(table.by_name, by_name) != 0 || index_room(table.by_bare_name, by_bare) != 0)
+    return -1;
 
   // The name index doubles as the duplicate check: the records of one
   // name_key differ at most in their separators.
-  const RecordNames by_name{table.records};
-  const RecordBareNames by_bare{table.records};
-  const uint32_t first = first_of(table.by_name, by_name, text);
-  if (first != NO_INDEX) {
+  const uint64_t h = name_hash(text, Fold::NAME);
+  const size_t at = probe(table.by_name, by_name, text, h);
+  if (table.by_name.slots[at] != NO_INDEX) {
+    const uint32_t first = slot_element(table.by_name.slots[at]);
     uint32_t i = first;
     do {
       if (same_spelling(table.records[i]->name.c_str(), text)) return -1;
       i = table.records[i]->same_name.next;
     } while (i != first);
   }
-
-  // Every step that can fail comes before the first change.
-  const size_t length = std::strlen(text);
-  if (table.records.room_for_one() != 0 || store_room(table.names, length + 1) != 0 ||
-      index_room(table.by_name, by_name) != 0 || index_room(table.by_bare_name, by_bare) != 0)
-    return -1;
 
   EntryRecord rec;
   rec.name = StoredName(store_put(table.names, text, length));
@@ -342,7 +380,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
   rec.loaded_flags = rec.flags;
   table.records.push_back(rec);
   const uint32_t index = static_cast<uint32_t>(table.records.size() - 1);
-  index_link(table.by_name, by_name, index);
+  index_link_at(table.by_name, by_name, index, at, h);
   index_link(table.by_bare_name, by_bare, index);
   return 0;
 }
@@ -405,7 +443,7 @@ int entry_table_find_bare(const EntryTable& table, const char* name) {
 int file_spec_append(std::unique_ptr<FileSpec> spec) {
   if (!spec) return -1;
   FileSpecList& list = g_archive.specs;
-  if (list.specs.size() >= NO_INDEX - 1) return -1;
+  if (list.specs.size() >= MAX_INDEXED) return -1;
   const SpecNames by_name{list};
   try {
     room_for_one(list.specs);

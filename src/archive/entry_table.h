@@ -78,6 +78,8 @@ struct EntryRecord {
 // away.  Slots hold NO_INDEX where empty; their count is 0 or a power of two,
 // at most three quarters used.
 constexpr uint32_t NO_INDEX = 0xFFFFFFFFu;
+// The most elements an indexed list holds (indices fit in 24 bits).
+constexpr uint32_t MAX_INDEXED = 0x00FFFFFFu;
 struct NameIndex {
   std::vector<uint32_t> slots;
   uint32_t chains = 0;  // slots in use
@@ -193,7 +195,7 @@ struct FileSpecList {
 // '/' or '\'.  The eight file flag bits arrive as the file's flag byte.
 // Returns 0, or -1 when a record of that name (without regard to ASCII case)
 // is already present, when memory runs out, or when the table holds
-// NO_INDEX - 1 records; the table is then unchanged.
+// MAX_INDEXED records; the table is then unchanged.
 int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
                     uint32_t size, uint32_t key_hash, uint8_t file_flags,
                     int keep_name);
@@ -216,7 +218,8 @@ int entry_table_find_bare(const EntryTable& table, const char* name);
 
 // ---- file specs ------------------------------------------------------------
 
-// Appends a spec (the list takes ownership); returns its index, or -1.
+// Appends a spec (the list takes ownership); returns its index, or -1 (memory,
+// or MAX_INDEXED specs already).
 int file_spec_append(std::unique_ptr<FileSpec> spec);
 
 // Removes the spec (found by identity) from the file-spec list; does nothing
