@@ -15,7 +15,8 @@
 // stored names when needed.  A loaded entry thus costs its name's length
 // plus at most 71 bytes (64-bit; 67 on 32-bit): the record, the name's NUL
 // and at most 21.3 bytes of index slots (two tables, each at least 37.5%
-// used), beside one partly filled record block and name chunk per table.
+// used once past its first 16 slots), beside one partly filled record block
+// and name chunk per table.
 #ifndef VORN_ENTRY_TABLE_H
 #define VORN_ENTRY_TABLE_H
 
