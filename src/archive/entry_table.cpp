@@ -5,6 +5,7 @@
 #include <new>
 
 #include "archive/archive_state.h"
+#include "base/failure.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     key = name_key(rec->name);
     bare_key = bare_name(key);  // the bare part holds no separator to fold
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   rec->offset = offset;
   rec->size = size;
@@ -113,7 +114,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     }
   } catch (const std::bad_alloc&) {
     if (named != nullptr && named->first < 0) table.by_name.erase(key);
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   try {
     room_for_one(table.records);
@@ -133,7 +134,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     }
   } catch (const std::bad_alloc&) {
     if (named->first < 0) table.by_name.erase(key);
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   return 0;
 }
@@ -162,6 +163,7 @@ int entry_table_remove(EntryTable& table, int index) {
         }
       }
     } catch (const std::bad_alloc&) {
+      // Not a failure: the slow way below removes the record all the same.
     }
   }
   if (!quick) {
@@ -212,7 +214,7 @@ int file_spec_append(std::unique_ptr<FileSpec> spec) {
     same.push_back(index);
     return index;
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
 }
 
@@ -232,6 +234,7 @@ void file_spec_remove(FileSpec* spec) {
     try {
       quick = forget_last(list.by_name, name_key(spec->name), index);
     } catch (const std::bad_alloc&) {
+      // Not a failure: the slow way below removes the spec all the same.
     }
   }
   list.specs.erase(list.specs.begin() + index);  // frees the spec
