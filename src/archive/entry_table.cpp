@@ -210,6 +210,7 @@ int file_spec_append(std::unique_ptr<FileSpec> spec) {
       throw;
     }
     int index = list.count();
+    spec->key = std::move(key);             // no throw
     list.specs.push_back(std::move(spec));  // capacity is there: no throw
     same.push_back(index);
     return index;
@@ -229,14 +230,9 @@ void file_spec_remove(FileSpec* spec) {
     }
   }
   if (index < 0) return;
-  bool quick = false;
-  if (index == list.count() - 1) {
-    try {
-      quick = forget_last(list.by_name, name_key(spec->name), index);
-    } catch (const std::bad_alloc&) {
-      // Not a failure: the slow way below removes the spec all the same.
-    }
-  }
+  // The last spec (the exit routine empties the list from the end) leaves
+  // only its own name's list, found by the key it was indexed under.
+  const bool quick = index == list.count() - 1 && forget_last(list.by_name, spec->key, index);
   list.specs.erase(list.specs.begin() + index);  // frees the spec
   if (!quick) forget_index(list.by_name, index);
 }
