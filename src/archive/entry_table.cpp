@@ -8,6 +8,7 @@
 #include <new>
 
 #include "archive/archive_state.h"
+#include "base/failure.h"
 
 namespace {
 
@@ -356,7 +357,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
   const size_t length = std::strlen(text);
   if (table.records.room_for_one() != 0 || store_room(table.names, length + 1) != 0 ||
       index_room(table.by_name, by_name) != 0 || index_room(table.by_bare_name, by_bare) != 0)
-    return -1;
+    return fail_note("out of memory", "", "");
 
   // The name index doubles as the duplicate check: the records of one
   // name_key differ at most in their separators.
@@ -449,9 +450,9 @@ int file_spec_append(std::unique_ptr<FileSpec> spec) {
     room_for_one(list.specs);
     room_for_one(list.links);
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
-  if (index_room(list.by_name, by_name) != 0) return -1;
+  if (index_room(list.by_name, by_name) != 0) return fail_note("out of memory", "", "");
   const uint32_t index = static_cast<uint32_t>(list.specs.size());
   list.specs.push_back(std::move(spec));  // capacity is there: no throw
   list.links.push_back(ChainLinks());
