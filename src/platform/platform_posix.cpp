@@ -112,9 +112,10 @@ int64_t pf_read(int fd, void* buf, size_t n) {
   return static_cast<int64_t>(done);
 }
 
-int64_t pf_write(int fd, const void* buf, size_t n) {
-  if (fault_hit(PF_FAULT_WRITE)) return -1;
-  if (fault_hit(PF_FAULT_SHORT_WRITE)) n /= 2;
+namespace {
+// Writes all n bytes, going on after interrupted and partial writes: the
+// count written (short only when the system takes no more), or -1.
+int64_t write_all(int fd, const void* buf, size_t n) {
   size_t done = 0;
   const char* p = static_cast<const char*>(buf);
   while (done < n) {
@@ -123,10 +124,17 @@ int64_t pf_write(int fd, const void* buf, size_t n) {
       if (errno == EINTR) continue;
       return -1;
     }
-    if (w == 0) return static_cast<int64_t>(done);
+    if (w == 0) break;
     done += static_cast<size_t>(w);
   }
   return static_cast<int64_t>(done);
+}
+}  // namespace
+
+int64_t pf_write(int fd, const void* buf, size_t n) {
+  if (fault_hit(PF_FAULT_WRITE)) return -1;
+  if (fault_hit(PF_FAULT_SHORT_WRITE)) n /= 2;
+  return write_all(fd, buf, n);
 }
 
 int64_t pf_seek(int fd, int64_t offset, int whence) {
@@ -455,33 +463,9 @@ int pf_read_stdin_char() {
   }
 }
 
-int64_t pf_write_stdout(const void* buf, size_t n) {
-  size_t done = 0;
-  const char* p = static_cast<const char*>(buf);
-  while (done < n) {
-    ssize_t w = ::write(1, p + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    done += static_cast<size_t>(w);
-  }
-  return static_cast<int64_t>(done);
-}
+int64_t pf_write_stdout(const void* buf, size_t n) { return write_all(1, buf, n); }
 
-int64_t pf_write_stderr(const void* buf, size_t n) {
-  size_t done = 0;
-  const char* p = static_cast<const char*>(buf);
-  while (done < n) {
-    ssize_t w = ::write(2, p + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    done += static_cast<size_t>(w);
-  }
-  return static_cast<int64_t>(done);
-}
+int64_t pf_write_stderr(const void* buf, size_t n) { return write_all(2, buf, n); }
 
 int pf_stdin_is_terminal() { return ::isatty(0) == 1 ? 1 : 0; }
 

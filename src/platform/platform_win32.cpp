@@ -701,31 +701,25 @@ int pf_read_stdin_char() {
   return -1;
 }
 
-int64_t pf_write_stdout(const void* buf, size_t n) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == INVALID_HANDLE_VALUE || out == nullptr) return -1;
+namespace {
+// All n bytes to standard output or error; the count, or -1.
+int64_t write_standard(DWORD which, const void* buf, size_t n) {
+  HANDLE h = GetStdHandle(which);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return -1;
   size_t done = 0;
   const char* p = static_cast<const char*>(buf);
   while (done < n) {
     DWORD put = 0;
-    if (!WriteFile(out, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
+    if (!WriteFile(h, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
     done += put;
   }
   return static_cast<int64_t>(done);
 }
+}  // namespace
 
-int64_t pf_write_stderr(const void* buf, size_t n) {
-  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  if (err == INVALID_HANDLE_VALUE || err == nullptr) return -1;
-  size_t done = 0;
-  const char* p = static_cast<const char*>(buf);
-  while (done < n) {
-    DWORD put = 0;
-    if (!WriteFile(err, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
-    done += put;
-  }
-  return static_cast<int64_t>(done);
-}
+int64_t pf_write_stdout(const void* buf, size_t n) { return write_standard(STD_OUTPUT_HANDLE, buf, n); }
+
+int64_t pf_write_stderr(const void* buf, size_t n) { return write_standard(STD_ERROR_HANDLE, buf, n); }
 
 namespace {
 bool is_console(DWORD which) {
