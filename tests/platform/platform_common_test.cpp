@@ -261,4 +261,34 @@ TEST_F(CommonPlatform, FaultHooksFailTheArmedCall) {
   EXPECT_EQ(get("f"), "ac");
 }
 
+TEST_F(CommonPlatform, FilesAreFlushedTogetherAndOnlyEmptyFoldersRemoved) {
+  put("a", "first");
+  fs::create_directory("sub");
+  put("sub/b", "second");
+  EXPECT_EQ(pf_sync_files({}), 0);
+  EXPECT_EQ(pf_sync_files({"a", "sub\\b"}), 0);
+  EXPECT_EQ(get("a"), "first");
+  // Only regular files: a missing name or a folder fails the pass.
+  EXPECT_EQ(pf_sync_files({"a", "missing"}), -1);
+  EXPECT_EQ(pf_sync_files({"sub"}), -1);
+  pf_fault_arm(PF_FAULT_SYNC_FILES, 1);
+  EXPECT_EQ(pf_sync_files({"a"}), -1);
+  EXPECT_EQ(pf_sync_files({"a"}), 0);
+
+  fs::create_directory("sub/empty");
+  EXPECT_EQ(pf_remove_empty_folder("sub"), -1);  // holds b and a folder
+  EXPECT_EQ(pf_remove_empty_folder("a"), -1);    // a file is no folder
+  EXPECT_EQ(pf_remove_empty_folder("nothing"), -1);
+  pf_fault_arm(PF_FAULT_REMOVE_FOLDER, 1);
+  EXPECT_EQ(pf_remove_empty_folder("sub\\empty"), -1);
+  EXPECT_TRUE(fs::is_directory("sub/empty"));
+  EXPECT_EQ(pf_remove_empty_folder("sub\\empty"), 0);
+  EXPECT_FALSE(fs::exists("sub/empty"));
+  fs::create_directory("sub/again");
+  EXPECT_EQ(pf_remove_empty_folder_native(pf_native_path("sub/again").c_str()), 0);
+  EXPECT_FALSE(fs::exists("sub/again"));
+  EXPECT_EQ(get("sub/b"), "second");
+  EXPECT_TRUE(fs::exists("a"));
+}
+
 }  // namespace
