@@ -271,13 +271,12 @@ int temp_rename(TempFile* t, TempPlacement placement) {
 }
 
 int temp_flush_folders(const std::vector<std::string>& paths) {
-  std::unordered_set<std::string> done;
-  int rc = 0;
-  for (const std::string& p : paths) {
-    if (!done.insert(folder_part(p)).second) continue;
-    if (pf_sync_parent_dir(p.c_str()) != 0) rc = fail_system("cannot flush the folder of", p);
-  }
-  return rc;
+  std::unordered_set<std::string> seen;
+  std::vector<std::string> one_each;  // a path in each folder
+  for (const std::string& p : paths)
+    if (seen.insert(folder_part(p)).second) one_each.push_back(p);
+  if (one_each.empty() || pf_sync_folders(one_each) == 0) return 0;
+  return fail_system("cannot flush the folder of", one_each[0]);
 }
 
 int temp_place(TempFile* t, TempPlacement placement) {

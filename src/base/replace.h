@@ -62,8 +62,9 @@ int temp_flush_all(const std::vector<const TempFile*>& temps);
 int temp_rename(TempFile* t, TempPlacement placement);
 
 // Flushes the folder holding each of the paths (files just renamed there, or
-// folders just made there), each folder once however many paths it holds.
-// 0, or -1 when a flush failed (the others are still made).
+// folders just made there) in one pass (pf_sync_folders), each folder once
+// however many paths it holds.  0, or -1 when a flush failed (the others are
+// still made).
 int temp_flush_folders(const std::vector<std::string>& paths);
 
 // Puts a finished temporary in place: renames it over (or, TEMP_NEW_ONLY, to)

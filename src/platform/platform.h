@@ -138,6 +138,14 @@ int pf_remove_empty_folder_native(const char* native_path);
 // there) to stable storage.  0 or -1.
 int pf_sync_parent_dir(const char* path);
 
+// Flushes the folders holding each of the paths (the entries of files just
+// renamed there, or of folders just made there) in one pass, as
+// pf_sync_parent_dir would each: on Linux one flush of each file system
+// they lie on (syncfs), which commits every rename at once; elsewhere each
+// folder in turn.  0, or -1 when any flush failed (the others are still
+// made).
+int pf_sync_folders(const std::vector<std::string>& paths);
+
 // 1 when `path` names an existing file or folder, 0 otherwise.
 int pf_exists(const char* path);
 
@@ -281,8 +289,9 @@ enum PfFaultKind {
   PF_FAULT_SEEK,        // pf_seek returns -1
   PF_FAULT_LENGTH,      // pf_file_length returns -1
   PF_FAULT_REMOVE,      // pf_remove returns -1 and deletes nothing
-  PF_FAULT_FOLDER_SYNC, // pf_sync_parent_dir returns -1 (after a rename: the
-                        // name is in place, only its flush failed)
+  PF_FAULT_FOLDER_SYNC, // pf_sync_parent_dir or pf_sync_folders returns -1
+                        // (after a rename: the name is in place, only its
+                        // flush failed)
   PF_FAULT_ENUMERATE,   // pf_find_first finds nothing, as for an unreadable folder
   PF_FAULT_SHORT_READ,  // pf_read reads only half of what was asked (rounded
                         // down) and returns that count, as at an end of file

@@ -404,19 +404,73 @@ int pf_remove_empty_folder_native(const char* native_path) {
   return native_path && *native_path && ::rmdir(native_path) == 0 ? 0 : -1;
 }
 
-int pf_sync_parent_dir(const char* path) {
-  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+namespace {
+
+// Opens the folder holding `path` for a flush.
+int open_parent_folder(const char* path) {
   std::string p = resolve(path);
   size_t cut = p.find_last_of('/');
   std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : p.substr(0, cut));
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Flushes an open folder.  File systems that cannot flush a folder say so;
+// the rename is then as durable as they make it, which is not a failure.
+int flush_folder(int fd) {
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 || errno == EINVAL || errno == ENOTSUP || errno == EROFS ? 0 : -1;
+}
+
+}  // namespace
+
+int pf_sync_parent_dir(const char* path) {
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+  int fd = open_parent_folder(path);
   if (fd < 0) return -1;
-  int r = ::fsync(fd);
-  // File systems that cannot flush a folder say so; the rename is then as
-  // durable as they make it, which is not a failure of the run.
-  bool unsupported = r != 0 && (errno == EINVAL || errno == ENOTSUP || errno == EROFS);
+  const int r = flush_folder(fd);
   ::close(fd);
-  return r == 0 || unsupported ? 0 : -1;
+  return r;
+}
+
+int pf_sync_folders(const std::vector<std::string>& paths) {
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+  int rc = 0;
+  std::vector<dev_t> flushed;
+  for (const std::string& path : paths) {
+    int fd = open_parent_folder(path.c_str());
+    if (fd < 0) {
+      rc = -1;
+      continue;
+    }
+#ifdef __linux__
+    // One syncfs per file system commits every entry renamed or made there.
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      ::close(fd);
+      rc = -1;
+      continue;
+    }
+    if (std::find(flushed.begin(), flushed.end(), st.st_dev) == flushed.end()) {
+      int r;
+      do {
+        r = ::syncfs(fd);
+      } while (r != 0 && errno == EINTR);
+      if (r != 0) rc = -1;
+      flushed.push_back(st.st_dev);
+    }
+#else
+    if (flush_folder(fd) != 0) rc = -1;
+#endif
+    ::close(fd);
+  }
+  return rc;
 }
 
 int pf_exists(const char* path) {

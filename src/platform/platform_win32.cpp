@@ -628,6 +628,20 @@ int pf_sync_parent_dir(const char* path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
 }
 
+int pf_sync_folders(const std::vector<std::string>& paths) {
+  // As pf_sync_parent_dir: the renames were written through already.
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+  int rc = 0;
+  for (const std::string& path : paths) {
+    std::string p = resolve(path.c_str());
+    size_t cut = p.find_last_of("\\:");
+    std::string dir = cut == std::string::npos ? "." : p.substr(0, cut + 1) + ".";
+    DWORD a = attributes_of(dir);
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) rc = -1;
+  }
+  return rc;
+}
+
 int pf_exists(const char* path) { return attributes_of(resolve(path)) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }
 
 int pf_is_directory(const char* path) {

@@ -79,6 +79,7 @@ TEST_F(ExtractFault, EveryTargetIsFlushedInOnePassBeforeAnyIsRenamed) {
   EXPECT_EQ(pf_fault_calls(PF_FAULT_SYNC_FILES), 1);
   EXPECT_EQ(pf_fault_calls(PF_FAULT_SYNC), 0);
   EXPECT_EQ(pf_fault_calls(PF_FAULT_RENAME), 4);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_FOLDER_SYNC), 1);  // then every folder in one pass
   EXPECT_EQ(vt::read_file("keep/made/b.txt"), "in a folder made inside one kept");
 
   // The pass fails: nothing is renamed, no temporary stays, and the folders

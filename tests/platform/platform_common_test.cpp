@@ -274,6 +274,11 @@ TEST_F(CommonPlatform, FilesAreFlushedTogetherAndOnlyEmptyFoldersRemoved) {
   pf_fault_arm(PF_FAULT_SYNC_FILES, 1);
   EXPECT_EQ(pf_sync_files({"a"}), -1);
   EXPECT_EQ(pf_sync_files({"a"}), 0);
+  // Their folders, in one pass too; a folder that is not there fails it.
+  EXPECT_EQ(pf_sync_folders({"a", "sub/b", "sub"}), 0);
+  EXPECT_EQ(pf_sync_folders({"a", "nosuch/x"}), -1);
+  pf_fault_arm(PF_FAULT_FOLDER_SYNC, 1);
+  EXPECT_EQ(pf_sync_folders({"a"}), -1);
 
   fs::create_directory("sub/empty");
   EXPECT_EQ(pf_remove_empty_folder("sub"), -1);  // holds b and a folder
