@@ -6,7 +6,8 @@
 # thread count and vorn's, default: the machine's cores), CORPORA (default
 # "src bin big"), SKIP (peers left out, any of "7z zip gzip"), CORPUS (where the
 # corpus is built, default BUILD_DIR/corpus; kept between runs), WORK (scratch,
-# default BUILD_DIR/bench-work).
+# default BUILD_DIR/bench-work), VORN_BEFORE (an earlier build's vorn
+# executable: its extraction is timed beside this build's, in the same run).
 #
 # The corpus is built by make-corpus.sh of the shared folder (the machine's
 # copy, or ../shared/bench from the project root in a CI checkout): many small
@@ -42,7 +43,7 @@ work=${WORK:-$build/bench-work}
 vorn=$build/vorn
 zlib9=$build/bench_zlib9
 
-for f in "$vorn" "$zlib9"; do
+for f in "$vorn" "$zlib9" ${VORN_BEFORE:+"$VORN_BEFORE"}; do
   [ -x "$f" ] || { echo "missing $f: build first (make build)" >&2; exit 1; }
 done
 
@@ -73,6 +74,10 @@ fi
 
 rm -rf "$work"
 mkdir -p "$work/x" "$work/small"
+if [ -n "${VORN_BEFORE:-}" ]; then  # the program takes its personality from its name
+  mkdir -p "$work/before"
+  ln -s "$(cd "$(dirname "$VORN_BEFORE")" && pwd)/$(basename "$VORN_BEFORE")" "$work/before/vornex"
+fi
 printf 'one small file added to a large archive\n' > "$work/small/small.txt"
 
 # ---- measuring --------------------------------------------------------------
@@ -169,13 +174,16 @@ for c in $corpora; do
   measure "vornex" "$bytes" - \
     "mkdir -p '$W/../x/v$c'\$RUN && cd '$W/../x/v$c'\$RUN && { [ -z '$dirs' ] || mkdir -p $dirs; }" \
     "cd '$W/../x/v$c'\$RUN && '$vorn'ex '$W/a.vrn' +p '*'"
+  [ -z "${VORN_BEFORE:-}" ] || measure "vornex (earlier build)" "$bytes" - \
+    "mkdir -p '$W/../x/b$c'\$RUN && cd '$W/../x/b$c'\$RUN && { [ -z '$dirs' ] || mkdir -p $dirs; }" \
+    "cd '$W/../x/b$c'\$RUN && '$work/before/vornex' '$W/a.vrn' +p '*'"
   measure "unzip" "$bytes" - "mkdir -p '$W/../x/u$c'\$RUN" "unzip -q '$W/a.zip' -d '$W/../x/u$c'\$RUN"
   measure "gzip -dc|tar -x" "$bytes" - "mkdir -p '$W/../x/g$c'\$RUN" \
     "gzip -dc '$W/a.tgz' | tar -xf - -C '$W/../x/g$c'\$RUN"
   cmp -s "$C/$c/$(cd "$C/$c" && find . -type f | sort | head -n 1)" \
          "$W/../x/v${c}1/$(cd "$C/$c" && find . -type f | sort | head -n 1)" ||
     { echo "vornex extracted something else" >&2; exit 1; }
-  ratio_line "vornex speed vs" vornex unzip "gzip -dc|tar -x"
+  ratio_line "vornex speed vs" vornex "vornex (earlier build)" unzip "gzip -dc|tar -x"
 
   echo " update"
   victim=$(cd "$C/$c" && find . -type f | sort | awk 'NR == 1 {f=$0} {a[NR]=$0} END {print a[int((NR+1)/2)]}' |

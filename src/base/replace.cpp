@@ -10,6 +10,7 @@
 #include <random>
 #include <unordered_map>
 #include <vector>
+#include <unordered_set>
 
 #include "base/failure.h"
 #include "base/names.h"
@@ -26,6 +27,7 @@ namespace {
 struct LiveNode {
   std::unique_ptr<char[]> path;  // native path, NUL-terminated
   size_t capacity = 0;
+  std::atomic<bool> folder{false};  // a folder made by the run, not a file
   std::atomic<bool> live{false};
   LiveNode* next = nullptr;
 };
@@ -52,7 +54,7 @@ std::vector<LiveNode*> g_free_nodes;
 std::unordered_map<std::string, LiveNode*> g_live_by_path;
 size_t g_node_count = 0;
 
-void live_add(const std::string& path) {
+void live_add(const std::string& path, bool folder = false) {
   const std::string native = pf_native_path(path.c_str());
   // The map's entry first: if anything below throws, the entry holds no node
   // and a drop of the path just removes it.
@@ -68,6 +70,7 @@ void live_add(const std::string& path) {
     }
     g_free_nodes.pop_back();
     std::memcpy(n->path.get(), native.c_str(), native.size() + 1);
+    n->folder.store(folder);
     n->live.store(true);
   } else {
     // Room on the free list for every node there is, so that dropping one
@@ -77,6 +80,7 @@ void live_add(const std::string& path) {
     node->capacity = native.size() + 1;
     node->path.reset(new char[node->capacity]);
     std::memcpy(node->path.get(), native.c_str(), native.size() + 1);
+    node->folder.store(folder);
     node->live.store(true);
     n = node.release();
     ++g_node_count;
@@ -104,6 +108,41 @@ void live_drop(const std::string& path) {
   if (!n) return;
   n->live.store(false);
   g_free_nodes.push_back(n);  // room was reserved when the node was made
+}
+
+// Removes the listed folders that are empty and takes every folder off the
+// list.  `remove` is the removal routine (the signal-safe one inside a
+// handler).  A folder made inside another is emptied first: passes repeat
+// while one of them removed something, so the list's order does not matter
+// and nothing but the folders made by the run is ever touched.
+void remove_listed_folders(int (*remove)(const char*)) {
+  bool removed = true;
+  while (removed) {
+    removed = false;
+    for (LiveNode* n = g_live_head.load(); n; n = n->next) {
+      if (!n->live.load() || !n->folder.load()) continue;
+      if (remove(n->path.get()) == 0) {
+        n->live.store(false);
+        removed = true;
+      }
+    }
+  }
+  for (LiveNode* n = g_live_head.load(); n; n = n->next)
+    if (n->folder.load()) n->live.store(false);
+}
+
+// Takes every folder off the list for good (main thread only): its nodes go
+// back to the free list.
+void drop_listed_folders() {
+  for (LiveNode* n = g_live_head.load(); n; n = n->next) {
+    if (!n->folder.load()) continue;
+    auto it = g_live_by_path.find(n->path.get());
+    if (it == g_live_by_path.end() || it->second != n) continue;  // dropped already
+    g_live_by_path.erase(it);
+    n->live.store(false);
+    n->folder.store(false);
+    g_free_nodes.push_back(n);  // room was reserved when the node was made
+  }
 }
 
 // ---- names --------------------------------------------------------------------
@@ -208,7 +247,10 @@ void temp_discard(TempFile* t) {
   }
 }
 
-int temp_finish(TempFile* t) {
+namespace {
+
+// temp_finish, with or without the flush.
+int finish(TempFile* t, bool flush) {
   if (t->fd < 0 || t->path.empty()) {
     temp_discard(t);
     return -1;
@@ -218,7 +260,7 @@ int temp_finish(TempFile* t) {
     fail_system("cannot give the new file the attributes of", t->target);
     ok = false;
   }
-  if (ok && pf_sync(t->fd) != 0) {
+  if (ok && flush && pf_sync(t->fd) != 0) {
     fail_system("cannot flush the new file for", t->target);
     ok = false;
   }
@@ -234,7 +276,24 @@ int temp_finish(TempFile* t) {
   return 0;
 }
 
-int temp_place(TempFile* t, TempPlacement placement) {
+}  // namespace
+
+int temp_finish(TempFile* t) { return finish(t, true); }
+
+int temp_finish_unflushed(TempFile* t) { return finish(t, false); }
+
+int temp_flush_all(const std::vector<const TempFile*>& temps) {
+  std::vector<std::string> paths;
+  paths.reserve(temps.size());
+  for (const TempFile* t : temps) {
+    if (t->path.empty() || t->fd >= 0) return -1;
+    paths.push_back(t->path);
+  }
+  if (pf_sync_files(paths) == 0) return 0;
+  return fail_system("cannot flush the new files for", temps.empty() ? std::string() : temps[0]->target);
+}
+
+int temp_rename(TempFile* t, TempPlacement placement) {
   if (t->path.empty() || t->fd >= 0) {
     temp_discard(t);
     return -1;
@@ -248,6 +307,20 @@ int temp_place(TempFile* t, TempPlacement placement) {
   }
   live_drop(t->path);
   t->path.clear();
+  return 0;
+}
+
+int temp_flush_folders(const std::vector<std::string>& paths) {
+  std::unordered_set<std::string> seen;
+  std::vector<std::string> one_each;  // a path in each folder
+  for (const std::string& p : paths)
+    if (seen.insert(folder_part(p)).second) one_each.push_back(p);
+  if (one_each.empty() || pf_sync_folders(one_each) == 0) return 0;
+  return fail_system("cannot flush the folder of", one_each[0]);
+}
+
+int temp_place(TempFile* t, TempPlacement placement) {
+  if (temp_rename(t, placement) != 0) return -1;
   if (pf_sync_parent_dir(t->target.c_str()) == 0) return 0;
   return fail_system("cannot flush the folder of", t->target);
 }
@@ -260,7 +333,20 @@ int temp_commit(TempFile* t, TempPlacement placement) {
 void track_created_file(const std::string& path) { live_add(path); }
 void forget_created_file(const std::string& path) { live_drop(path); }
 
+void track_created_folder(const std::string& path) {
+  InterruptHold hold;
+  live_add(path, true);
+}
+
+void forget_created_folders() { drop_listed_folders(); }
+
+void remove_created_folders() {
+  remove_listed_folders(pf_remove_empty_folder);
+  drop_listed_folders();
+}
+
 void remove_live_temporaries() {
   for (LiveNode* n = g_live_head.load(); n; n = n->next)
-    if (n->live.load()) pf_remove_native(n->path.get());
+    if (n->live.load() && !n->folder.load()) pf_remove_native(n->path.get());
+  remove_listed_folders(pf_remove_empty_folder_native);
 }

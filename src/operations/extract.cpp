@@ -3,10 +3,13 @@
 // The walk reads the old archive only: in-directory data through one forward
 // walk of the directory stream (archive/indir_walk.h; data of entries that
 // are not written is read and discarded), standalone data from its own
-// offset.  Each target is first written completely to a temporary
-// file beside it (temp_create) and then renamed over it in one step: a
-// standalone entry's at once, an in-directory entry's only once the
-// directory stream has been read to its end and its checksum held.
+// offset.  Each target is first written completely to a temporary file
+// beside it (temp_create); once every target is written, all of them are
+// flushed in one pass, renamed over their targets in one step each, and each
+// folder flushed once.  In-directory entries' targets wait for that until
+// the directory stream has been read to its end and its checksum held.  The
+// folders the run makes for its targets are removed again, when empty, if
+// the run fails or is stopped.
 #include "operations/extract.h"
 
 #include <cstdint>
@@ -73,19 +76,51 @@ char read_overwrite_answer(const std::string& target) {
   }
 }
 
-// A target written completely whose temporary waits for the directory
-// stream's end to be checked before it is put in place.
+// A target written completely, not yet flushed, whose temporary waits for
+// the end of the walk (and an in-directory entry's, for the directory
+// stream's end to be checked) before it is put in place.
 struct PendingTarget {
   TempFile temp;
   TempPlacement placement = TEMP_REPLACE;
+  bool standalone = false;  // its data did not come from the directory stream
 };
 
-// Every pending target; whatever is still here when the walk ends without
-// putting them in place is deleted.
+// The folders this run made for its targets.  Unless the run keeps them,
+// the ones still empty are removed when it ends (and by the signal handler
+// when it is stopped: remove_live_temporaries).
+struct MadeFolders {
+  std::vector<std::string> paths;
+  bool keep = false;
+  MadeFolders() { forget_created_folders(); }
+  ~MadeFolders() {
+    if (keep)
+      forget_created_folders();
+    else
+      remove_created_folders();
+  }
+  MadeFolders(const MadeFolders&) = delete;
+  MadeFolders& operator=(const MadeFolders&) = delete;
+};
+
+int place_pending(std::vector<PendingTarget>& items, bool standalone_only,
+                  const std::vector<std::string>& made);
+
+// Every pending target.  When the walk fails before its end, the standalone
+// targets written completely still go in place (as a run that writes them
+// one by one would have left them); whatever is still here then is deleted.
 struct PendingList {
   std::vector<PendingTarget> items;
   std::unordered_map<std::string, size_t> by_target;  // lower-cased target -> item
+  const MadeFolders* folders = nullptr;  // flushed with the targets
+  bool settled = false;  // placed, or given up: nothing more goes in place
   ~PendingList() {
+    if (!settled && folders) {
+      try {
+        place_pending(items, true, folders->paths);
+      } catch (const std::bad_alloc&) {
+        // The run has failed already; what is not in place is deleted below.
+      }
+    }
     for (PendingTarget& p : items) temp_discard(&p.temp);
   }
   // The pending target of that name (letter case ignored), or -1.
@@ -167,9 +202,8 @@ int copy_entry_data(const EntryRecord& e, int index, bool last_in_directory, Ind
   return copy_raw_to_raw(e.size);
 }
 
-// Writes one entry into a temporary file beside `target`, flushed and
-// closed.  A standalone entry's is put in place at once; an in-directory
-// entry's joins the pending list.
+// Writes one entry into a temporary file beside `target`, closed but not
+// yet flushed, and puts it on the pending list.
 int write_entry(const EntryRecord& e, const std::string& target, TempPlacement placement,
                 int index, bool last_in_directory, IndirWalk& walk,
                 PendingList& pending) {
@@ -181,11 +215,11 @@ int write_entry(const EntryRecord& e, const std::string& target, TempPlacement p
   run.output_fd = p.temp.fd;
   int rc = copy_entry_data(e, index, last_in_directory, walk);
   run.output_fd = previous;
-  if (rc != 0 || temp_finish(&p.temp) != 0) {
+  if (rc != 0 || temp_finish_unflushed(&p.temp) != 0) {
     temp_discard(&p.temp);
     return -1;
   }
-  if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) return temp_place(&p.temp, placement);
+  p.standalone = !(e.loaded_flags & ENTRY_IN_DIRECTORY);
   try {
     pending.add(p);
   } catch (const std::bad_alloc&) {
@@ -193,6 +227,38 @@ int write_entry(const EntryRecord& e, const std::string& target, TempPlacement p
     return fail_note("out of memory", "", "");
   }
   return 0;
+}
+
+// Puts the pending targets in place (only the standalone ones when
+// `standalone_only`): flushes their data in one pass, renames each over its
+// target in the order they were written, then flushes each folder that
+// received one, and the folder holding each folder in `made`, once.  0, or
+// -1 at the first failure: the targets renamed before it stay in place,
+// those after it are left on the list.
+int place_pending(std::vector<PendingTarget>& items, bool standalone_only,
+                  const std::vector<std::string>& made) {
+  std::vector<PendingTarget*> chosen;
+  std::vector<const TempFile*> temps;
+  for (PendingTarget& p : items) {
+    if (p.temp.path.empty() || (standalone_only && !p.standalone)) continue;
+    chosen.push_back(&p);
+    temps.push_back(&p.temp);
+  }
+  if (chosen.empty()) return 0;
+  if (temp_flush_all(temps) != 0) return -1;
+  std::vector<std::string> placed = made;
+  int rc = 0;
+  for (PendingTarget* p : chosen) {
+    const std::string target = p->temp.target;
+    if (temp_rename(&p->temp, p->placement) != 0) {
+      rc = -1;
+      break;
+    }
+    activity_report("extracted", target, "", 1);
+    placed.push_back(target);
+  }
+  if (temp_flush_folders(placed) != 0) rc = -1;
+  return rc;
 }
 
 }  // namespace
@@ -231,7 +297,7 @@ int extraction_target(const std::string& name, std::string* target) {
   return 0;
 }
 
-int make_target_folders(const std::string& target) {
+int make_target_folders(const std::string& target, std::vector<std::string>* made) {
   size_t begin = 0;
   for (;;) {
     const size_t end = target.find_first_of("\\/", begin);
@@ -244,7 +310,13 @@ int make_target_folders(const std::string& target) {
     int kind = pf_path_kind(folder.c_str());
     if (kind == PF_PATH_MISSING) {
       // Another process may have made it meanwhile: only a real folder will do.
-      if (pf_make_folder(folder.c_str()) == 0) continue;
+      if (pf_make_folder(folder.c_str()) == 0) {
+        if (made) {
+          track_created_folder(folder);
+          made->push_back(folder);
+        }
+        continue;
+      }
       kind = pf_path_kind(folder.c_str());
     }
     if (kind != PF_PATH_FOLDER) return -1;
@@ -264,7 +336,9 @@ int extract_entries() {
 
   IndirWalk walk;
   indir_open(walk);
+  MadeFolders folders;  // ended after the pending list: emptied folders go
   PendingList pending;
+  pending.folders = &folders;
   for (int i = 0; i < count; ++i) {
     const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
     const int j = file_spec_find(e.name.c_str());
@@ -280,7 +354,7 @@ int extract_entries() {
     std::string target;
     if (extraction_target(e.name, &target) != 0)
       return fail_note("refusing to extract", e.name, "(the name does not stay under the current folder)");
-    if (make_target_folders(target) != 0)
+    if (make_target_folders(target, &folders.paths) != 0)
       return fail_note("refusing to extract", e.name,
                        "(a folder of its path is a link or a file, or cannot be made)");
     TempPlacement placement = TEMP_REPLACE;
@@ -298,22 +372,20 @@ int extract_entries() {
       failure_name_file(e.name);
       return -1;
     }
-    if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) activity_report("extracted", target, "", 1);
   }
-  if (pending.items.empty()) return 0;
   // Damaged in-directory data shows only at the stream's end: nothing of it
   // is put in place before that end has checked out (the walk reads it to
   // there unless it did already).
-  if (indir_finish(walk) != 0) {
+  bool in_directory = false;  // also one a later entry of its name replaced
+  for (const PendingTarget& p : pending.items)
+    if (!p.standalone) in_directory = true;
+  if (in_directory && indir_finish(walk) != 0) {
     failure_name_file(g_settings.archive_path);
     return fail_note("damaged archive", g_settings.archive_path,
                      "(its directory stream does not end with a valid checksum)");
   }
-  for (PendingTarget& p : pending.items) {
-    if (p.temp.path.empty()) continue;  // replaced by a later entry
-    const std::string target = p.temp.target;
-    if (temp_place(&p.temp, p.placement) != 0) return -1;
-    activity_report("extracted", target, "", 1);
-  }
+  pending.settled = true;
+  if (place_pending(pending.items, false, folders.paths) != 0) return -1;
+  folders.keep = true;
   return 0;
 }

@@ -3,6 +3,7 @@
 #define VORN_EXTRACT_H
 
 #include <string>
+#include <vector>
 
 // Writes every loaded entry named by an extract spec to its target (through a
 // temporary file beside it that then replaces it; base/replace.h), asking y/n/a on standard input
@@ -33,14 +34,23 @@
 //    is never put in place over a file that took its name in the meantime;
 //  - the data goes to a temporary file beside the target (exclusive, unique
 //    name), swapped into run.output_fd for the copy, then given what the
-//    target keeps of the file it replaces, flushed and renamed over the
-//    target in one step.  A standalone entry's copy is renamed at once; the
-//    copies of in-directory entries only after the directory stream has been
-//    read to its end and its Adler-32 held, so damaged in-directory data is
-//    never put in place.  A failed copy (read error, damaged data, a
-//    compressed standalone entry whose zlib stream does not end right after
-//    `size` bytes with a valid Adler-32), a failed check or a failed rename
-//    deletes the temporary files and leaves those targets as they were;
+//    target keeps of the file it replaces and closed.  When every selected
+//    entry is written (and, if any came from the directory stream, that
+//    stream has been read to its end and its Adler-32 held, so damaged
+//    in-directory data is never put in place), all the copies are flushed
+//    in one pass, renamed over their targets one by one in one step each,
+//    and every folder that received one is flushed once: no target is
+//    replaced before all the new data is on stable storage.  A failed copy
+//    (read error, damaged data, a compressed standalone entry whose zlib
+//    stream does not end right after `size` bytes with a valid Adler-32),
+//    a failed check or a failed flush deletes the temporary files and
+//    leaves those targets as they were; a failed rename leaves the targets
+//    renamed before it in place and the others as they were.  When the run
+//    fails before every entry is written, the standalone entries' copies
+//    written completely are still put in place the same way;
+//  - the folders the run made for its targets that are still empty when it
+//    fails, or is stopped by a signal, are removed (the deepest first; never
+//    a folder the run did not make);
 //  - a target that is the archive itself or the new archive's temporary file
 //    fails the run instead of destroying it.
 int extract_entries();
@@ -64,7 +74,9 @@ int extraction_target(const std::string& name, std::string* target);
 // last component, the target itself, is left to the overwrite decision).
 // Empty and "." components are passed over.  0 when every
 // folder of the target exists as a real folder; -1 when the target is
-// refused or a folder cannot be made (folders made before stay).
-int make_target_folders(const std::string& target);
+// refused or a folder cannot be made (folders made before stay).  With
+// `made`, each folder it makes is appended there, outermost first, and put
+// on the list of folders the run made (track_created_folder).
+int make_target_folders(const std::string& target, std::vector<std::string>* made = nullptr);
 
 #endif

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---- files -----------------------------------------------------------------
 
@@ -58,6 +59,17 @@ int64_t pf_file_length(int fd);
 
 // Flushes the file's data to stable storage.  0 or -1.
 int pf_sync(int fd);
+
+// Makes the data of many files durable in one pass: the files named, which
+// this process has written and closed, end up on stable storage as if each
+// had been flushed with pf_sync before it was closed.  For writing many small
+// files, where flushing each in turn costs a journal commit (or a disk cache
+// flush) per file.  On Linux: one flush of each file system the files lie on
+// (syncfs), so that the system writes them back and commits once; elsewhere
+// each file is opened again and flushed.  A name that is a symbolic link, a
+// folder or anything but a regular file is not flushed through: -1.  0, or -1
+// when any file could not be opened or flushed (an empty list: 0).
+int pf_sync_files(const std::vector<std::string>& paths);
 
 // Closes a descriptor.  0 or -1.  Closing -1 does nothing and returns -1.
 int pf_close(int fd);
@@ -114,9 +126,26 @@ int pf_lock(int fd, int wait_ms);
 // memory or taking locks: safe inside a signal handler.  0 or -1.
 int pf_remove_native(const char* native_path);
 
+// Removes a folder, only when it is empty; a symbolic link (or any other
+// redirection) of that name is never removed or followed.  0, or -1 when
+// nothing was removed (not empty, missing, not a folder, refused).
+int pf_remove_empty_folder(const char* path);
+
+// The same for a path already in native form, without allocating memory or
+// taking locks: safe inside a signal handler.  0 or -1.
+int pf_remove_empty_folder_native(const char* native_path);
+
 // Flushes the folder that holds `path` (the entry of a file just renamed
 // there) to stable storage.  0 or -1.
 int pf_sync_parent_dir(const char* path);
+
+// Flushes the folders holding each of the paths (the entries of files just
+// renamed there, or of folders just made there) in one pass, as
+// pf_sync_parent_dir would each: on Linux one flush of each file system
+// they lie on (syncfs), which commits every rename at once; elsewhere each
+// folder in turn.  0, or -1 when any flush failed (the others are still
+// made).
+int pf_sync_folders(const std::vector<std::string>& paths);
 
 // 1 when `path` names an existing file or folder, 0 otherwise.
 int pf_exists(const char* path);
@@ -261,13 +290,16 @@ enum PfFaultKind {
   PF_FAULT_SEEK,        // pf_seek returns -1
   PF_FAULT_LENGTH,      // pf_file_length returns -1
   PF_FAULT_REMOVE,      // pf_remove returns -1 and deletes nothing
-  PF_FAULT_FOLDER_SYNC, // pf_sync_parent_dir returns -1 (after a rename: the
-                        // name is in place, only its flush failed)
+  PF_FAULT_FOLDER_SYNC, // pf_sync_parent_dir or pf_sync_folders returns -1
+                        // (after a rename: the name is in place, only its
+                        // flush failed)
   PF_FAULT_ENUMERATE,   // pf_find_first finds nothing, as for an unreadable folder
   PF_FAULT_SHORT_READ,  // pf_read reads only half of what was asked (rounded
                         // down) and returns that count, as at an end of file
   PF_FAULT_SHORT_WRITE, // pf_write writes only half of what was asked (rounded
                         // down) and returns that count, as on a full disk
+  PF_FAULT_SYNC_FILES,  // pf_sync_files returns -1
+  PF_FAULT_REMOVE_FOLDER, // pf_remove_empty_folder returns -1 and removes nothing
   PF_FAULT_KIND_COUNT
 };
 // Each call counts towards its own kind; a pf_read call also counts as a

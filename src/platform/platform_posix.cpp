@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -165,6 +166,73 @@ int pf_close(int fd) {
   return ::close(fd) == 0 ? 0 : -1;
 }
 
+namespace {
+
+// Opens a regular file of that name for a flush, never through a link.
+int open_for_flush(const std::string& p, struct stat* st) {
+  int fd;
+  do {
+    fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int pf_sync_files(const std::vector<std::string>& paths) {
+  if (fault_hit(PF_FAULT_SYNC_FILES)) return -1;
+#ifdef __linux__
+  // One syncfs per file system writes back every dirty page on it and
+  // commits once; it reports a write-back error of the file system since
+  // that no one has seen, so an error in any of the files fails it.
+  std::vector<dev_t> flushed;
+  for (const std::string& path : paths) {
+    const std::string p = resolve(path.c_str());
+    struct stat st;
+    if (p.empty() || lstat(p.c_str(), &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode)) {
+      errno = EINVAL;
+      return -1;
+    }
+    if (std::find(flushed.begin(), flushed.end(), st.st_dev) != flushed.end()) continue;
+    const int fd = open_for_flush(p, &st);
+    if (fd < 0) return -1;
+    int r;
+    do {
+      r = ::syncfs(fd);
+    } while (r != 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (r != 0) return -1;
+    flushed.push_back(st.st_dev);
+  }
+  return 0;
+#else
+  for (const std::string& path : paths) {
+    const std::string p = resolve(path.c_str());
+    struct stat st;
+    const int fd = p.empty() ? -1 : open_for_flush(p, &st);
+    if (fd < 0) return -1;
+    int r;
+    do {
+      r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (r != 0) return -1;
+  }
+  return 0;
+#endif
+}
+
 int pf_remove(const char* path) {
   if (fault_hit(PF_FAULT_REMOVE)) return -1;
   std::string p = resolve(path);
@@ -300,19 +368,85 @@ int pf_remove_native(const char* native_path) {
   return native_path && *native_path && ::unlink(native_path) == 0 ? 0 : -1;
 }
 
-int pf_sync_parent_dir(const char* path) {
-  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+int pf_remove_empty_folder(const char* path) {
+  if (fault_hit(PF_FAULT_REMOVE_FOLDER)) return -1;
+  std::string p = resolve(path);
+  // rmdir removes only an empty folder and never follows a link of that
+  // name (it fails with ENOTDIR).
+  return !p.empty() && ::rmdir(p.c_str()) == 0 ? 0 : -1;
+}
+
+int pf_remove_empty_folder_native(const char* native_path) {
+  return native_path && *native_path && ::rmdir(native_path) == 0 ? 0 : -1;
+}
+
+namespace {
+
+// Opens the folder holding `path` for a flush.
+int open_parent_folder(const char* path) {
   std::string p = resolve(path);
   size_t cut = p.find_last_of('/');
   std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : p.substr(0, cut));
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Flushes an open folder.  File systems that cannot flush a folder say so;
+// the rename is then as durable as they make it, which is not a failure.
+int flush_folder(int fd) {
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 || errno == EINVAL || errno == ENOTSUP || errno == EROFS ? 0 : -1;
+}
+
+}  // namespace
+
+int pf_sync_parent_dir(const char* path) {
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+  int fd = open_parent_folder(path);
   if (fd < 0) return -1;
-  int r = ::fsync(fd);
-  // File systems that cannot flush a folder say so; the rename is then as
-  // durable as they make it, which is not a failure of the run.
-  bool unsupported = r != 0 && (errno == EINVAL || errno == ENOTSUP || errno == EROFS);
+  const int r = flush_folder(fd);
   ::close(fd);
-  return r == 0 || unsupported ? 0 : -1;
+  return r;
+}
+
+int pf_sync_folders(const std::vector<std::string>& paths) {
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+  int rc = 0;
+  std::vector<dev_t> flushed;
+  for (const std::string& path : paths) {
+    int fd = open_parent_folder(path.c_str());
+    if (fd < 0) {
+      rc = -1;
+      continue;
+    }
+#ifdef __linux__
+    // One syncfs per file system commits every entry renamed or made there.
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      ::close(fd);
+      rc = -1;
+      continue;
+    }
+    if (std::find(flushed.begin(), flushed.end(), st.st_dev) == flushed.end()) {
+      int r;
+      do {
+        r = ::syncfs(fd);
+      } while (r != 0 && errno == EINTR);
+      if (r != 0) rc = -1;
+      flushed.push_back(st.st_dev);
+    }
+#else
+    if (flush_folder(fd) != 0) rc = -1;
+#endif
+    ::close(fd);
+  }
+  return rc;
 }
 
 int pf_exists(const char* path) {

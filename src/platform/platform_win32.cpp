@@ -353,6 +353,25 @@ int pf_sync(int fd) {
   return FlushFileBuffers(h) ? 0 : -1;
 }
 
+int pf_sync_files(const std::vector<std::string>& paths) {
+  if (fault_hit(PF_FAULT_SYNC_FILES)) return -1;
+  // A folder has no flush of its own here: each file is flushed, through a
+  // handle of its own that never follows a reparse point.
+  for (const std::string& path : paths) {
+    const std::string p = resolve(path.c_str());
+    if (p.empty()) return -1;
+    HANDLE h = create_file(p, GENERIC_WRITE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                         !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    const bool ok = regular && FlushFileBuffers(h);
+    CloseHandle(h);
+    if (!ok) return -1;
+  }
+  return 0;
+}
+
 int pf_close(int fd) {
   if (fd < 0) return -1;
   release_lock_of(fd);
@@ -559,6 +578,25 @@ int pf_make_folder(const char* path) {
   return CreateDirectoryA(p.c_str(), nullptr) ? 0 : -1;
 }
 
+int pf_remove_empty_folder(const char* path) {
+  if (fault_hit(PF_FAULT_REMOVE_FOLDER)) return -1;
+  std::string p = resolve(path);
+  DWORD a = attributes_of(p);
+  // RemoveDirectory would remove a junction or a link to a folder itself.
+  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT))
+    return -1;
+  if (is_long(p)) return RemoveDirectoryW(long_wide(p).c_str()) ? 0 : -1;
+  return RemoveDirectoryA(p.c_str()) ? 0 : -1;
+}
+
+int pf_remove_empty_folder_native(const char* native_path) {
+  if (!native_path || !*native_path) return -1;
+  const DWORD a = GetFileAttributesA(native_path);
+  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY) || (a & FILE_ATTRIBUTE_REPARSE_POINT))
+    return -1;
+  return RemoveDirectoryA(native_path) ? 0 : -1;
+}
+
 int pf_sync_parent_dir(const char* path) {
   if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
   // MOVEFILE_WRITE_THROUGH has already put the renamed entry on disk, and a
@@ -568,6 +606,20 @@ int pf_sync_parent_dir(const char* path) {
   std::string dir = cut == std::string::npos ? "." : p.substr(0, cut + 1) + ".";
   DWORD a = attributes_of(dir);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
+}
+
+int pf_sync_folders(const std::vector<std::string>& paths) {
+  // As pf_sync_parent_dir: the renames were written through already.
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
+  int rc = 0;
+  for (const std::string& path : paths) {
+    std::string p = resolve(path.c_str());
+    size_t cut = p.find_last_of("\\:");
+    std::string dir = cut == std::string::npos ? "." : p.substr(0, cut + 1) + ".";
+    DWORD a = attributes_of(dir);
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) rc = -1;
+  }
+  return rc;
 }
 
 int pf_exists(const char* path) { return attributes_of(resolve(path)) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }

@@ -87,6 +87,7 @@ const Kind kKinds[] = {
     {PF_FAULT_REMOVE, "remove"},      {PF_FAULT_MAKE_FOLDER, "folder creation"},
     {PF_FAULT_FOLDER_SYNC, "folder flush"}, {PF_FAULT_ENUMERATE, "enumeration"},
     {PF_FAULT_LOCK, "lock"},          {PF_FAULT_ATTRIBUTES, "attributes"},
+    {PF_FAULT_SYNC_FILES, "flush pass"}, {PF_FAULT_REMOVE_FOLDER, "folder removal"},
 };
 
 struct Walk {

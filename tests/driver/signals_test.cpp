@@ -56,16 +56,16 @@ int wait_status(pid_t pid) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-// Waits until the child has a temporary file in the current folder, and
-// stops it there.  false when the child ended first (it is then reaped).
-bool stop_with_temporary(pid_t pid) {
+// Waits until the child has a temporary file in `folder`, and stops it
+// there.  false when the child ended first (it is then reaped).
+bool stop_with_temporary(pid_t pid, const std::string& folder = ".") {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (!vt::temporaries(".").empty()) {
+    if (!vt::temporaries(folder).empty()) {
       kill(pid, SIGSTOP);
       int st = 0;
       waitpid(pid, &st, WUNTRACED);
-      if (WIFSTOPPED(st) && !vt::temporaries(".").empty()) return true;
+      if (WIFSTOPPED(st) && !vt::temporaries(folder).empty()) return true;
       if (!WIFSTOPPED(st)) return false;
       kill(pid, SIGCONT);
     }
@@ -142,6 +142,28 @@ TEST(Signals, EachStopRequestRemovesTheTemporaryAndEndsWithFailure) {
       EXPECT_TRUE(caught) << where << ": never caught with its temporary";
     }
   }
+}
+
+TEST(Signals, AStoppedExtractionRemovesTheEmptyFoldersItMade) {
+  bool caught = false;
+  for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+    vt::ScratchDir d;
+    // "keep" was there before; keep\made\deeper and "other" are the run's.
+    vt::make_dir("keep");
+    vt::write_file("arc.vrn", vt::build_archive({entry("other\\small.txt", "small", SS),
+                                                 entry("keep\\made\\deeper\\big.bin",
+                                                       noise(24u << 20, 7), SS)}));
+    const pid_t pid = spawn("vornex", {"arc.vrn"});
+    ASSERT_GT(pid, 0);
+    if (!stop_with_temporary(pid, "keep/made/deeper")) continue;
+    caught = true;
+    kill(pid, SIGTERM);
+    kill(pid, SIGCONT);
+    EXPECT_EQ(wait_status(pid), vt::FAIL);
+    EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"arc.vrn", "keep"}));
+    EXPECT_EQ(vt::list_dir("keep"), std::vector<std::string>{});
+  }
+  EXPECT_TRUE(caught) << "never caught with its temporary";
 }
 
 TEST(Signals, FileSizeLimitFailsTheRunAsAWriteFailure) {

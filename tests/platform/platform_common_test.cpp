@@ -380,6 +380,19 @@ TEST_F(CommonPlatform, EveryFaultKindFailsItsCallAndDoesNothing) {
          arm(PF_FAULT_FOLDER_SYNC);
          EXPECT_EQ(pf_sync_parent_dir("d/f"), -1);
          EXPECT_EQ(pf_sync_parent_dir("d/f"), 0);
+         arm(PF_FAULT_FOLDER_SYNC);
+         EXPECT_EQ(pf_sync_folders({"d/f"}), -1);
+         EXPECT_EQ(pf_sync_folders({"d/f"}), 0);
+         arm(PF_FAULT_REMOVE_FOLDER);
+         EXPECT_EQ(pf_remove_empty_folder("m"), -1);
+         EXPECT_TRUE(fs::is_directory("m"));
+         EXPECT_EQ(pf_remove_empty_folder("m"), 0);
+         EXPECT_FALSE(fs::exists("m"));
+       }},
+      {"flush pass", [&] {
+         arm(PF_FAULT_SYNC_FILES);
+         EXPECT_EQ(pf_sync_files({"f"}), -1);
+         EXPECT_EQ(pf_sync_files({"f"}), 0);
        }},
       {"enumeration", [&] {
          arm(PF_FAULT_ENUMERATE);
@@ -433,6 +446,41 @@ TEST(PlatformLines, SplitAtLineEndsWithoutThem) {
   EXPECT_EQ(lines("\xff\x01\n"), (Names{"\xff\x01"})) << "every byte value is kept";
   EXPECT_TRUE(lines("").empty());
   EXPECT_EQ(lines("\n"), (Names{""}));
+}
+
+TEST_F(CommonPlatform, FilesAreFlushedTogetherAndOnlyEmptyFoldersRemoved) {
+  put("a", "first");
+  fs::create_directory("sub");
+  put("sub/b", "second");
+  EXPECT_EQ(pf_sync_files({}), 0);
+  EXPECT_EQ(pf_sync_files({"a", "sub\\b"}), 0);
+  EXPECT_EQ(get("a"), "first");
+  // Only regular files: a missing name or a folder fails the pass.
+  EXPECT_EQ(pf_sync_files({"a", "missing"}), -1);
+  EXPECT_EQ(pf_sync_files({"sub"}), -1);
+  pf_fault_arm(PF_FAULT_SYNC_FILES, 1);
+  EXPECT_EQ(pf_sync_files({"a"}), -1);
+  EXPECT_EQ(pf_sync_files({"a"}), 0);
+  // Their folders, in one pass too; a folder that is not there fails it.
+  EXPECT_EQ(pf_sync_folders({"a", "sub/b", "sub"}), 0);
+  EXPECT_EQ(pf_sync_folders({"a", "nosuch/x"}), -1);
+  pf_fault_arm(PF_FAULT_FOLDER_SYNC, 1);
+  EXPECT_EQ(pf_sync_folders({"a"}), -1);
+
+  fs::create_directory("sub/empty");
+  EXPECT_EQ(pf_remove_empty_folder("sub"), -1);  // holds b and a folder
+  EXPECT_EQ(pf_remove_empty_folder("a"), -1);    // a file is no folder
+  EXPECT_EQ(pf_remove_empty_folder("nothing"), -1);
+  pf_fault_arm(PF_FAULT_REMOVE_FOLDER, 1);
+  EXPECT_EQ(pf_remove_empty_folder("sub\\empty"), -1);
+  EXPECT_TRUE(fs::is_directory("sub/empty"));
+  EXPECT_EQ(pf_remove_empty_folder("sub\\empty"), 0);
+  EXPECT_FALSE(fs::exists("sub/empty"));
+  fs::create_directory("sub/again");
+  EXPECT_EQ(pf_remove_empty_folder_native(pf_native_path("sub/again").c_str()), 0);
+  EXPECT_FALSE(fs::exists("sub/again"));
+  EXPECT_EQ(get("sub/b"), "second");
+  EXPECT_TRUE(fs::exists("a"));
 }
 
 }  // namespace

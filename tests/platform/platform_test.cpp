@@ -231,6 +231,18 @@ TEST(PlatformFiles, ExclusiveCreationAndRenameToANewNameNeverTouchWhatExists) {
   EXPECT_FALSE(vt::file_exists("t"));
 }
 
+TEST(PlatformFiles, FlushPassAndFolderRemovalNeverGoThroughALink) {
+  vt::ScratchDir dir;
+  vt::write_file("real", "data");
+  vt::make_dir("empty");
+  ASSERT_EQ(symlink("real", "file_link"), 0);
+  ASSERT_EQ(symlink("empty", "folder_link"), 0);
+  EXPECT_EQ(pf_sync_files({"real", "file_link"}), -1);
+  EXPECT_EQ(pf_remove_empty_folder("folder_link"), -1);
+  EXPECT_EQ(pf_remove_empty_folder_native("folder_link"), -1);
+  EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"empty", "file_link", "folder_link", "real"}));
+}
+
 TEST(PlatformFiles, LinksResolveToTheFileTheyLeadTo) {
   vt::ScratchDir dir;
   vt::make_dir("a");

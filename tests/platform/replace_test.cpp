@@ -141,6 +141,34 @@ TEST(Replace, LiveListTracksManyTemporariesAndReusesDroppedPlaces) {
   for (auto& x : u) pf_close(x.fd);
 }
 
+TEST(Replace, FoldersTheRunMadeGoWhenEmptyAndNoOthers) {
+  vt::ScratchDir dir;
+  // Made by the run: a/b/c (listed outermost first, as they are made) and
+  // d, which receives a file; "mine" was there before and stays.
+  for (const char* f : {"mine", "a", "a/b", "a/b/c", "d"}) vt::make_dir(f);
+  vt::write_file("d/kept.txt", "a finished target");
+  for (const char* f : {"a", "a/b", "a/b/c", "d"}) track_created_folder(f);
+  remove_created_folders();
+  EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"d", "mine"}));
+
+  // Forgotten folders are kept, also by a later removal.
+  vt::make_dir("e");
+  track_created_folder("e");
+  forget_created_folders();
+  remove_created_folders();
+  EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"d", "e", "mine"}));
+
+  // What a signal handler calls: the temporaries first, so the folder that
+  // held one is empty by the time it is removed.
+  vt::make_dir("f");
+  track_created_folder("f");
+  TempFile t;
+  ASSERT_EQ(temp_create("f/x.bin", &t), 0);
+  remove_live_temporaries();
+  EXPECT_EQ(vt::list_dir("."), (std::vector<std::string>{"d", "e", "mine"}));
+  pf_close(t.fd);
+}
+
 TEST(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
   vt::ScratchDir dir;
   vt::write_file("arc.vrn", "x");

@@ -73,16 +73,17 @@ TEST(Durability, ExtractedFilesAreFlushedBeforeTheyAreInPlace) {
   vt::ScratchDir dir;
   vt::write_file("arc.vrn", vt::build_archive({entry("d.txt", "in directory", DC),
                                                entry("s.txt", "standalone", SC)}));
+  // Extracted files are flushed together, in one pass over all of them.
   for (const char* name : {"d.txt", "s.txt"}) {
     pf_fault_clear();
-    pf_fault_arm(PF_FAULT_SYNC, 1);
+    pf_fault_arm(PF_FAULT_SYNC_FILES, 1);
     EXPECT_EQ(run_in_process({"vornex", "arc.vrn", name}), EXIT_FAILURE_CODE) << name;
-    EXPECT_EQ(pf_fault_calls(PF_FAULT_SYNC), 1) << name;
+    EXPECT_EQ(pf_fault_calls(PF_FAULT_SYNC_FILES), 1) << name;
     pf_fault_clear();
     EXPECT_FALSE(vt::file_exists(name)) << name;
     EXPECT_TRUE(vt::temporaries().empty()) << name;
     ASSERT_EQ(run_in_process({"vornex", "arc.vrn", name}), 0) << name;
-    EXPECT_GE(pf_fault_calls(PF_FAULT_SYNC), 1) << name;
+    EXPECT_GE(pf_fault_calls(PF_FAULT_SYNC_FILES), 1) << name;
   }
   EXPECT_EQ(vt::read_file("d.txt"), "in directory");
   EXPECT_EQ(vt::read_file("s.txt"), "standalone");
