@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The entry tables, their name indexes, the file-spec list and key checks.
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // directory stream and the trailer, and counts past the entry limit.
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 #include "support/support.h"
 
 using ct::archive_with;

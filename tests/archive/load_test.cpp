@@ -2,7 +2,7 @@
 // format description, name limits, duplicates, and damage of every kind.
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 using ct::archive_with;
 using ct::record;

@@ -29,7 +29,7 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
 #include "support/support.h"
 
 using namespace rt;

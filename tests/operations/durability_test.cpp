@@ -13,7 +13,7 @@
 #include "driver/driver.h"
 
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
 
 using namespace rt;
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 #include "operations/emitter.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "archive/archive_state.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
 
 using namespace rt;
 

@@ -14,7 +14,7 @@
 #include "operations/extract.h"
 #include "operations/rewrite.h"
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
 
 using namespace rt;
 

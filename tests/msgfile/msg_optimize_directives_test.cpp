@@ -1,4 +1,4 @@
-// msgfile_adversarial2_test.cpp -- optimize on directives continued over
+// Optimize on directives continued over
 // several lines with a trailing backslash.
 #include "msg_test_util.h"
 
