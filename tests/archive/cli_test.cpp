@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <string>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
+
+class Cli : public vt::Scratch {};
 
 std::string array_text(const std::string& z) {
   std::string t = "char deflatedStream[]={\n\t";
@@ -19,8 +22,7 @@ std::string array_text(const std::string& z) {
   return t + "\n};\n";
 }
 
-TEST(Cli, ViewReportsDamageByExitCode) {
-  vt::ScratchDir dir;
+TEST_F(Cli, ViewReportsDamageByExitCode) {
   std::string good = vt::build_archive({{"s.txt", "standalone", 0, 0x05}, {"a.txt", "abc", 0, 0x07}});
   vt::write_file("good.vrn", good);
   EXPECT_EQ(vt::vorn({"-v", "good.vrn"}), 0);
@@ -41,8 +43,7 @@ TEST(Cli, ViewReportsDamageByExitCode) {
   EXPECT_EQ(vt::vorn({"-v", "missing.vrn"}), vt::FAIL);
 }
 
-TEST(Cli, EmitWritesDeflatedOrFails) {
-  vt::ScratchDir dir;
+TEST_F(Cli, EmitWritesDeflatedOrFails) {
   vt::write_file("in.bin", "some input to compress, some input to compress");
   EXPECT_EQ(vt::vorn({"new.vrn", "+#in.bin"}), 0);
   EXPECT_EQ(vt::read_file("deflated"), array_text(vt::zcompress(vt::read_file("in.bin"))));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/craft.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -13,7 +14,7 @@ constexpr uint8_t IN_DIR = 0x07;
 constexpr uint8_t DEFLATED = 0x05;
 constexpr uint8_t STORED = 0x04;
 
-class ViewStandalone : public ::testing::Test {
+class ViewStandalone : public vt::Scratch {
  protected:
   int view(const std::string& archive, const std::vector<std::string>& names = {}) {
     vt::write_file("a.vrn", archive);
@@ -21,7 +22,6 @@ class ViewStandalone : public ::testing::Test {
     args.insert(args.end(), names.begin(), names.end());
     return vt::vorn(args);
   }
-  vt::ScratchDir dir;
 };
 
 TEST_F(ViewStandalone, DamagedCompressedDataFails) {

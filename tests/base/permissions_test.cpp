@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
+
+class Permissions : public vt::Scratch {};
 
 mode_t mode_of(const char* path) {
   struct stat st;
@@ -13,10 +16,9 @@ mode_t mode_of(const char* path) {
   return st.st_mode & 07777;
 }
 
-TEST(Permissions, ReplacedFilesKeepTheirMode) {
+TEST_F(Permissions, ReplacedFilesKeepTheirMode) {
   if (vt::runs_through_launcher())
     GTEST_SKIP() << "POSIX mode bits: a Windows file keeps its attributes instead";
-  vt::ScratchDir dir;
   vt::write_file("a.txt", "first");
   ASSERT_EQ(vt::vorn({"arc.vrn", "a.txt"}), 0);
   ASSERT_EQ(chmod("arc.vrn", 0640), 0);

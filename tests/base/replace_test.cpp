@@ -14,17 +14,20 @@
 #include "base/lock.h"
 #include "base/replace.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
+
+class Replace : public vt::Scratch {};
+class ChangeLock : public vt::Scratch {};
 
 std::string bare(const std::string& path) {
   const size_t i = path.find_last_of("\\/:");
   return i == std::string::npos ? path : path.substr(i + 1);
 }
 
-TEST(Replace, TemporariesAreFreshExclusiveAndBesideTheirTarget) {
-  vt::ScratchDir dir;
+TEST_F(Replace, TemporariesAreFreshExclusiveAndBesideTheirTarget) {
   vt::make_dir("sub");
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
@@ -53,8 +56,7 @@ TEST(Replace, TemporariesAreFreshExclusiveAndBesideTheirTarget) {
   EXPECT_FALSE(is_temporary_name("xvornab12cd34.tmp"));
 }
 
-TEST(Replace, CommitPutsTheFileInPlaceOrLeavesTheTargetAsItWas) {
-  vt::ScratchDir dir;
+TEST_F(Replace, CommitPutsTheFileInPlaceOrLeavesTheTargetAsItWas) {
   vt::write_file("t.txt", "old");
   ASSERT_EQ(chmod("t.txt", 0640), 0);
   TempFile t;
@@ -93,8 +95,7 @@ TEST(Replace, CommitPutsTheFileInPlaceOrLeavesTheTargetAsItWas) {
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
-TEST(Replace, LiveTemporariesAreRemovedOnRequest) {
-  vt::ScratchDir dir;
+TEST_F(Replace, LiveTemporariesAreRemovedOnRequest) {
   TempFile a, b, c;
   ASSERT_EQ(temp_create("x.bin", &a), 0);
   ASSERT_EQ(temp_create("y.bin", &b), 0);
@@ -108,8 +109,7 @@ TEST(Replace, LiveTemporariesAreRemovedOnRequest) {
   pf_close(c.fd);
 }
 
-TEST(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
-  vt::ScratchDir dir;
+TEST_F(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
   vt::write_file("arc.vrn", "x");
   const int saved = change_lock_wait_ms();
   set_change_lock_wait_ms(300);

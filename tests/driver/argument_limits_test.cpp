@@ -6,16 +6,12 @@
 
 #include "driver/driver.h"
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
-class ArgumentLimitsTest : public ::testing::Test {
- protected:
-  void SetUp() override { state_reset(); }
-  void TearDown() override { terminate(0); }
-  vt::ScratchDir dir_;
-};
+class ArgumentLimitsTest : public vt::Scratch {};
 
 // Files that each name the next one twice: 2^40 tokens unless capped.
 TEST_F(ArgumentLimitsTest, DoublingChainsEndAtTheTokenCap) {

@@ -5,16 +5,14 @@
 
 #include "driver/driver.h"
 #include "base/run_state.h"
+#include "support/scratch.h"
 
 namespace {
 
 enum Who { PACKER, EXTRACTOR, MODIFIER };
 
-class PersonalityTest : public ::testing::Test {
+class PersonalityTest : public vt::Scratch {
  protected:
-  void SetUp() override { state_reset(); }
-  void TearDown() override { state_reset(); }
-
   Who who() {
     const Settings& s = g_settings;
     EXPECT_EQ(s.packer + s.extractor + s.modifier, 1);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -11,10 +12,7 @@ namespace {
 constexpr uint8_t IN_DIR = 0x07;
 constexpr uint8_t STORED = 0x04;
 
-class ReportNamedAfterEntry : public ::testing::Test {
- protected:
-  vt::ScratchDir dir;
-};
+class ReportNamedAfterEntry : public vt::Scratch {};
 
 // The report named after the first of a set of copies: storing it would
 // replace that entry while its copies are removed, so the contents would be

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/craft.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -40,7 +41,7 @@ const Entry* find_entry(const vt::Parsed& p, const std::string& name) {
   return nullptr;
 }
 
-class DuplicateRun : public ::testing::Test {
+class DuplicateRun : public vt::Scratch {
  protected:
   // Runs the finder on the archive and parses the result.
   void find(const std::vector<std::string>& extra, vt::Parsed* p) {
@@ -50,7 +51,6 @@ class DuplicateRun : public ::testing::Test {
     EXPECT_FALSE(vt::file_exists("rep.txt"));  // kept only inside the archive
     ASSERT_TRUE(vt::parse_archive(vt::read_file("a.vrn"), p)) << p->error;
   }
-  vt::ScratchDir dir;
 };
 
 TEST_F(DuplicateRun, LaterCopiesAreReportedAndRemoved) {

@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "support/e2e.h"
+#include "support/scratch.h"
 
 using namespace rt;
 
@@ -49,15 +50,11 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-int run_in_process(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return vorn_main(static_cast<int>(args.size()), argv.data());
-}
+class Durability : public vt::Scratch {};
 
-TEST(Durability, MemoryRunningOutInCollectionFailsTheRun) {
-  vt::ScratchDir dir;
+using vt::run_in_process;
+
+TEST_F(Durability, MemoryRunningOutInCollectionFailsTheRun) {
   vt::write_file("a.txt", "a");
   g_fail_size = sizeof(FileSpec);
   EXPECT_EQ(run_in_process({"vorn", "arc.vrn", "a.txt"}), EXIT_FAILURE_CODE);
@@ -69,8 +66,7 @@ TEST(Durability, MemoryRunningOutInCollectionFailsTheRun) {
   EXPECT_EQ(names(parse("arc.vrn")), std::vector<std::string>{"a.txt"});
 }
 
-TEST(Durability, ExtractedFilesAreFlushedBeforeTheyAreInPlace) {
-  vt::ScratchDir dir;
+TEST_F(Durability, ExtractedFilesAreFlushedBeforeTheyAreInPlace) {
   vt::write_file("arc.vrn", vt::build_archive({entry("d.txt", "in directory", DC),
                                                entry("s.txt", "standalone", SC)}));
   for (const char* name : {"d.txt", "s.txt"}) {
@@ -91,8 +87,7 @@ TEST(Durability, ExtractedFilesAreFlushedBeforeTheyAreInPlace) {
 // Another run holds the lock (here: this test) past the bound: the run ends
 // with -3 and changes nothing, for an existing archive, a missing one and a
 // message file.
-TEST(Durability, ARunThatWaitsPastTheBoundChangesNothing) {
-  vt::ScratchDir dir;
+TEST_F(Durability, ARunThatWaitsPastTheBoundChangesNothing) {
   const int saved = change_lock_wait_ms();
   set_change_lock_wait_ms(200);
   vt::write_file("a.txt", "a");
