@@ -15,7 +15,6 @@ using Args = std::vector<std::string>;
 
 class ArgumentsTest : public vt::Scratch {
  protected:
-
   // Expands one argument file holding `bytes`; returns the result.
   int expand_file(const std::string& bytes) {
     vt::write_file("args.txt", bytes);
