@@ -9,7 +9,7 @@
 #include <string>
 
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 #include "platform/platform.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "base/replace.h"
 #include "driver/driver.h"
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 #include "platform/platform.h"
 
 namespace {

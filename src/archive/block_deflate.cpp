@@ -130,7 +130,7 @@ void worker_main(Pool* p) {
 
 struct BlockWriter {
   int threads = 0;                         // 0 until the first block_open
-  std::vector<std::unique_ptr<Job>> slots; // a ring: threads + 1 (1 with one thread)
+  std::vector<std::unique_ptr<Job>> slots; // a ring of ring_size(threads) jobs
   size_t head = 0;   // oldest dispatched job not yet written
   size_t count = 0;  // dispatched jobs not yet written
   Job* cur = nullptr;
@@ -151,7 +151,18 @@ struct BlockWriter {
 
 namespace {
 
-size_t ring_size(int threads) { return threads <= 1 ? 1 : static_cast<size_t>(threads) + 1; }
+// Blocks vary from BLOCK_MIN to BLOCK_MAX bytes, and some content takes
+// level 9 many times longer per byte than other content; blocks are written
+// in stream order, so while the oldest block is still being compressed the
+// other workers need queued blocks to go on with.  Four slots per worker plus
+// four keep them busy (a slot holds about 0.55 MiB): eight workers hold 36
+// slots, about 20 MiB.  Beyond eight workers, one spare slot each.
+size_t ring_size(int threads) {
+  if (threads <= 1) return 1;
+  const size_t t = static_cast<size_t>(threads);
+  const size_t roomy = 4 * t + 4;
+  return roomy <= 36 ? roomy : (t + 2 > 36 ? t + 2 : 36);
+}
 
 Job* new_job() {
   std::unique_ptr<Job> j(new (std::nothrow) Job());

@@ -23,7 +23,8 @@
 // run's thread setting) get a job record at a time: the dictionary and the
 // block in its input buffer; they fill its output buffer and its Adler-32 and
 // touch nothing else.  Jobs pass between the two under one mutex.  At most
-// threads + 1 blocks are in flight, each with a fixed-size input and output
+// a fixed number of blocks per thread count are in flight (four per thread
+// plus four, at most 36, or threads + 2 beyond that), each with a fixed-size input and output
 // buffer, so memory depends on the thread count, never on the size of what is
 // compressed.  With one thread the same blocks are compressed by the main
 // thread itself.
@@ -52,11 +53,11 @@
 #include <deque>
 #include <memory>
 
-constexpr uint32_t BLOCK_MIN = 256 * 1024;
-constexpr uint32_t BLOCK_MAX = 1024 * 1024;
+constexpr uint32_t BLOCK_MIN = 64 * 1024;
+constexpr uint32_t BLOCK_MAX = 256 * 1024;
 constexpr uint32_t BLOCK_DICT = 32 * 1024;
 constexpr uint32_t BLOCK_WINDOW = 64;
-constexpr uint32_t BLOCK_HASH_BITS = 18;
+constexpr uint32_t BLOCK_HASH_BITS = 16;
 // Largest thread count the command line accepts.
 constexpr int MAX_THREADS = 64;
 

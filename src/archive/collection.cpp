@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.h"
 #include "base/replace.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"
@@ -245,7 +246,7 @@ int collect_checked(const char* name, bool literal) {
     collect(name, literal, true);
   } catch (const std::bad_alloc&) {
     // A file dropped for want of memory would look like success.
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   return g_collection_failed ? -1 : 0;
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "archive/archive_state.h"
+#include "base/failure.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     key = name_key(rec->name);
     bare_key = bare_name(key);  // the bare part holds no separator to fold
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   rec->offset = offset;
   rec->size = size;
@@ -113,7 +114,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     }
   } catch (const std::bad_alloc&) {
     if (named != nullptr && named->first < 0) table.by_name.erase(key);
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   try {
     room_for_one(table.records);
@@ -133,7 +134,7 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
     }
   } catch (const std::bad_alloc&) {
     if (named->first < 0) table.by_name.erase(key);
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   return 0;
 }
@@ -162,6 +163,7 @@ int entry_table_remove(EntryTable& table, int index) {
         }
       }
     } catch (const std::bad_alloc&) {
+      // Not a failure: the slow way below removes the record all the same.
     }
   }
   if (!quick) {
@@ -208,11 +210,12 @@ int file_spec_append(std::unique_ptr<FileSpec> spec) {
       throw;
     }
     int index = list.count();
+    spec->key = std::move(key);             // no throw
     list.specs.push_back(std::move(spec));  // capacity is there: no throw
     same.push_back(index);
     return index;
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
 }
 
@@ -227,13 +230,9 @@ void file_spec_remove(FileSpec* spec) {
     }
   }
   if (index < 0) return;
-  bool quick = false;
-  if (index == list.count() - 1) {
-    try {
-      quick = forget_last(list.by_name, name_key(spec->name), index);
-    } catch (const std::bad_alloc&) {
-    }
-  }
+  // The last spec (the exit routine empties the list from the end) leaves
+  // only its own name's list, found by the key it was indexed under.
+  const bool quick = index == list.count() - 1 && forget_last(list.by_name, spec->key, index);
   list.specs.erase(list.specs.begin() + index);  // frees the spec
   if (!quick) forget_index(list.by_name, index);
 }

@@ -73,6 +73,7 @@ enum : uint16_t {
 
 struct FileSpec {
   std::string name;
+  std::string key;       // name_key(name) as the list indexed it (set by file_spec_append)
   uint32_t new_key = 0;
   uint32_t match_key = 0;
   uint16_t flags = 0;

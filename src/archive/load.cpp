@@ -22,26 +22,27 @@ struct DirectoryReader {
   uint32_t pos = 0;
   uint32_t len = 0;
 
-  bool refill() {
+  // 0, or -1 when the stream has nothing more to give.
+  int refill() {
     pos = 0;
     len = inflate_read_some(buf, sizeof buf);
-    return len > 0;
+    return len > 0 ? 0 : -1;
   }
-  bool byte(unsigned char* out) {
-    if (pos == len && !refill()) return false;
+  int byte(unsigned char* out) {
+    if (pos == len && refill() != 0) return -1;
     *out = buf[pos++];
-    return true;
+    return 0;
   }
-  bool bytes(unsigned char* out, uint32_t n) {
+  int bytes(unsigned char* out, uint32_t n) {
     while (n > 0) {
-      if (pos == len && !refill()) return false;
+      if (pos == len && refill() != 0) return -1;
       uint32_t take = len - pos < n ? len - pos : n;
       std::memcpy(out, buf + pos, take);
       pos += take;
       out += take;
       n -= take;
     }
-    return true;
+    return 0;
   }
 };
 
@@ -72,7 +73,7 @@ int load_directory() {
   if (!in) return -1;
 
   uint8_t word[4];
-  if (!in->bytes(word, 4)) return -1;
+  if (in->bytes(word, 4) != 0) return -1;
   uint32_t count = get_u32le(word);
   if (count > MAX_ENTRIES) return -1;
 
@@ -84,14 +85,14 @@ int load_directory() {
     size_t len = 0;
     for (;;) {
       unsigned char c;
-      if (!in->byte(&c)) return -1;
+      if (in->byte(&c) != 0) return -1;
       if (c == 0) break;
       name[len++] = static_cast<char>(c);
       if (len == MAX_NAME_LENGTH + 1) return -1;  // 258 bytes without a NUL
     }
     name[len] = '\0';
     uint8_t fixed[RECORD_FIXED_SIZE];
-    if (!in->bytes(fixed, RECORD_FIXED_SIZE)) return -1;
+    if (in->bytes(fixed, RECORD_FIXED_SIZE) != 0) return -1;
     uint32_t offset = get_u32le(fixed);
     uint32_t size = get_u32le(fixed + 4);
     uint32_t key_hash = get_u32le(fixed + 8);
@@ -137,15 +138,28 @@ int load_directory() {
   return 0;
 }
 
-int skip_directory() {
-  if (copy_buffer() == nullptr) return -1;
-  if (inflate_open(g_run.archive_fd, g_run.directory_offset) != 0) return -1;
+int64_t directory_records_length() {
   // The records of the loaded table came from this very stream, so their
   // lengths (name, NUL, 13 fixed bytes) behind the 4-byte count are known.
   int64_t length = RECORD_COUNT_SIZE;
   for (const auto& rec : g_archive.loaded.records) length += record_length(rec->name.size());
-  return skip_stream(length);
+  return length;
 }
+
+namespace {
+
+int skip_records(int track_cuts) {
+  if (copy_buffer() == nullptr) return -1;
+  if (inflate_open(g_run.archive_fd, g_run.directory_offset) != 0) return -1;
+  if (track_cuts && inflate_track_cuts() != 0) return -1;
+  return skip_stream(directory_records_length());
+}
+
+}  // namespace
+
+int skip_directory() { return skip_records(0); }
+
+int skip_directory_tracked() { return skip_records(1); }
 
 int standalone_stream_check(const EntryRecord& e) {
   if (inflate_check_end() != 0) return -1;

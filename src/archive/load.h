@@ -35,11 +35,18 @@ constexpr uint32_t MIN_ZLIB_STREAM = 8;
 // or junk, would follow unread).
 int standalone_stream_check(const EntryRecord& e);
 
+// Bytes the record count and the loaded table's records take at the front
+// of the decompressed directory stream: where its in-directory data begins.
+int64_t directory_records_length();
+
 // Starts the read stream at the old directory offset and reads past the count
 // and as many records as the loaded table holds (their lengths are known from
 // the loaded names), leaving the stream at the first byte of in-directory
 // data.  0, or -1.
 int skip_directory();
+// The same with cut tracking turned on (inflate_track_cuts) before anything
+// is read, for a rewrite that copies the old stream's unchanged blocks.
+int skip_directory_tracked();
 
 // 0 when the file begins with "MZ", -1 otherwise.  Leaves the position after
 // the bytes read.

@@ -14,15 +14,16 @@
 
 namespace {
 
-// Gives the vector its fixed size on first use; false when memory runs out.
-bool ensure_buffer(std::vector<unsigned char>& buf, uint32_t size) {
-  if (buf.size() == size) return true;
+// Gives the vector its fixed size on first use.  0, or -1 when memory runs
+// out.
+int ensure_buffer(std::vector<unsigned char>& buf, uint32_t size) {
+  if (buf.size() == size) return 0;
   try {
     buf.assign(size, 0);
   } catch (const std::bad_alloc&) {
-    return false;
+    return fail_note("out of memory", "", "");
   }
-  return true;
+  return 0;
 }
 
 void free_buffer(std::vector<unsigned char>& buf) {
@@ -139,11 +140,12 @@ int inflate_open(int fd, int64_t offset) {
   ReadStream& rs = g_archive.streams.in;
   if (!rs.buffer.empty()) {
     if (rs.active) inflateEnd(&rs.z);
-  } else if (!ensure_buffer(rs.buffer, STREAM_BUFFER_SIZE)) {
+  } else if (ensure_buffer(rs.buffer, STREAM_BUFFER_SIZE) != 0) {
     return -1;
   }
   rs.active = 0;
   rs.ended = 0;
+  ++rs.opens;
   rs.track = OldStreamCuts();
   std::memset(&rs.z, 0, sizeof rs.z);
   rs.fd = fd;
@@ -190,7 +192,7 @@ uint64_t inflate_consumed() {
 
 int deflate_open(int fd, int64_t offset) {
   WriteStream& ws = g_archive.streams.out;
-  if (ws.buffer.empty() && !ensure_buffer(ws.buffer, STREAM_BUFFER_SIZE)) return -1;
+  if (ws.buffer.empty() && ensure_buffer(ws.buffer, STREAM_BUFFER_SIZE) != 0) return -1;
   ws.active = 0;
   std::memset(&ws.z, 0, sizeof ws.z);
   ws.fd = fd;
@@ -232,7 +234,7 @@ int skip_stream(int64_t n) {
 
 unsigned char* copy_buffer() {
   std::vector<unsigned char>& copy = g_archive.streams.copy;
-  if (!ensure_buffer(copy, COPY_BUFFER_SIZE)) return nullptr;
+  if (ensure_buffer(copy, COPY_BUFFER_SIZE) != 0) return nullptr;
   return copy.data();
 }
 

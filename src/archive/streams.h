@@ -32,6 +32,8 @@ struct ReadStream {
   int fd = -1;
   int ended = 0;      // inflate reported Z_STREAM_END
   int active = 0;     // inflateInit succeeded and inflateEnd is still due
+  uint64_t opens = 0; // inflate_open calls so far: a reader that positioned
+                      // the stream sees whether another has taken it since
   OldStreamCuts track;  // block ends seen, while cut tracking is on
 };
 

@@ -7,9 +7,11 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "archive/indir_walk.h"
 #include "archive/view.h"
 #include "archive/load.h"
 #include "archive/streams.h"
+#include "base/failure.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"
 
@@ -54,38 +56,15 @@ int view_pass() {
       if (has_wildcard(spec->name)) patterns.push_back(spec.get());
     }
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
-  bool positioned = false;
-  int64_t pending = 0;  // unselected in-directory bytes not yet stepped over
-  for (const auto& rec : g_archive.loaded.records) {
-    const EntryRecord& e = *rec;
-    bool in_directory = (e.loaded_flags & ENTRY_IN_DIRECTORY) != 0;
-    if (in_directory && !positioned) {
-      if (skip_directory() != 0) return -1;
-      positioned = true;
-    }
-    if (!selected(e, patterns)) {
-      if (positioned) pending += e.size;
-      continue;
-    }
-    if (pending != 0) {
-      if (skip_stream(pending) != 0) return -1;
-      pending = 0;
-    }
-    if (in_directory && skip_stream(e.size) != 0) return -1;
-  }
-  // The stream must end right behind the in-directory data with a valid
-  // checksum.  Without in-directory entries the records are the whole
-  // stream: it must end behind them.
-  // Names or not, the rest of the stream is read to its end: damaged data
-  // of any entry shows only in the checksum there.
-  if (!positioned) {
-    if (skip_directory() != 0) return -1;
-    pending = 0;
-  }
-  if (pending != 0 && skip_stream(pending) != 0) return -1;
-  if (inflate_check_end() != 0) return -1;
+  // Every in-directory byte is read, selected or not: damaged data of any
+  // entry shows only in the checksum at the stream's end, which must come
+  // right behind the in-directory data (behind the records when there is
+  // none).
+  IndirWalk walk;
+  indir_open(walk);
+  if (indir_finish(walk) != 0) return -1;
   // Its last byte must be the last one before the trailer: nothing may lie
   // between the stream's end and the trailer.
   if (static_cast<int64_t>(g_run.directory_offset + inflate_consumed()) !=

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <unordered_map>
+#include <vector>
 
 #include "base/failure.h"
 #include "base/names.h"
@@ -42,24 +44,47 @@ struct LiveListOwner {
   }
 } g_live_owner;
 
+// The bookkeeping of the main thread (a signal handler never looks at it):
+// the dead nodes ready for reuse, and the live node of each path, so that
+// adding and dropping cost O(1) however many temporaries are alive (an
+// extraction holds one per in-directory target until the end).
+std::vector<LiveNode*> g_free_nodes;
+std::unordered_map<std::string, LiveNode*> g_live_by_path;
+size_t g_node_count = 0;
+
 void live_add(const std::string& path) {
   const std::string native = pf_native_path(path.c_str());
-  for (LiveNode* n = g_live_head.load(); n; n = n->next) {
-    if (!n->live.load() && n->capacity > native.size()) {
-      std::memcpy(n->path.get(), native.c_str(), native.size() + 1);
-      n->live.store(true);
-      return;
+  // The map's entry first: if anything below throws, the entry holds no node
+  // and a drop of the path just removes it.
+  LiveNode*& slot = g_live_by_path[native];
+  LiveNode* n = nullptr;
+  if (!g_free_nodes.empty()) {
+    n = g_free_nodes.back();
+    if (n->capacity <= native.size()) {
+      // The node is dead: a handler skips it, so its buffer may change.
+      std::unique_ptr<char[]> bigger(new char[native.size() + 1]);
+      n->path = std::move(bigger);
+      n->capacity = native.size() + 1;
+    }
+    g_free_nodes.pop_back();
+    std::memcpy(n->path.get(), native.c_str(), native.size() + 1);
+    n->live.store(true);
+  } else {
+    // Room on the free list for every node there is, so that dropping one
+    // never allocates.
+    g_free_nodes.reserve(g_node_count + 1);
+    auto node = std::make_unique<LiveNode>();
+    node->capacity = native.size() + 1;
+    node->path.reset(new char[node->capacity]);
+    std::memcpy(node->path.get(), native.c_str(), native.size() + 1);
+    node->live.store(true);
+    n = node.release();
+    ++g_node_count;
+    n->next = g_live_head.load();
+    while (!g_live_head.compare_exchange_weak(n->next, n)) {
     }
   }
-  auto node = std::make_unique<LiveNode>();
-  node->capacity = native.size() + 1;
-  node->path.reset(new char[node->capacity]);
-  std::memcpy(node->path.get(), native.c_str(), native.size() + 1);
-  node->live.store(true);
-  LiveNode* raw = node.release();
-  raw->next = g_live_head.load();
-  while (!g_live_head.compare_exchange_weak(raw->next, raw)) {
-  }
+  slot = n;
 }
 
 // Holds interruptions back while it lives (also when an allocation throws).
@@ -72,12 +97,13 @@ struct InterruptHold {
 
 void live_drop(const std::string& path) {
   const std::string native = pf_native_path(path.c_str());
-  for (LiveNode* n = g_live_head.load(); n; n = n->next) {
-    if (n->live.load() && std::strcmp(n->path.get(), native.c_str()) == 0) {
-      n->live.store(false);
-      return;
-    }
-  }
+  auto it = g_live_by_path.find(native);
+  if (it == g_live_by_path.end()) return;
+  LiveNode* n = it->second;
+  g_live_by_path.erase(it);
+  if (!n) return;
+  n->live.store(false);
+  g_free_nodes.push_back(n);  // room was reserved when the node was made
 }
 
 // ---- names --------------------------------------------------------------------

@@ -4,7 +4,7 @@
 // (g_run); every floor above this one reads and writes them.  The other parts
 // of the process-wide state belong to the modules that own them: the archive
 // container's tables, file specs and streams (archive/archive_state.h), the
-// message-file tool's texts (msgfile/msgfile.h) and the driver's argument list
+// message-file tool's texts (msgfile/msg_internal.h) and the driver's argument list
 // and interface switches (driver/driver.h).  The exit routine calls each
 // module's release routine in its fixed order.
 #ifndef VORN_BASE_RUN_STATE_H

@@ -80,10 +80,15 @@ int push_argument_file(ArgFileStack& stack, const char* path) {
   if (fd < 0) return fail_system("cannot open the argument file", path);
   int64_t length = pf_seek(fd, 0, PF_SEEK_END);
   RunState& run = g_run;
-  if (length < 0 || pf_seek(fd, 0, PF_SEEK_SET) != 0 ||
-      static_cast<uint64_t>(length) > MAX_ARGUMENT_BYTES - run.argument_bytes) {
+  if (length < 0 || pf_seek(fd, 0, PF_SEEK_SET) != 0) {
+    fail_system("cannot read the argument file", path);
     pf_close(fd);
     return -1;
+  }
+  if (static_cast<uint64_t>(length) > MAX_ARGUMENT_BYTES - run.argument_bytes) {
+    pf_close(fd);
+    return fail_note("too much to read from argument files", path,
+                     "(" + std::to_string(MAX_ARGUMENT_BYTES >> 20) + " MiB in all at most)");
   }
   run.argument_bytes += static_cast<uint64_t>(length);
   ArgFile file;
@@ -104,7 +109,10 @@ int push_argument_file(ArgFileStack& stack, const char* path) {
 // Expands one argument: adds it to the list, or pushes the argument file it
 // names.  `text` is taken up to `length` bytes.
 int expand_one(ArgFileStack& stack, const char* text, size_t length) {
-  if (++g_run.argument_tokens > MAX_ARGUMENT_TOKENS) return -1;
+  if (++g_run.argument_tokens > MAX_ARGUMENT_TOKENS)
+    return fail_note("too many arguments", "",
+                     "(" + std::to_string(MAX_ARGUMENT_TOKENS) +
+                         " in all at most, argument-file tokens included)");
   for (;;) {
     if (length > 0 && text[0] == '@') {
       std::string path(text + 1, length - 1);
@@ -159,6 +167,11 @@ int scan_next_token(ArgFileStack& stack) {
   }
 }
 
+// Memory that runs out while the list grows (a file too large to hold, a
+// list too long) fails the expansion as any other failure does: with a
+// reason, the arguments added before it staying in the list.
+int out_of_memory() { return fail_note("out of memory", "", "(while expanding the arguments)"); }
+
 // Expands until every file pushed since the start has been scanned.
 int drain(ArgFileStack& stack) {
   while (!stack.empty())
@@ -176,9 +189,9 @@ int expand_argument(const char* text) {
     if (expand_one(stack, copy.data(), copy.size()) != 0) return -1;
     return drain(stack);
   } catch (const std::bad_alloc&) {
-    return -1;
+    return out_of_memory();
   } catch (const std::length_error&) {
-    return -1;
+    return out_of_memory();
   }
 }
 
@@ -189,9 +202,9 @@ int read_argument_file(const char* path) {
     if (push_argument_file(stack, path) != 0) return -1;
     return drain(stack);
   } catch (const std::bad_alloc&) {
-    return -1;
+    return out_of_memory();
   } catch (const std::length_error&) {
-    return -1;
+    return out_of_memory();
   }
 }
 

@@ -24,6 +24,9 @@
 
 namespace {
 
+// The exit code of a run whose work answered `result` (0 or -1).
+int exit_code(int result) { return result == 0 ? EXIT_OK : EXIT_FAILURE_CODE; }
+
 // Index of the first argument beginning with "-" whose first characters are
 // `word` (ASCII case ignored), or -1.
 int find_dash_option(const char* word) {
@@ -35,6 +38,7 @@ int find_dash_option(const char* word) {
 }
 
 // The message-file edit, which owns the whole run once "-mfile:" is given.
+// 0 or -1.
 int run_message_tool(int mfile_index) {
   std::string text_path = g_args[mfile_index].substr(7);
   // Runs that edit one message file take turns, each working on the text the
@@ -47,34 +51,34 @@ int run_message_tool(int mfile_index) {
     if (g_run.lock_fd < 0) {
       msg_print("message file " + text_path + " is in use\n");
       fail_note("cannot lock the message file", text_path, "(another run is changing it)");
-      return EXIT_FAILURE_CODE;
+      return -1;
     }
   }
   // The tool prints its own diagnostics on standard output; the reasons
   // below only say which stage stopped the run.
   if (load_message_file(text_path.c_str()) != 0) {
     fail_note("cannot load the message file", text_path, "");
-    return EXIT_FAILURE_CODE;
+    return -1;
   }
   int mmod_index = find_dash_option("-mmod:");
   if (mmod_index < 0) {
     fail_note("no change script named", "", "(-mfile: needs -mmod:SCRIPT)");
-    return EXIT_FAILURE_CODE;
+    return -1;
   }
   std::string script_path = g_args[mmod_index].substr(6);
   if (load_change_script(script_path.c_str()) != 0) {
     fail_note("cannot load the change script", script_path, "");
-    return EXIT_FAILURE_CODE;
+    return -1;
   }
   if (apply_change_script() != 0) {
     fail_note("change script failed", script_path, "");
-    return EXIT_FAILURE_CODE;
+    return -1;
   }
   if (write_message_file() != 0) {
     fail_note("cannot write the message file", text_path, "");
-    return EXIT_FAILURE_CODE;
+    return -1;
   }
-  return EXIT_OK;
+  return 0;
 }
 
 // "-redund:": creates the report, runs the finder and closes the report.
@@ -174,6 +178,7 @@ void extract_all_when_nothing_named() {
 }
 
 // Exactly one piece of work: the view walk, extraction alone, or the rewrite.
+// 0 or -1.
 int run_work() {
   const Settings& s = g_settings;
   RunState& run = g_run;
@@ -186,21 +191,21 @@ int run_work() {
     run.lock_fd = -1;
   }
   if (s.view) {
-    if (view_pass() == 0) return EXIT_OK;
+    if (view_pass() == 0) return 0;
     if (run.archive_fd < 0) fail_note("cannot check", s.archive_path, "(no archive could be opened)");
     fail_note("check failed", s.archive_path, "(data that does not read back)");
-    return EXIT_FAILURE_CODE;
+    return -1;
   }
   plan_rewrite_reports();
   // A new stub is a change of the archive even when every file spec only
   // extracts: the rewrite then runs, with the extraction as its fifth step.
   if (run.read_only_run && !stub_requested) {
     progress_begin(extraction_total());
-    if (extract_entries() == 0) return EXIT_OK;
+    if (extract_entries() == 0) return 0;
     fail_note("cannot extract from", s.archive_path, "");
-    return EXIT_FAILURE_CODE;
+    return -1;
   }
-  return run_rewrite() == 0 ? EXIT_OK : EXIT_FAILURE_CODE;
+  return run_rewrite();
 }
 
 int run_program(int argc, char** argv) {
@@ -209,9 +214,9 @@ int run_program(int argc, char** argv) {
   g_ui.program = program_display_name(program_name.c_str());
   switch (interface_request(argc, argv)) {
     case REQUEST_HELP:
-      return terminate(show_help() == 0 ? EXIT_OK : EXIT_FAILURE_CODE);
+      return terminate(exit_code(show_help()));
     case REQUEST_VERSION:
-      return terminate(show_version() == 0 ? EXIT_OK : EXIT_FAILURE_CODE);
+      return terminate(exit_code(show_version()));
     default:
       break;
   }
@@ -228,25 +233,26 @@ int run_program(int argc, char** argv) {
   select_personality_from_name(program_name.c_str());
 
   int mfile_index = find_dash_option("-mfile:");
-  if (mfile_index >= 0) return terminate(run_message_tool(mfile_index));
+  if (mfile_index >= 0) return terminate(exit_code(run_message_tool(mfile_index)));
 
   if (archive_name_pass() != 0) return terminate(EXIT_FAILURE_CODE);
   if (g_settings.archive_path.empty()) {
     fail_note("no archive named", "", "(see vorn --help)");
     return terminate(EXIT_FAILURE_CODE);
   }
-  if (g_ui.list) return terminate(list_archive());
+  if (g_ui.list) return terminate(exit_code(list_archive()));
   if (open_archive() != 0) return terminate(EXIT_FAILURE_CODE);
   select_personality_from_name(program_name.c_str());
 
-  int end_code = EXIT_OK;
-  if (option_pass(&end_code) == OPTIONS_END_RUN) return terminate(end_code);
+  int finished = 0;
+  if (option_pass(&finished) != 0) return terminate(EXIT_FAILURE_CODE);
+  if (finished) return terminate(EXIT_OK);
   extract_all_when_nothing_named();
 
   if (g_settings.find_duplicates && run_duplicate_finder() != 0)
     return terminate(EXIT_FAILURE_CODE);
 
-  return terminate(run_work());
+  return terminate(exit_code(run_work()));
 }
 
 }  // namespace

@@ -66,8 +66,9 @@ int terminate(int code);
 // repeatedly, and is then expanded again (so a quoted "@name" names a file);
 // an empty text adds nothing.  0, or -1 when an argument file cannot be
 // opened, measured or read whole, when an argument file names itself
-// directly or through other argument files, or when memory runs out.  On
-// failure the arguments added before it stay in the list.
+// directly or through other argument files, or when memory runs out; every
+// failure records its reason (base/failure.h).  On failure the arguments
+// added before it stay in the list.
 //
 // Argument files: tokens are separated by blanks (space, tab) and line ends
 // (LF, CR); ";" outside double quotes starts a comment that runs to the next
@@ -118,12 +119,6 @@ void set_modifier();
 // empty when every argument is an option.  0, or -1 when the removal fails.
 int archive_name_pass();
 
-// What the option pass asks of the dispatch.
-enum OptionPassResult {
-  OPTIONS_DONE = 0,     // every argument applied; the run goes on
-  OPTIONS_END_RUN = 1,  // the run ends now with *end_code
-};
-
 // The option pass: applies every argument of the list in order to Settings
 // (first matching row wins: "-redund:", "-rfind:", "-a", "-c"/"+c", "-d",
 // "-e"/"+e", "-g"/"+g", "-l"/"+l", "-m"/"+m", "-p"/"+p", "-vornalt",
@@ -131,11 +126,14 @@ enum OptionPassResult {
 // "-verbose"/"+verbose", "-x", "-1".."-4"/"+1".."+4", "+#"), and hands every
 // argument that begins with neither "-" nor "+" to add_file_spec after
 // setting work_pending.  Option words compare without regard to ASCII case;
-// key texts and values are taken byte for byte.  Returns OPTIONS_END_RUN with
-// *end_code -3 at the first unrecognised option (nothing after it is
-// applied), and after "+#" with *end_code 0 when the emission succeeded, -3
-// when it failed.
-int option_pass(int* end_code);
+// key texts and values are taken byte for byte.  0 when every argument was
+// applied (*finished = 0: the run goes on), or when "+#" emitted its file
+// (*finished = 1: the run ends now with 0, nothing after it is applied).  -1
+// (the run ends with -3; nothing after the argument is applied) at the first
+// unrecognised option, a "--threads" without a count from 1 to MAX_THREADS, a
+// file spec that cannot be recorded, or a "+#" whose emission failed.
+// `finished` may be null.
+int option_pass(int* finished);
 
 // Option words compare without regard to ASCII case: the argument is exactly
 // `word`, or begins with it.
@@ -228,8 +226,8 @@ void interface_finish(int code);
 // and '\' alike), then a total line; with --machine a header line and one
 // tab-separated record per entry, no total.  An in-directory entry has no
 // stored size of its own: "shared" (with --machine "-").  Options left in the argument
-// list are ignored.  EXIT_OK, or EXIT_FAILURE_CODE when the archive cannot
-// be opened or loaded (nothing is written then).
+// list are ignored.  0, or -1 when the archive cannot be opened or loaded
+// (nothing is written then) or the listing cannot be written.
 int list_archive();
 
 // The listing's name escaping: tab as "\t", line feed as "\n", carriage

@@ -101,13 +101,10 @@ int list_archive() {
   const std::string& path = g_settings.archive_path;
   RunState& run = g_run;
   const int fd = pf_open_read(path.c_str());
-  if (fd < 0) {
-    fail_system("cannot open the archive", path);
-    return EXIT_FAILURE_CODE;
-  }
+  if (fd < 0) return fail_system("cannot open the archive", path);
   run.archive_fd = fd;
   run.archive_existed = 1;
-  if (load_archive_directory() != 0) return EXIT_FAILURE_CODE;
+  if (load_archive_directory() != 0) return -1;
 
   std::vector<std::string> names;
   for (const std::string& arg : g_args)
@@ -180,9 +177,7 @@ int list_archive() {
             " bytes, in-directory data shares the directory stream of " + std::to_string(stream) +
             " bytes\n";
   }
-  if (pf_write_stdout(text.data(), text.size()) != static_cast<int64_t>(text.size())) {
-    fail_system("cannot write the listing", "");
-    return EXIT_FAILURE_CODE;
-  }
-  return EXIT_OK;
+  if (pf_write_stdout(text.data(), text.size()) != static_cast<int64_t>(text.size()))
+    return fail_system("cannot write the listing", "");
+  return 0;
 }

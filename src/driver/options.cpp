@@ -38,110 +38,103 @@ bool switch_pair(const std::string& arg, const char* minus, const char* plus, in
   return false;
 }
 
-// Applies one argument.  Returns OPTIONS_DONE to go on, OPTIONS_END_RUN with
-// *end_code set to end the run.
-int apply_argument(const std::string& arg, int* end_code) {
+// Applies one argument.  0 to go on (with *finished = 1 after a successful
+// "+#": the run ends now with 0); -1 when the run ends now with -3.
+int apply_argument(const std::string& arg, int* finished) {
   Settings& s = g_settings;
   RunState& run = g_run;
 
   if (has_prefix(arg, "-redund:")) {
     s.report_path = strip_value_quotes(arg.substr(8));
     s.find_duplicates = 1;
-    return OPTIONS_DONE;
+    return 0;
   }
   if (has_prefix(arg, "-rfind:")) {
     s.report_prefixes.push_back(strip_value_quotes(arg.substr(7)));
-    return OPTIONS_DONE;
+    return 0;
   }
   if (is_word(arg, "-a")) {
     s.add_mode = 1;
     s.delete_mode = 0;
     s.extract_mode = 0;
-    return OPTIONS_DONE;
+    return 0;
   }
-  if (switch_pair(arg, "-c", "+c", &s.compress)) return OPTIONS_DONE;
+  if (switch_pair(arg, "-c", "+c", &s.compress)) return 0;
   if (is_word(arg, "-d")) {
     s.add_mode = 0;
     s.delete_mode = 1;
     s.extract_mode = 0;
-    return OPTIONS_DONE;
+    return 0;
   }
-  if (switch_pair(arg, "-e", "+e", &s.attr_e)) return OPTIONS_DONE;
-  if (switch_pair(arg, "-g", "+g", &s.in_directory)) return OPTIONS_DONE;
-  if (switch_pair(arg, "-l", "+l", &s.attr_l)) return OPTIONS_DONE;
-  if (switch_pair(arg, "-m", "+m", &s.modify_only)) return OPTIONS_DONE;
-  if (switch_pair(arg, "-p", "+p", &s.store_paths)) return OPTIONS_DONE;
+  if (switch_pair(arg, "-e", "+e", &s.attr_e)) return 0;
+  if (switch_pair(arg, "-g", "+g", &s.in_directory)) return 0;
+  if (switch_pair(arg, "-l", "+l", &s.attr_l)) return 0;
+  if (switch_pair(arg, "-m", "+m", &s.modify_only)) return 0;
+  if (switch_pair(arg, "-p", "+p", &s.store_paths)) return 0;
   if (is_word(arg, "-vornalt")) {
     set_modifier();
-    return OPTIONS_DONE;
+    return 0;
   }
   if (is_word(arg, "-vornex")) {
     set_extractor();
-    return OPTIONS_DONE;
+    return 0;
   }
   if (is_word(arg, "-vorn")) {
     set_packer();
-    return OPTIONS_DONE;
+    return 0;
   }
   // There is no banner to suppress: both are accepted and change nothing.
-  if (is_word(arg, "-q") || is_word(arg, "-nologo")) return OPTIONS_DONE;
-  if (switch_pair(arg, "-r", "+r", &s.recurse)) return OPTIONS_DONE;
+  if (is_word(arg, "-q") || is_word(arg, "-nologo")) return 0;
+  if (switch_pair(arg, "-r", "+r", &s.recurse)) return 0;
   // "-stub:" before "-s": every other argument beginning with "-s", "-stub"
   // without its colon included, is a key.
   if (has_prefix(arg, "-stub:")) {
     run.work_pending = 1;
     s.stub_path = strip_value_quotes(arg.substr(6));
-    return OPTIONS_DONE;
+    return 0;
   }
   if (has_prefix(arg, "-s")) {
     s.match_key_hash = key_hash_of(arg.c_str() + 2);
-    return OPTIONS_DONE;
+    return 0;
   }
   if (has_prefix(arg, "+s")) {
     s.new_key_hash = key_hash_of(arg.c_str() + 2);
     s.new_key_given = 1;
-    return OPTIONS_DONE;
+    return 0;
   }
   if (is_word(arg, "-v")) {
     s.view = 1;
-    return OPTIONS_DONE;
+    return 0;
   }
-  if (is_word(arg, "-verbose") || is_word(arg, "+verbose")) return OPTIONS_DONE;
+  if (is_word(arg, "-verbose") || is_word(arg, "+verbose")) return 0;
   if (is_word(arg, "-x")) {
     s.add_mode = 0;
     s.delete_mode = 0;
     s.modify_only = 0;
     s.extract_mode = 1;
-    return OPTIONS_DONE;
+    return 0;
   }
   if (switch_pair(arg, "-1", "+1", &s.user1) || switch_pair(arg, "-2", "+2", &s.user2) ||
       switch_pair(arg, "-3", "+3", &s.user3) || switch_pair(arg, "-4", "+4", &s.user4))
-    return OPTIONS_DONE;
+    return 0;
   if (has_prefix(arg, "+#")) {
-    *end_code = emit_deflated_source(arg.c_str() + 2, "deflated") == 0 ? EXIT_OK
-                                                                        : EXIT_FAILURE_CODE;
-    return OPTIONS_END_RUN;
+    if (emit_deflated_source(arg.c_str() + 2, "deflated") != 0) return -1;
+    *finished = 1;
+    return 0;
   }
-  if (is_option(arg)) {
-    fail_note("unrecognised option", arg, "(see vorn --help)");
-    *end_code = EXIT_FAILURE_CODE;
-    return OPTIONS_END_RUN;
-  }
+  if (is_option(arg)) return fail_note("unrecognised option", arg, "(see vorn --help)");
   run.work_pending = 1;
-  if (add_file_spec(arg.c_str()) != 0) {
-    *end_code = EXIT_FAILURE_CODE;
-    return OPTIONS_END_RUN;
-  }
-  return OPTIONS_DONE;
+  return add_file_spec(arg.c_str()) == 0 ? 0 : -1;
 }
 
 // "--threads N" or "--threads=N": how many threads compress (1 to
-// MAX_THREADS).  Returns 0 when args[*i] is not this option, 1 when it was
-// applied (*i moved past a separate value), -1 when its value is missing or
-// not a count in range.
-int threads_option(const std::vector<std::string>& args, size_t* i) {
+// MAX_THREADS).  *taken = 0 when args[*i] is not this option; 1 when it was
+// applied (*i moved past a separate value).  0, or -1 when its value is
+// missing or not a count in range.
+int threads_option(const std::vector<std::string>& args, size_t* i, int* taken) {
   const std::string& arg = args[*i];
   std::string value;
+  *taken = 0;
   if (is_word(arg, "--threads")) {
     if (*i + 1 >= args.size()) return -1;
     value = args[++*i];
@@ -150,6 +143,7 @@ int threads_option(const std::vector<std::string>& args, size_t* i) {
   } else {
     return 0;
   }
+  *taken = 1;
   if (value.empty() || value.size() > 3) return -1;
   int n = 0;
   for (char c : value) {
@@ -158,12 +152,9 @@ int threads_option(const std::vector<std::string>& args, size_t* i) {
   }
   if (n < 1 || n > MAX_THREADS) return -1;
   g_settings.threads = n;
-  return 1;
+  return 0;
 }
 
-}  // namespace
-
-namespace {
 }  // namespace
 
 bool option_has_prefix(const std::string& arg, const char* word) {
@@ -201,18 +192,17 @@ int archive_name_pass() {
   return 0;
 }
 
-int option_pass(int* end_code) {
+int option_pass(int* finished) {
   int unused = 0;
-  if (end_code == nullptr) end_code = &unused;
+  if (finished == nullptr) finished = &unused;
+  *finished = 0;
   const std::vector<std::string>& args = g_args;
   for (size_t i = 0; i < args.size(); ++i) {
-    const int threads = threads_option(args, &i);
-    if (threads < 0) {
-      *end_code = EXIT_FAILURE_CODE;
-      return OPTIONS_END_RUN;
-    }
-    if (threads > 0) continue;
-    if (apply_argument(args[i], end_code) == OPTIONS_END_RUN) return OPTIONS_END_RUN;
+    int taken = 0;
+    if (threads_option(args, &i, &taken) != 0) return -1;
+    if (taken) continue;
+    if (apply_argument(args[i], finished) != 0) return -1;
+    if (*finished) return 0;
   }
-  return OPTIONS_DONE;
+  return 0;
 }

@@ -10,7 +10,7 @@ Interface g_ui;
 void state_reset() {
   run_state_reset();
   g_archive = ArchiveState();
-  g_msg = MessageState();
+  free_message_buffers();
   g_args = std::vector<std::string>();
   g_ui = Interface();
 }

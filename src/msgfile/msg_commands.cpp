@@ -2,7 +2,7 @@
 #include <cstring>
 
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 
 namespace {
 
@@ -88,19 +88,22 @@ int run_command(Command cmd, const std::string& arg, size_t arg_pos) {
       }
       return 0;
     }
+    // A menu command that cannot do its work has said so in its own words
+    // (or found nothing to do) and left the text as it was: the script goes
+    // on, so its result is not looked at.
     case CMD_SET_MENU:
       if (c1 == npos) {
         report_script_error(arg_pos, "set_menu must have menu set name and content");
         return -1;
       }
-      set_menu_item(work.substr(0, c1), work.substr(c1 + 1));
+      (void)set_menu_item(work.substr(0, c1), work.substr(c1 + 1));
       return 0;
     case CMD_DEL_MENU:
       if (c1 == npos) {
         report_script_error(arg_pos, "del_menu must have menu set name and label only");
         return -1;
       }
-      delete_menu_item(work.substr(0, c1), work.substr(c1 + 1));
+      (void)delete_menu_item(work.substr(0, c1), work.substr(c1 + 1));
       return 0;
     case CMD_REN_MENU:
       if (c1 == npos || c2 == npos) {
@@ -108,8 +111,8 @@ int run_command(Command cmd, const std::string& arg, size_t arg_pos) {
                             "ren_menu must have menu set name, existing name and new name only");
         return -1;
       }
-      rename_menu_item(work.substr(0, c1), work.substr(c1 + 1, c2 - c1 - 1),
-                       work.substr(c2 + 1));
+      (void)rename_menu_item(work.substr(0, c1), work.substr(c1 + 1, c2 - c1 - 1),
+                             work.substr(c2 + 1));
       return 0;
     case CMD_OPTIMIZE:
       break;
@@ -140,34 +143,17 @@ void report_script_error(size_t pos, const std::string& msg) {
 int apply_change_script() {
   try {
     const std::string& s = g_msg.script;
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-      const char c = s[i];
-      if (c == '/' && i + 1 < n && s[i + 1] == '*') {
-        i = skip_block_comment(s, i);
-        continue;
-      }
-      if (c == '/' && i + 1 < n && s[i + 1] == '/') {
-        i = skip_line_comment(s, i);
-        continue;
-      }
-      if (c != '"') {
-        ++i;
-        continue;
-      }
-      const Keyword* k = match_keyword(s, i + 1);
+    return scan_text(s, 0, [&s](const TextPiece& piece) {
+      if (piece.kind != PIECE_LITERAL) return 0;
+      const Keyword* k = match_keyword(s, piece.begin + 1);
       if (!k) {
-        report_script_error(i, "unrecognized change command type");
+        report_script_error(piece.begin, "unrecognized change command type");
         return -1;
       }
-      const size_t arg_pos = i + 1 + std::strlen(k->word);
-      const size_t end = skip_literal(s, i + 1);
-      const std::string arg = s.substr(arg_pos, end - arg_pos);
-      if (run_command(k->cmd, arg, arg_pos) != 0) return -1;
-      i = end < n ? end + 1 : end;
-    }
-    return 0;
+      const size_t arg_pos = piece.begin + 1 + std::strlen(k->word);
+      const std::string arg = s.substr(arg_pos, piece.close - arg_pos);
+      return run_command(k->cmd, arg, arg_pos) != 0 ? -1 : 0;
+    });
   } catch (const std::exception&) {
     msg_print("out of memory\n");
     return -1;

@@ -10,7 +10,7 @@
 
 
 #include "base/names.h"
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 
 namespace {
 
@@ -62,24 +62,10 @@ void add_literal(size_t q, size_t close) {
 // Runs the lookup scanner from `from` (a place it reaches outside comments
 // and literals) to the end, recording every literal.
 void scan_from(size_t from) {
-  const std::string& s = text();
-  const size_t n = s.size();
-  size_t i = from;
-  while (i < n) {
-    const char c = s[i];
-    if (c == '/' && i + 1 < n && s[i + 1] == '*') {
-      i = skip_block_comment(s, i);
-    } else if (c == '/' && i + 1 < n && s[i + 1] == '/') {
-      i = skip_line_comment(s, i);
-    } else if (c == '"') {
-      const size_t close = skip_literal(s, i + 1);
-      add_literal(i, close);
-      if (close >= n) break;
-      i = close + 1;
-    } else {
-      ++i;
-    }
-  }
+  scan_text(text(), from, [](const TextPiece& piece) {
+    if (piece.kind == PIECE_LITERAL) add_literal(piece.begin, piece.close);
+    return 0;
+  });
 }
 
 void build() {
@@ -136,29 +122,20 @@ size_t find_message_linear(const std::string& label) {
   const size_t n = s.size();
   const size_t len = label.size();
   const std::string want = fold(label);
-  size_t i = 0;
-  while (i < n) {
-    const char c = s[i];
-    if (c == '/' && i + 1 < n && s[i + 1] == '*') {
-      i = skip_block_comment(s, i);
-    } else if (c == '/' && i + 1 < n && s[i + 1] == '/') {
-      i = skip_line_comment(s, i);
-    } else if (c == '"') {
-      if (i + 1 + len + 2 <= n) {
-        bool eq = true;
-        for (size_t k = 0; k < len && eq; ++k) {
-          eq = ascii_lower_char(s[i + 1 + k]) == want[k];
-        }
-        if (eq && s[i + 1 + len] == '\\' && s[i + 2 + len] == '0') return i + 1;
-      }
-      const size_t close = skip_literal(s, i + 1);
-      if (close >= n) return MSG_NONE;
-      i = close + 1;
-    } else {
-      ++i;
-    }
-  }
-  return MSG_NONE;
+  size_t found = MSG_NONE;
+  // The label is compared from the byte after the quote, wherever the
+  // literal ends.
+  scan_text(s, 0, [&](const TextPiece& piece) {
+    if (piece.kind != PIECE_LITERAL) return 0;
+    const size_t i = piece.begin;
+    if (i + 1 + len + 2 > n) return 0;
+    for (size_t k = 0; k < len; ++k)
+      if (ascii_lower_char(s[i + 1 + k]) != want[k]) return 0;
+    if (s[i + 1 + len] != '\\' || s[i + 2 + len] != '0') return 0;
+    found = i + 1;
+    return 1;
+  });
+  return found;
 }
 
 size_t find_message(const std::string& label) {
@@ -239,22 +216,24 @@ void msg_index_before_tail_replaced(size_t e) {
     start = v[j].close + 1;
     break;
   }
-  const std::string& s = text();
-  const size_t n = s.size();
-  size_t i = start;
-  while (i < e) {
-    const char c = s[i];
-    if (c == '/' && i + 1 < n && s[i + 1] == '*') {
-      i = skip_block_comment(s, i);
-    } else if (c == '/' && i + 1 < n && s[i + 1] == '/') {
-      i = skip_line_comment(s, i);
-    } else if (c == '"') {
-      break;  // a literal the index does not know: cannot happen when valid
-    } else {
-      ++i;
+  // From there the scanner must meet e as a piece's first byte or inside
+  // code: a comment around e would be skipped over, and a literal before e
+  // is one the index does not know (cannot happen while it is valid).
+  bool reached = e >= text().size();
+  scan_text(text(), start, [&](const TextPiece& piece) {
+    if (piece.begin >= e) {
+      reached = piece.begin == e;
+      return 1;
     }
-  }
-  if (i != e) {
+    if (piece.kind == PIECE_LITERAL) {
+      reached = false;
+      return 1;
+    }
+    if (piece.end <= e) return 0;
+    reached = piece.kind == PIECE_CODE;
+    return 1;
+  });
+  if (!reached) {
     msg_index_invalidate();
     return;
   }

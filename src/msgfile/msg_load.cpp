@@ -3,7 +3,7 @@
 #include <new>
 
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // msg_menu.cpp -- menu sets: the entries set0, set1, ... whose bodies carry an
 // item name after a 14-unit item prefix.
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 
 namespace {
 
@@ -159,6 +159,34 @@ int replace_body(size_t pos, const Item& it, const std::string& content) {
   return 0;
 }
 
+// Gives every entry labelled set m the label set m-1 (m is 1 or more); true
+// when there was one, false when there was none (nothing changes then).
+bool renumber_items(const std::string& set, int m) {
+  const std::string label = menu_label(set, m);
+  size_t pos = find_message(label);
+  if (pos == MSG_NONE) return false;
+  const std::string lower = menu_label(set, static_cast<long long>(m) - 1);
+  while (pos != MSG_NONE) {
+    std::string& s = text();
+    const size_t q = pos - 1;
+    const size_t old_close = skip_literal(s, pos);
+    s.replace(pos, lower.size(), lower);
+    size_t edit_end = pos + lower.size();
+    long long delta = 0;
+    if (lower.size() < label.size()) {
+      const size_t sep = s.find("\\0", pos);
+      if (sep != std::string::npos && sep > pos) {
+        s.erase(sep - 1, 1);
+        delta = -1;
+        if (sep > edit_end) edit_end = sep;
+      }
+    }
+    msg_index_literal_edited(q, old_close, edit_end, delta);
+    pos = find_message(label);
+  }
+  return true;
+}
+
 }  // namespace
 
 int set_menu_item(const std::string& set, const std::string& content) {
@@ -216,36 +244,10 @@ int delete_menu_item(const std::string& set, const std::string& item) {
     while (end < s.size() && (s[end] == '\r' || s[end] == '\n')) ++end;
     s.erase(q, end - q);
     msg_index_literal_removed(q, end - q);
-    for (long long m = n + 1; renumber_menu_item(set, static_cast<int>(m)) != 0; ++m) {
+    for (long long m = n + 1; renumber_items(set, static_cast<int>(m)); ++m) {
     }
     return 0;
   }
-}
-
-int renumber_menu_item(const std::string& set, int m) {
-  const std::string label = menu_label(set, m);
-  size_t pos = find_message(label);
-  if (pos == MSG_NONE) return 0;
-  const std::string lower = menu_label(set, static_cast<long long>(m) - 1);
-  while (pos != MSG_NONE) {
-    std::string& s = text();
-    const size_t q = pos - 1;
-    const size_t old_close = skip_literal(s, pos);
-    s.replace(pos, lower.size(), lower);
-    size_t edit_end = pos + lower.size();
-    long long delta = 0;
-    if (lower.size() < label.size()) {
-      const size_t sep = s.find("\\0", pos);
-      if (sep != std::string::npos && sep > pos) {
-        s.erase(sep - 1, 1);
-        delta = -1;
-        if (sep > edit_end) edit_end = sep;
-      }
-    }
-    msg_index_literal_edited(q, old_close, edit_end, delta);
-    pos = find_message(label);
-  }
-  return 1;
 }
 
 int rename_menu_item(const std::string& set, const std::string& item,

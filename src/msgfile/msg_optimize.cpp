@@ -11,7 +11,7 @@
 #include <new>
 
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // remains.
 #include "base/replace.h"
 
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 #include "platform/platform.h"
 
 int write_message_file() {

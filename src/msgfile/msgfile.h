@@ -1,5 +1,8 @@
 // msgfile.h -- the message-file tool: edits a C source file holding a table of
-// labelled message strings with a script of change commands.
+// labelled message strings with a script of change commands.  This is all the
+// driver sees of it; the records, the scanners and the edits are the tool's
+// own (msgfile/msg_internal.h, included only inside src/msgfile and by the
+// tool's tests).
 //
 // The driver calls, in order, load_message_file, load_change_script,
 // apply_change_script and write_message_file, and ends the run with -3 as
@@ -7,74 +10,15 @@
 // every path.  Each routine prints its own diagnostics on standard output
 // before it reports failure.
 //
-// The message text is a C source file held as one byte string.  The tool never
-// parses it: it finds, removes and inserts entries by scanning with three
-// lexical rules (block comments, line comments, string literals).  A message
-// entry is a string literal whose text starts with a label followed by the two
-// bytes backslash and '0' (the separator); the bytes after the separator up to
-// the closing quote are the body.  The table ends with "(char*)0" and "};".
-//
-// Literals follow C's escape rule everywhere: inside a literal a backslash
-// always takes the next byte with it, so "C:\\" ends at its last quote.
-// Neither text ever holds a NUL byte (files holding one are refused), so the
-// end of a std::string plays the part of the terminating NUL.
+// A message entry is a string literal whose text starts with a label followed
+// by the two bytes backslash and '0' (the separator); the bytes after the
+// separator up to the closing quote are the body.  The table ends with
+// "(char*)0" and "};".  Every string literal of the change script is one
+// command.
 #ifndef VORN_MSGFILE_H
 #define VORN_MSGFILE_H
 
-#include <cstddef>
 #include <string>
-#include <unordered_map>
-#include <vector>
-
-// "No position": what find_message answers when no entry matches.
-constexpr size_t MSG_NONE = static_cast<size_t>(-1);
-
-// One string literal of the message text as the lookup scanner visits it.
-struct MessageLiteral {
-  size_t quote = 0;   // opening quote
-  size_t close = 0;   // closing quote, or the text length when unclosed
-  std::string key;    // lower-cased bytes before the body's first "\0"
-  bool keyed = false; // the literal holds a "\0" at all
-  bool alive = true;  // false once the literal was removed or cut off
-};
-
-// Lookup index over the message text: every literal the lookup scanner visits,
-// and the literals of each lower-cased label in text order.  Kept up to date
-// by the edits where they cannot change how the rest of the text is read;
-// otherwise marked invalid and rebuilt by one scan at the next lookup.
-struct MessageIndex {
-  bool valid = false;
-  size_t dead = 0;
-  std::vector<MessageLiteral> lits;  // in text order
-  std::unordered_map<std::string, std::vector<size_t>> by_key;  // -> lits indexes, ascending
-};
-
-// What the menu commands know about the items of one set, so that a run of
-// set_menu commands does not walk set0, set1, ... once per command.  Valid
-// while `generation` equals the message state's edit count (any edit by
-// another command, or one whose effect reaches past its own item, makes the
-// walk start afresh).
-struct MenuCache {
-  bool valid = false;
-  unsigned long long generation = 0;
-  std::string set;                 // the set name, as given
-  long long next_free = 0;         // set0 .. set(next_free - 1) exist, set(next_free) not
-  std::unordered_map<std::string, long long> first_by_name;  // item name -> smallest number
-};
-
-// The tool's process-wide state (see state.h for where it lives).
-struct MessageState {
-  std::string text;         // the message file's bytes (no terminator stored)
-  std::string script;       // the change script's bytes
-  std::string text_path;    // the text after "-mfile:"
-  std::string script_path;  // the text after "-mmod:"
-  int loaded = 0;           // 1: message file loaded, 2: change script too
-  MessageIndex index;       // lookup index over `text`
-  unsigned long long edits = 0;  // counts every edit of `text` (index upkeep calls)
-  MenuCache menu;           // menu items of the set the last set_menu used
-};
-
-// ---- the driver's entry points --------------------------------------------
 
 // Loads the message file (opened for reading and writing, so a file that
 // cannot be written is refused here) into the message text and remembers its
@@ -88,7 +32,8 @@ int load_message_file(const char* path);
 int load_change_script(const char* path);
 
 // Runs every command literal of the change script, in order, on the message
-// text.  0 when all ran; -1 at the first command that reports a diagnostic.
+// text.  0 when all ran; -1 at the first command that reports a diagnostic
+// ("%s: line %d: %s\n" with the script path), or after "out of memory\n".
 int apply_change_script();
 
 // Replaces the message file with the message text: writes it completely to
@@ -100,117 +45,13 @@ int apply_change_script();
 // file is exactly as it was and no temporary file of this run is left.
 int write_message_file();
 
-// The tool's texts for the run (one per process).
-extern MessageState g_msg;
-
-// Releases both texts, the paths and the index (the tool's release routine,
-// called by the exit routine first).
+// Releases both texts, the paths, the index and the menu cache, and puts the
+// tool's state back to its start values (the tool's release routine, called
+// by the exit routine; also what a reset of every module's state calls).
 void free_message_buffers();
 
-// ---- loading ----------------------------------------------------------------
-
-// Reads the whole file into *out.  `writable`: open for reading and writing
-// (the message file) instead of reading only (the change script).  0 or -1
-// after printing one of load_message_file's messages; *out is empty on
-// failure.
-int load_text_file(const char* path, bool writable, std::string* out);
-
-// ---- lexical helpers (both texts) ---------------------------------------------
-
-// From `pos` (the byte after an opening quote), the position of the closing
-// quote: a backslash takes the next byte with it.  s.size() when unclosed.
-size_t skip_literal(const std::string& s, size_t pos);
-
-// Position after one text unit at `pos`: one byte; a backslash with up to
-// three digits; backslash CR LF or backslash LF CR (3); a backslash and any
-// other byte (2).  At the end of s, pos itself.
-size_t skip_text_unit(const std::string& s, size_t pos);
-
-// Block comment at `pos` ("/*"): the position where the lookup scanner goes
-// on, the '*' of the closing "*/" (so the slash is looked at again with the
-// byte after it), or s.size() when unterminated.
-size_t skip_block_comment(const std::string& s, size_t pos);
-
-// Line comment at `pos` ("//"): the position of the next CR or LF, or s.size().
-size_t skip_line_comment(const std::string& s, size_t pos);
-
-// ---- lookup and entry edits on the message text --------------------------------
-
-// Position of the label's first byte (the byte after the opening quote) in the
-// first entry, in text order, whose text starts with `label` (ASCII letters
-// compared without regard to case) directly followed by "\0".  MSG_NONE when
-// there is none.  Valid until the next edit.
-size_t find_message(const std::string& label);
-
-// The same answer by a plain scan of the text from its start, without the
-// index (for checks of the index).
-size_t find_message_linear(const std::string& label);
-
-// Removes the first entry with `label`: from its opening quote through its
-// closing quote (to the end when unclosed) and one comma right after it.
-// Nothing happens when there is no such entry.
-void delete_message(const std::string& label);
-
-// Replaces the end marker ("(char*)0" ... "};", found backwards from the end)
-// and everything after it by a new entry and a new end marker, CR LF line
-// breaks.  -1 after "unable to find proper end of message file\n" or
-// "out of memory\n" (text unchanged).
-int append_message(const std::string& label, const std::string& body);
-
-// Replaces the first entry's label bytes by `new_label` (any bytes).  -1 after
-// "unable to find message %s\n" or "out of memory" (no line break).
-int rename_message(const std::string& old_label, const std::string& new_label);
-
-// Prints "%s: line %d: %s\n" with the change script path, the line of `pos`
-// in the change script (CR LF, LF CR, CR and LF each end one line) and `msg`.
-void report_script_error(size_t pos, const std::string& msg);
-
-// ---- menu sets (entries labelled set0, set1, ...) -------------------------------
-
-// Replaces the body of the item whose name (after 14 text units of its body)
-// equals the item name in `content`, or appends `content` as the next free
-// number.  -1 when the content has no item name or an edit failed.  A run of
-// set_menu commands on one set costs one walk of its items in all (the menu
-// cache), not one per command.
-int set_menu_item(const std::string& set, const std::string& content);
-
-// Removes the item named `item` (with the commas and line breaks after it)
-// and renumbers the items after it down by one.  -1 when not found.
-int delete_menu_item(const std::string& set, const std::string& item);
-
-// Gives every entry labelled set m the label set m-1 (1 or more); answers 1
-// when there was one, 0 when there was none.
-int renumber_menu_item(const std::string& set, int m);
-
-// Replaces the item name `item` by `new_name`; prints "anme changed\n",
-// or "fail 2 (num=%d)\n" / "fail 1\n" and answers -1.
-int rename_menu_item(const std::string& set, const std::string& item,
-                     const std::string& new_name);
-
-// ---- optimizer ------------------------------------------------------------------
-
-// Compacts the message text in two passes: comments, blanks outside literals
-// and line continuations go, then lines are joined until each holds more than
-// 500 bytes.  Directive lines keep lines of their own; identifier characters
-// that were apart stay one space apart.
-void optimize_message_text();
-
-// ---- index upkeep (used by the edits above) ----------------------------------------
-
-void msg_index_invalidate();
-// Literal at `quote` was edited inside [edit_begin, edit_end_old) of the old
-// text, whose length changed by delta; old_close its closing quote before.
-void msg_index_literal_edited(size_t quote, size_t old_close, size_t edit_end_old,
-                              long long delta);
-// Literal at `quote` and what followed it, `removed` bytes, were removed.
-void msg_index_literal_removed(size_t quote, size_t removed);
-// Before the text from `e` on is replaced: checks that the lookup scanner
-// reaches `e` outside comments and literals and forgets the literals from `e`.
-void msg_index_before_tail_replaced(size_t e);
-// After the tail from `e` on was written: indexes its literals.
-void msg_index_after_tail_replaced(size_t e);
-
-// Prints bytes on standard output.
+// Prints the bytes on standard output, where the tool's diagnostics go (the
+// driver's own message about a message file in use goes there too).
 void msg_print(const std::string& s);
 
 #endif

@@ -7,6 +7,9 @@
 #include <unordered_map>
 
 #include "archive/entry_table.h"
+#include "archive/indir_walk.h"
+#include "archive/load.h"
+#include "base/failure.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"
 #include "platform/platform.h"
@@ -222,12 +225,11 @@ int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
     c.sweep.input.assign(COMPARE_INPUT_SIZE, 0);
     c.stream_position.assign(static_cast<size_t>(loaded.count()), -1);
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
-  // The decompressed directory stream: the count, every record (name, NUL,
-  // 13 bytes), then the in-directory data in table order.
-  int64_t position = RECORD_COUNT_SIZE;
-  for (const auto& rec : loaded.records) position += record_length(rec->name.size());
+  // The decompressed directory stream: the count, every record, then the
+  // in-directory data in table order.
+  int64_t position = directory_records_length();
   for (int i = 0; i < loaded.count(); ++i) {
     const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
     if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
@@ -237,13 +239,15 @@ int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
   return 0;
 }
 
-int comparer_equal(EntryComparer& c, int a, int b) {
+int comparer_equal(EntryComparer& c, int a, int b, int* equal) {
   const EntryTable& loaded = g_archive.loaded;
   if (a < 0 || b < 0 || a >= loaded.count() || b >= loaded.count()) return -1;
   const EntryRecord& ea = *loaded.records[static_cast<size_t>(a)];
   const EntryRecord& eb = *loaded.records[static_cast<size_t>(b)];
-  if (ea.size != eb.size) return 0;
-  if (a == b || ea.size == 0) return 1;
+  if (ea.size != eb.size || a == b || ea.size == 0) {
+    *equal = ea.size == eb.size ? 1 : 0;
+    return 0;
+  }
 
   Side sa, sb;
   if (open_side(c, a, nullptr, c.left, &sa) != 0) return -1;
@@ -253,10 +257,14 @@ int comparer_equal(EntryComparer& c, int a, int b) {
     const uint32_t piece = remaining > c.chunk ? c.chunk : remaining;
     if (read_side(sa, c.left, piece) != 0) return -1;
     if (read_side(sb, c.right, piece) != 0) return -1;
-    if (std::memcmp(c.left, c.right, piece) != 0) return 0;
+    if (std::memcmp(c.left, c.right, piece) != 0) {
+      *equal = 0;
+      return 0;
+    }
     remaining -= piece;
   }
-  return 1;
+  *equal = 1;
+  return 0;
 }
 
 namespace {
@@ -264,6 +272,11 @@ namespace {
 const EntryRecord& record(int i) { return *g_archive.loaded.records[static_cast<size_t>(i)]; }
 
 bool in_directory(int i) { return (record(i).loaded_flags & ENTRY_IN_DIRECTORY) != 0; }
+
+// The sweep's inflater as the source of an in-directory walk.
+int sweep_read(void* context, unsigned char* dst, uint32_t n) {
+  return cursor_read(*static_cast<CompareCursor*>(context), dst, n);
+}
 
 // One forward pass over the directory stream, checking the pending pairs whose
 // earlier entry is standalone or fits into the memory kept.  Clears
@@ -276,10 +289,17 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
   CompareCursor& cur = c.sweep;
   if (cursor_start(cur, g_run.directory_offset) != 0) return -1;
   ++c.sweeps;
+  // Entries neither checked nor kept are passed by: the walk steps over them
+  // when it next reads, and the stream behind the last pair is never read.
+  IndirSource source;
+  source.read = sweep_read;
+  source.context = &cur;
+  source.scratch = c.left;
+  source.scratch_size = c.chunk;
+  IndirWalk walk;
+  indir_open_source(walk, source);
   int rc = 0;
-  const int count = g_archive.loaded.count();
-  for (int i = 0; i < count && rc == 0; ++i) {
-    if (!in_directory(i)) continue;
+  for (int i = 0; rc == 0 && (i = indir_next(walk)) >= 0;) {
     const uint32_t size = record(i).size;
     const int earlier = prev[static_cast<size_t>(i)];
     const bool check = pending[static_cast<size_t>(i)] &&
@@ -292,11 +312,6 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
                 (reuse || kept_bytes + size <= c.keep_budget);
     if (!keep && !check) continue;
 
-    const uint64_t position = static_cast<uint64_t>(c.stream_position[static_cast<size_t>(i)]);
-    if (cursor_skip(cur, position - cur.produced, c.left, c.chunk) != 0) {
-      rc = -1;
-      break;
-    }
     unsigned char* const earlier_kept = reuse ? kept[earlier].data() : nullptr;
     unsigned char* keep_into = nullptr;
     if (keep && reuse) {
@@ -321,7 +336,7 @@ int sweep_pairs(EntryComparer& c, const std::vector<int>& prev, const std::vecto
     bool equal = true;
     for (uint32_t done = 0; done < size;) {
       const uint32_t piece = size - done > c.chunk ? c.chunk : size - done;
-      if (cursor_read(cur, c.left, piece) != 0) {
+      if (indir_read(walk, c.left, piece) != 0) {
         rc = -1;
         break;
       }
@@ -380,9 +395,9 @@ int comparer_check_pairs(EntryComparer& c, const std::vector<int>& prev,
       } else if (!in_directory(j) || (in_directory(p) && ej.size > c.keep_budget)) {
         // A standalone later entry (only in an archive out of order), or
         // entries too large to keep: compared directly.
-        int r = comparer_equal(c, p, j);
-        if (r < 0) return -1;
-        (*same)[static_cast<size_t>(j)] = static_cast<signed char>(r);
+        int equal = 0;
+        if (comparer_equal(c, p, j, &equal) != 0) return -1;
+        (*same)[static_cast<size_t>(j)] = static_cast<signed char>(equal);
       } else {
         pending[static_cast<size_t>(j)] = 1;
         ++pending_count;
@@ -396,7 +411,7 @@ int comparer_check_pairs(EntryComparer& c, const std::vector<int>& prev,
       if (pending_count == before) return -1;
     }
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   return 0;
 }

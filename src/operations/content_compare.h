@@ -76,10 +76,11 @@ uint64_t digest_finish(ContentDigest& d);
 int comparer_init(EntryComparer& c, unsigned char* left, unsigned char* right,
                   uint32_t chunk);
 
-// Compares the data of loaded entries a and b (equal `size` expected; entries
-// of different sizes are unequal).  1 equal, 0 different, -1 when either
-// cannot be read or inflated.
-int comparer_equal(EntryComparer& c, int a, int b);
+// Compares the data of loaded entries a and b: *equal becomes 1 when they
+// hold the same bytes, 0 when they differ (entries of different sizes
+// differ).  0, or -1 when either cannot be read or inflated or an index is
+// out of range (*equal is then unchanged).
+int comparer_equal(EntryComparer& c, int a, int b, int* equal);
 
 // Checks many pairs at once.  For every entry j with prev[j] >= 0 (an
 // earlier entry of the same size; every entry is the earlier one of at most

@@ -22,9 +22,11 @@
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "archive/indir_walk.h"
 #include "archive/load.h"
 #include "archive/streams.h"
 #include "base/activity.h"
+#include "base/failure.h"
 #include "base/run_state.h"
 #include "archive/archive_state.h"
 #include "operations/content_compare.h"
@@ -52,14 +54,17 @@ void set_modes(int add, int modify, int del, int extract) {
   s.extract_mode = extract;
 }
 
-// CRC and digest of `size` bytes produced by the shared read stream.
-int crc_from_stream(uint32_t size, unsigned char* work, uint32_t* crc, uint64_t* digest) {
+// CRC and digest of `size` bytes: the current entry of `walk`, or (walk
+// nullptr) bytes produced by the shared read stream.
+int crc_from_stream(uint32_t size, unsigned char* work, IndirWalk* walk, uint32_t* crc,
+                    uint64_t* digest) {
   uint32_t v = 0;
   ContentDigest d;
   digest_start(d);
   while (size > 0) {
     uint32_t piece = size > WORK_BUFFER_SIZE ? WORK_BUFFER_SIZE : size;
-    if (inflate_read(work, piece) != piece) return -1;
+    if (walk != nullptr ? indir_read(*walk, work, piece) != 0 : inflate_read(work, piece) != piece)
+      return -1;
     v = crc32_update(v, work, piece);
     digest_update(d, work, piece);
     progress_bytes(piece);
@@ -100,15 +105,17 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
     if (rec->loaded_flags & ENTRY_IN_DIRECTORY) any_in_directory = true;
 
   if (any_in_directory) {
-    if (skip_directory() != 0) return -1;
-    for (size_t i = 0; i < loaded.records.size(); ++i) {
-      EntryRecord& rec = *loaded.records[i];
-      if (!(rec.loaded_flags & ENTRY_IN_DIRECTORY)) continue;
+    IndirWalk walk;
+    indir_open(walk);
+    for (int i = 0; (i = indir_next(walk)) >= 0;) {
+      EntryRecord& rec = *loaded.records[static_cast<size_t>(i)];
       progress_entry(rec.name);
-      if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
+      if (crc_from_stream(rec.size, work, &walk, &rec.content_crc,
+                          &(*digests)[static_cast<size_t>(i)]) != 0)
+        return -1;
     }
     // Damaged in-directory data shows only in the checksum at the end.
-    if (inflate_check_end() != 0) return -1;
+    if (indir_finish(walk) != 0) return -1;
   }
   for (size_t i = 0; i < loaded.records.size(); ++i) {
     EntryRecord& rec = *loaded.records[i];
@@ -116,7 +123,8 @@ int hash_entries(unsigned char* work, std::vector<uint64_t>* digests) {
     progress_entry(rec.name);
     if (rec.loaded_flags & ENTRY_COMPRESSED) {
       if (inflate_open(g_run.archive_fd, rec.offset) != 0) return -1;
-      if (crc_from_stream(rec.size, work, &rec.content_crc, &(*digests)[i]) != 0) return -1;
+      if (crc_from_stream(rec.size, work, nullptr, &rec.content_crc, &(*digests)[i]) != 0)
+        return -1;
       inflate_close();
     } else {
       if (pf_seek(g_run.archive_fd, rec.offset, PF_SEEK_SET) !=
@@ -147,8 +155,8 @@ int split_group(EntryComparer& comparer, const std::vector<int>& members,
     const size_t n = classes.size();
     for (size_t step = 0; step < n && joined < 0; ++step) {
       const size_t k = (latest + step) % n;
-      int same = comparer_equal(comparer, classes[k].last, i);
-      if (same < 0) return -1;
+      int same = 0;
+      if (comparer_equal(comparer, classes[k].last, i, &same) != 0) return -1;
       if (same) joined = static_cast<int>(k);
     }
     if (joined < 0) {
@@ -326,7 +334,7 @@ int find_duplicate_entries() {
   try {
     work.assign(WORK_BUFFER_SIZE, 0);
   } catch (const std::bad_alloc&) {
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   const SavedModes saved = save_modes();
   int rc = -1;
@@ -341,7 +349,7 @@ int find_duplicate_entries() {
       if (report_copies(work.data(), first_of, next_copy, &kept) == 0) rc = 0;
     }
   } catch (const std::bad_alloc&) {
-    rc = -1;
+    rc = fail_note("out of memory", "", "");
   }
   if (rc == 0) {
     set_modes(1, 0, 0, 0);

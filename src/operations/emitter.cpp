@@ -25,22 +25,23 @@ constexpr size_t FORMAT_BUFFER_SIZE = 400;
 constexpr size_t VALUES_PER_LINE = 16;
 
 // Feeds the whole input, a copy buffer at a time, into the write stream.
-bool compress_input(int in_fd) {
+// 0 or -1.
+int compress_input(int in_fd) {
   unsigned char* buf = copy_buffer();
-  if (buf == nullptr) return false;
+  if (buf == nullptr) return -1;
   for (;;) {
     int64_t got = pf_read(in_fd, buf, COPY_BUFFER_SIZE);
-    if (got < 0) return false;
-    if (got == 0) return true;
+    if (got < 0) return -1;
+    if (got == 0) return 0;
     uint32_t n = static_cast<uint32_t>(got);
-    if (deflate_write(buf, n) != n) return false;
+    if (deflate_write(buf, n) != n) return -1;
   }
 }
 
-// Writes the array text for `bytes` from the start of fd.
-bool write_array_text(int fd, const std::vector<unsigned char>& bytes) {
-  if (pf_seek(fd, 0, PF_SEEK_SET) != 0) return false;
-  if (write_formatted(fd, "char deflatedStream[]={\n\t") != 0) return false;
+// Writes the array text for `bytes` from the start of fd.  0 or -1.
+int write_array_text(int fd, const std::vector<unsigned char>& bytes) {
+  if (pf_seek(fd, 0, PF_SEEK_SET) != 0) return -1;
+  if (write_formatted(fd, "char deflatedStream[]={\n\t") != 0) return -1;
   size_t m = bytes.size();
   size_t i = 0;
   // Whole lines of 16 values that are followed by at least one more byte.
@@ -50,32 +51,33 @@ bool write_array_text(int fd, const std::vector<unsigned char>& bytes) {
     for (size_t k = 0; k < VALUES_PER_LINE; ++k, ++i) {
       at += static_cast<size_t>(std::snprintf(line + at, sizeof line - at, "0x%02X,", bytes[i]));
     }
-    if (write_formatted(fd, "%s\n\t", line) != 0) return false;
+    if (write_formatted(fd, "%s\n\t", line) != 0) return -1;
   }
   while (m - i > 1) {
-    if (write_formatted(fd, "0x%02X,", bytes[i]) != 0) return false;
+    if (write_formatted(fd, "0x%02X,", bytes[i]) != 0) return -1;
     ++i;
   }
   // A zlib stream is never empty, so a last byte is always there.
-  if (i < m && write_formatted(fd, "0x%02X", bytes[i]) != 0) return false;
-  return write_formatted(fd, "\n};\n") == 0;
+  if (i < m && write_formatted(fd, "0x%02X", bytes[i]) != 0) return -1;
+  return write_formatted(fd, "\n};\n");
 }
 
-// Produces the finished text in the temporary file; false on any failure.
-bool emit_into(int in_fd, int tmp_fd) {
-  if (deflate_open(tmp_fd, 0) != 0) return false;
-  if (!compress_input(in_fd)) return false;
-  if (deflate_finish() != 0) return false;
+// Produces the finished text in the temporary file.  0, or -1 on any
+// failure.
+int emit_into(int in_fd, int tmp_fd) {
+  if (deflate_open(tmp_fd, 0) != 0) return -1;
+  if (compress_input(in_fd) != 0) return -1;
+  if (deflate_finish() != 0) return -1;
   int64_t m = pf_seek(tmp_fd, 0, PF_SEEK_CUR);
-  if (m <= 0) return false;
+  if (m <= 0) return -1;
   std::vector<unsigned char> bytes;
   try {
     bytes.resize(static_cast<size_t>(m));
   } catch (const std::bad_alloc&) {
-    return false;
+    return fail_note("out of memory", "", "");
   }
-  if (pf_seek(tmp_fd, 0, PF_SEEK_SET) != 0) return false;
-  if (pf_read(tmp_fd, bytes.data(), bytes.size()) != m) return false;
+  if (pf_seek(tmp_fd, 0, PF_SEEK_SET) != 0) return -1;
+  if (pf_read(tmp_fd, bytes.data(), bytes.size()) != m) return -1;
   return write_array_text(tmp_fd, bytes);
 }
 
@@ -101,9 +103,9 @@ int emit_deflated_source(const char* input, const char* output) {
     pf_close(in_fd);
     return -1;
   }
-  bool ok = emit_into(in_fd, t.fd);
+  const int rc = emit_into(in_fd, t.fd);
   pf_close(in_fd);
-  if (!ok) {
+  if (rc != 0) {
     fail_system("cannot write", output);
     temp_discard(&t);
     return -1;

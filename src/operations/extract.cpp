@@ -1,20 +1,22 @@
 // extract.cpp -- writing the entries named by extract specs out as files.
 //
-// The walk reads the old archive only: in-directory data through the shared
-// read stream, positioned once by skip_directory and read forward (data of
-// entries that are not written is read and discarded), standalone data from
-// its own offset.  Each target is first written completely to a temporary
+// The walk reads the old archive only: in-directory data through one forward
+// walk of the directory stream (archive/indir_walk.h; data of entries that
+// are not written is read and discarded), standalone data from its own
+// offset.  Each target is first written completely to a temporary
 // file beside it (temp_create) and then renamed over it in one step: a
 // standalone entry's at once, an in-directory entry's only once the
 // directory stream has been read to its end and its checksum held.
 #include "operations/extract.h"
 
 #include <cstdint>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
+#include "archive/indir_walk.h"
 #include "archive/load.h"
 #include "archive/streams.h"
 #include "base/activity.h"
@@ -32,15 +34,6 @@ bool is_separator(char c) { return c == '\\' || c == '/'; }
 bool is_ascii_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-
-// Where the shared read stream stands in the in-directory data of the old
-// archive.  `at` is the number of in-directory bytes consumed since
-// skip_directory, or -1 while the stream is not positioned there (not yet,
-// or a standalone compressed entry has since taken the read stream).
-struct DirectoryCursor {
-  int64_t at = -1;
-  bool end_checked = false;  // the stream's end came with a valid checksum
-};
 
 // The first of y, n, a (letter case ignored) in the text, or 0.
 char first_answer(const std::string& text) {
@@ -108,12 +101,13 @@ struct PendingList {
   }
 };
 
-// 1 when the entry is to be written to `target`, 0 when the answer was 'n',
-// -1 when the target must not be replaced at all.  A target an earlier entry
-// of this run is about to write counts as existing; *placement tells whether
-// the target existed when it was decided.
+// Decides whether the entry is written to `target`: *write becomes 1 to
+// write it, 0 when the answer was 'n'.  A target an earlier entry of this run
+// is about to write counts as existing; *placement tells whether the target
+// existed when it was decided.  0, or -1 when the target must not be
+// replaced at all.
 int decide_overwrite(const std::string& target, const PendingList& pending,
-                     TempPlacement* placement) {
+                     TempPlacement* placement, int* write) {
   RunState& run = g_run;
   // Writing over the archive being read, or over the new archive being
   // written, would destroy it.
@@ -124,60 +118,42 @@ int decide_overwrite(const std::string& target, const PendingList& pending,
 
   const bool exists = pf_exists(target.c_str()) != 0;
   *placement = exists ? TEMP_REPLACE : TEMP_NEW_ONLY;
-  if (!exists && pending.find(target) < 0) return 1;
+  *write = 1;
+  if (!exists && pending.find(target) < 0) return 0;
   if (exists) {
     int fd = pf_open_rw(target.c_str());
     if (fd < 0) return fail_system("cannot replace", target);  // read-only target, or a folder
     pf_close(fd);
   }
-  if (run.overwrite_all) return 1;
+  if (run.overwrite_all) return 0;
   switch (read_overwrite_answer(target)) {
     case 'y':
-      return 1;
+      break;
     case 'a':
       run.overwrite_all = 1;
-      return 1;
+      break;
     default:
-      return 0;
+      *write = 0;
   }
+  return 0;
 }
 
-// Copies entry `i`'s data into run.output_fd (the target's temporary file).
-// `position` is the entry's place in the in-directory data when it is an
-// in-directory entry; `last_in_directory` says that no in-directory data
-// follows it, so the directory stream must end right after it.
-int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directory,
-                    DirectoryCursor& cursor) {
+// Copies loaded entry `index`'s data into run.output_fd (the target's
+// temporary file); an in-directory entry's through the walk.
+// `last_in_directory` says that no in-directory data follows it, so the
+// directory stream must end right after it.
+int copy_entry_data(const EntryRecord& e, int index, bool last_in_directory, IndirWalk& walk) {
   const RunState& run = g_run;
   if (e.loaded_flags & ENTRY_IN_DIRECTORY) {
-    if (cursor.at < 0) {
-      if (skip_directory() != 0) return -1;
-      cursor.at = 0;
-    }
-    // The pending skip: data of the in-directory entries passed over.
-    if (position > cursor.at) {
-      if (skip_stream(position - cursor.at) != 0) {
-        cursor.at = -1;
-        return -1;
-      }
-      cursor.at = position;
-    }
-    if (copy_stream_to_raw(e.size) != 0) {
-      cursor.at = -1;
-      return -1;
-    }
-    cursor.at += e.size;
-    if (last_in_directory) {
-      if (inflate_check_end() != 0) return -1;
-      cursor.end_checked = true;
-    }
-    return 0;
+    if (indir_goto(walk, index) != 0 || indir_copy_to_raw(walk) != 0) return -1;
+    return last_in_directory ? indir_finish(walk) : 0;
   }
 
   if (e.loaded_flags & ENTRY_COMPRESSED) {
     // A zlib stream needs at least its header before the directory stream.
+    // (Taking the read stream here makes the walk start it again when it
+    // next reads.)
     if (static_cast<uint64_t>(e.offset) + 2 > run.directory_offset) return -1;
-    cursor.at = -1;  // the read stream is taken away from the directory
     if (inflate_open(run.archive_fd, e.offset) != 0) return -1;
     int rc = copy_stream_to_raw(e.size);
     if (rc == 0) rc = standalone_stream_check(e);
@@ -195,7 +171,7 @@ int copy_entry_data(const EntryRecord& e, int64_t position, bool last_in_directo
 // closed.  A standalone entry's is put in place at once; an in-directory
 // entry's joins the pending list.
 int write_entry(const EntryRecord& e, const std::string& target, TempPlacement placement,
-                int64_t position, bool last_in_directory, DirectoryCursor& cursor,
+                int index, bool last_in_directory, IndirWalk& walk,
                 PendingList& pending) {
   RunState& run = g_run;
   PendingTarget p;
@@ -203,7 +179,7 @@ int write_entry(const EntryRecord& e, const std::string& target, TempPlacement p
   if (temp_create(target, &p.temp) != 0) return -1;
   const int previous = run.output_fd;
   run.output_fd = p.temp.fd;
-  int rc = copy_entry_data(e, position, last_in_directory, cursor);
+  int rc = copy_entry_data(e, index, last_in_directory, walk);
   run.output_fd = previous;
   if (rc != 0 || temp_finish(&p.temp) != 0) {
     temp_discard(&p.temp);
@@ -212,23 +188,11 @@ int write_entry(const EntryRecord& e, const std::string& target, TempPlacement p
   if (!(e.loaded_flags & ENTRY_IN_DIRECTORY)) return temp_place(&p.temp, placement);
   try {
     pending.add(p);
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
     temp_discard(&p.temp);
-    return -1;
+    return fail_note("out of memory", "", "");
   }
   return 0;
-}
-
-// Reads the directory stream to its end, unless the walk already checked it
-// there, and demands a valid checksum.  `total`: in-directory bytes in all.
-int check_directory_end(DirectoryCursor& cursor, int64_t total) {
-  if (cursor.end_checked) return 0;
-  if (cursor.at < 0) {
-    if (skip_directory() != 0) return -1;
-    cursor.at = 0;
-  }
-  if (skip_stream(total - cursor.at) != 0) return -1;
-  return inflate_check_end();
 }
 
 }  // namespace
@@ -298,14 +262,11 @@ int extract_entries() {
     if (loaded.records[static_cast<size_t>(i)]->loaded_flags & ENTRY_IN_DIRECTORY)
       last_in_directory = i;
 
-  DirectoryCursor cursor;
+  IndirWalk walk;
+  indir_open(walk);
   PendingList pending;
-  int64_t position = 0;  // place of the next in-directory entry's data
   for (int i = 0; i < count; ++i) {
     const EntryRecord& e = *loaded.records[static_cast<size_t>(i)];
-    const int64_t entry_position = position;
-    if (e.loaded_flags & ENTRY_IN_DIRECTORY) position += e.size;
-
     const int j = file_spec_find(e.name.c_str());
     if (j < 0) continue;
     FileSpec& spec = *g_archive.specs.specs[static_cast<size_t>(j)];
@@ -323,9 +284,9 @@ int extract_entries() {
       return fail_note("refusing to extract", e.name,
                        "(a folder of its path is a link or a file, or cannot be made)");
     TempPlacement placement = TEMP_REPLACE;
-    const int decision = decide_overwrite(target, pending, &placement);
-    if (decision < 0) return -1;
-    if (decision == 0) {
+    int write = 0;
+    if (decide_overwrite(target, pending, &placement, &write) != 0) return -1;
+    if (!write) {
       activity_report("skipped", e.name, "not replaced (answer n)");
       continue;
     }
@@ -333,8 +294,7 @@ int extract_entries() {
     // A later entry of the same target replaces the earlier one's copy.
     const int earlier = pending.find(target);
     if (earlier >= 0) temp_discard(&pending.items[static_cast<size_t>(earlier)].temp);
-    if (write_entry(e, target, placement, entry_position, i == last_in_directory, cursor,
-                    pending) != 0) {
+    if (write_entry(e, target, placement, i, i == last_in_directory, walk, pending) != 0) {
       failure_name_file(e.name);
       return -1;
     }
@@ -342,8 +302,9 @@ int extract_entries() {
   }
   if (pending.items.empty()) return 0;
   // Damaged in-directory data shows only at the stream's end: nothing of it
-  // is put in place before that end has checked out.
-  if (check_directory_end(cursor, position) != 0) {
+  // is put in place before that end has checked out (the walk reads it to
+  // there unless it did already).
+  if (indir_finish(walk) != 0) {
     failure_name_file(g_settings.archive_path);
     return fail_note("damaged archive", g_settings.archive_path,
                      "(its directory stream does not end with a valid checksum)");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/collection.h"
+#include "archive/indir_walk.h"
 #include "archive/streams.h"
 #include "operations/rewrite_internal.h"
 #include "base/activity.h"
@@ -141,44 +142,30 @@ int copy_standalone_entries() {
 
 int move_out_in_directory_entries() {
   if (!g_run.archive_existed) return 0;
-  if (skip_directory() != 0) return -1;
-  int64_t pending = 0;
-  for (int i = 0; i < g_archive.loaded.count(); ++i) {
+  // Entries that stay, or go, are passed by; only those moved out are read.
+  IndirWalk walk;
+  indir_open(walk);
+  if (indir_position(walk) != 0) return -1;
+  for (int i = 0; (i = indir_next(walk)) >= 0;) {
     EntryRecord& e = loaded_entry(i);
-    if (!loaded_in_directory(e)) continue;
-    if (e.flags & ENTRY_DONE) {
-      pending += e.size;
-      continue;
-    }
+    if (e.flags & ENTRY_DONE) continue;
     int j = entry_spec(i);
-    if (j < 0) {
-      pending += e.size;  // kept by steps 6 and 8
-      continue;
-    }
+    if (j < 0) continue;  // kept by steps 6 and 8
     FileSpec& s = spec_at(j);
-    if (is_closed_replace_spec(s)) {
-      pending += e.size;  // its file is not stored: kept unchanged by steps 6 and 8
-      continue;
-    }
+    if (is_closed_replace_spec(s)) continue;  // its file is not stored: kept unchanged by steps 6 and 8
     if (!key_check(i, j)) {
       s.flags |= SPEC_HANDLED;
-      pending += e.size;
       continue;
     }
     if (is_replace_spec(s)) {
       e.flags |= ENTRY_DONE;  // dropped; the file is added by step 4 or 10
-      pending += e.size;
       continue;
     }
-    if (s.flags & SPEC_IN_DIRECTORY) {
-      pending += e.size;  // left to steps 6 and 8
-      continue;
-    }
+    if (s.flags & SPEC_IN_DIRECTORY) continue;  // left to steps 6 and 8
     if (s.flags & SPEC_DELETE) {
       // A delete removes the entry whatever placement its spec names.
       e.flags |= ENTRY_DONE;
       s.flags |= SPEC_HANDLED;
-      pending += e.size;
       continue;
     }
     // Moved out of the directory stream to the end of the data area.
@@ -188,14 +175,10 @@ int move_out_in_directory_entries() {
     if (new_offset < 0) return -1;
     if (s.flags & SPEC_COMPRESS) {
       if (deflate_open(g_run.output_fd, new_offset) != 0) return -1;
-      if (skip_stream(pending) != 0) return -1;
-      pending = 0;
-      if (copy_stream_to_stream(e.size) != 0) return -1;
+      if (indir_copy_to_stream(walk) != 0) return -1;
       if (deflate_finish() != 0) return -1;
     } else {
-      if (skip_stream(pending) != 0) return -1;
-      pending = 0;
-      if (copy_stream_to_raw(e.size) != 0) return -1;
+      if (indir_copy_to_raw(walk) != 0) return -1;
     }
     e.flags |= ENTRY_DONE;
     take_spec_settings(e, s, true);

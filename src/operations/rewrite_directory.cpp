@@ -4,6 +4,7 @@
 #include "operations/rewrite.h"
 
 #include "archive/collection.h"
+#include "archive/indir_walk.h"
 #include "archive/streams.h"
 #include "operations/rewrite_internal.h"
 #include "base/activity.h"
@@ -52,19 +53,6 @@ int plan_loaded_entry(int i, bool in_directory) {
     return -1;
   s.flags |= SPEC_QUEUED;
   return 0;
-}
-
-// Starts the old directory stream with cut tracking on, so that unchanged
-// compressed blocks of it are copied rather than compressed again, and reads
-// past its records (their lengths are known from the loaded table).
-int open_old_directory_tracked() {
-  if (copy_buffer() == nullptr) return -1;
-  if (inflate_open(g_run.archive_fd, g_run.directory_offset) != 0) return -1;
-  if (inflate_track_cuts() != 0) return -1;
-  int64_t length = 4;
-  for (const auto& rec : g_archive.loaded.records)
-    length += static_cast<int64_t>(rec->name.size()) + 1 + static_cast<int64_t>(RECORD_FIXED_SIZE);
-  return skip_stream(length);
 }
 
 // Writes a run of record bytes into the directory stream.
@@ -142,26 +130,22 @@ int write_directory() {
 
 int copy_in_directory_data() {
   if (!g_run.archive_existed) return 0;
-  if (open_old_directory_tracked() != 0) return -1;
-  int64_t pending = 0;
-  for (int i = 0; i < g_archive.loaded.count(); ++i) {
+  // Cut tracking on, so that unchanged compressed blocks of the old stream
+  // are copied rather than compressed again.
+  IndirWalk walk;
+  indir_open_tracked(walk);
+  if (indir_position(walk) != 0) return -1;
+  for (int i = 0; (i = indir_next(walk)) >= 0;) {
     EntryRecord& e = loaded_entry(i);
-    if (!loaded_in_directory(e)) continue;
-    if (e.flags & ENTRY_DONE) {
-      pending += e.size;  // replaced, moved out or removed
-      continue;
-    }
-    if (skip_stream(pending) != 0) return -1;
-    pending = 0;
+    if (e.flags & ENTRY_DONE) continue;  // replaced, moved out or removed: passed by
     progress_entry(e.name);
-    if (copy_stream_to_stream(e.size) != 0) return -1;
+    if (indir_copy_to_stream(walk) != 0) return -1;
     e.flags |= ENTRY_DONE;
   }
   // The old stream is read to its end, whatever of it was kept: data that
   // does not match its checksum must never reach a new archive under a fresh
   // one.
-  if (skip_stream(pending) != 0) return -1;
-  return inflate_check_end();
+  return indir_finish(walk);
 }
 
 int move_in_standalone_entries() {

@@ -112,6 +112,38 @@ TEST_F(Replace, LiveTemporariesAreRemovedOnRequest) {
   pf_close(c.fd);
 }
 
+// Many temporaries at once (an extraction keeps one per target until its
+// end), with dropped places reused by longer paths: the list still names
+// exactly the live ones.
+TEST_F(Replace, LiveListTracksManyTemporariesAndReusesDroppedPlaces) {
+  ASSERT_EQ(pf_make_folder("a-much-longer-folder-name-than-before"), 0);
+  std::vector<TempFile> t(600);
+  for (size_t i = 0; i < t.size(); ++i)
+    ASSERT_EQ(temp_create("f" + std::to_string(i), &t[i]), 0);
+  for (size_t i = 0; i < t.size(); i += 2) temp_discard(&t[i]);
+  // Into the dropped places, paths longer than the ones they held.
+  std::vector<TempFile> u(300);
+  for (size_t i = 0; i < u.size(); ++i)
+    ASSERT_EQ(temp_create("a-much-longer-folder-name-than-before/g" + std::to_string(i), &u[i]), 0);
+  // Half of the odd ones are put in place; their names leave the list.
+  for (size_t i = 1; i < t.size(); i += 4) ASSERT_EQ(temp_commit(&t[i], TEMP_REPLACE), 0);
+  track_created_file("report.txt");
+  vt::write_file("report.txt", "made by the run");
+  forget_created_file("report.txt");
+  vt::write_file("kept.txt", "tracked, then forgotten");
+  track_created_file("kept.txt");
+  forget_created_file("kept.txt");
+  EXPECT_EQ(vt::temporaries().size(), 150u);
+  EXPECT_EQ(vt::temporaries("a-much-longer-folder-name-than-before").size(), 300u);
+  remove_live_temporaries();
+  EXPECT_TRUE(vt::temporaries().empty());
+  EXPECT_TRUE(vt::temporaries("a-much-longer-folder-name-than-before").empty());
+  EXPECT_TRUE(pf_exists("report.txt") && pf_exists("kept.txt"));
+  for (size_t i = 1; i < t.size(); i += 4) EXPECT_TRUE(pf_exists(("f" + std::to_string(i)).c_str()));
+  for (auto& x : t) if (x.fd >= 0) pf_close(x.fd);
+  for (auto& x : u) pf_close(x.fd);
+}
+
 TEST_F(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
   vt::write_file("arc.vrn", "x");
   const int saved = change_lock_wait_ms();

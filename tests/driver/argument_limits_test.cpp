@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/failure.h"
 #include "driver/driver.h"
 
 #include "support/scratch.h"
@@ -11,7 +12,11 @@
 
 namespace {
 
-class ArgumentLimitsTest : public vt::Scratch {};
+class ArgumentLimitsTest : public vt::Scratch {
+ protected:
+  // The failure reason recorded, whether it begins with `what`.
+  static bool reason_is(const std::string& what) { return failure_text().rfind(what, 0) == 0; }
+};
 
 // Files that each name the next one twice: 2^40 tokens unless capped.
 TEST_F(ArgumentLimitsTest, DoublingChainsEndAtTheTokenCap) {
@@ -20,6 +25,7 @@ TEST_F(ArgumentLimitsTest, DoublingChainsEndAtTheTokenCap) {
                    "@f" + std::to_string(i + 1) + " @f" + std::to_string(i + 1) + "\r\n");
   vt::write_file("f40", "x\n");
   EXPECT_EQ(expand_argument("@f0"), -1);
+  EXPECT_TRUE(reason_is("too many arguments")) << failure_text();
   EXPECT_LE(g_args.size(), MAX_ARGUMENT_TOKENS);
   EXPECT_GT(g_args.size(), 0u);
 }
@@ -48,6 +54,7 @@ TEST_F(ArgumentLimitsTest, ByteCapCountsEveryRead) {
   EXPECT_EQ(g_args.size(), 63u);
   terminate(0);
   EXPECT_EQ(expand_argument("@top64"), -1);
+  EXPECT_TRUE(reason_is("too much to read from argument files \"big\"")) << failure_text();
   EXPECT_EQ(g_args.size(), 63u);  // refused before the 64th read
   terminate(0);
   // One file over the cap is refused before it is read.

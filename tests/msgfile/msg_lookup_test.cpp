@@ -1,5 +1,7 @@
 // Lexical rules and lookup by label.
 #include <random>
+#include <string>
+#include <vector>
 
 #include "msg_test_util.h"
 
@@ -26,6 +28,122 @@ TEST(MsgLexer, TextUnits) {
       {"\\nx", 2},      {"\\\\", 2},     {"\\", 1},      {"", 0},
   };
   for (const Case& c : cases) EXPECT_EQ(skip_text_unit(c.s, 0), c.len) << c.s;
+}
+
+// ---- the comment-and-literal scanner ----
+
+std::vector<TextPiece> pieces_of(const std::string& s, size_t from = 0) {
+  std::vector<TextPiece> out;
+  scan_text(s, from, [&out](const TextPiece& p) {
+    out.push_back(p);
+    return 0;
+  });
+  return out;
+}
+
+// The loop each scanner of the tool was written as before they shared one:
+// a comment or literal is known by its first bytes, and whatever lies
+// between them is code.
+std::vector<TextPiece> old_loop_pieces(const std::string& s) {
+  std::vector<TextPiece> out;
+  const size_t n = s.size();
+  size_t i = 0, code = 0;
+  bool in_code = false;
+  auto piece = [&](TextPieceKind kind, size_t begin, size_t end, size_t close) {
+    if (in_code) out.push_back({PIECE_CODE, code, begin, 0});
+    in_code = false;
+    out.push_back({kind, begin, end, close});
+  };
+  while (i < n) {
+    const char c = s[i];
+    if (c == '/' && i + 1 < n && s[i + 1] == '*') {
+      const size_t j = s.find("*/", i + 2);
+      piece(PIECE_BLOCK_COMMENT, i, j == std::string::npos ? n : j, 0);
+      i = out.back().end;
+    } else if (c == '/' && i + 1 < n && s[i + 1] == '/') {
+      const size_t j = s.find_first_of("\r\n", i);
+      piece(PIECE_LINE_COMMENT, i, j == std::string::npos ? n : j, 0);
+      i = out.back().end;
+    } else if (c == '"') {
+      const size_t close = skip_literal(s, i + 1);
+      piece(PIECE_LITERAL, i, close < n ? close + 1 : n, close);
+      if (close >= n) break;
+      i = close + 1;
+    } else {
+      if (!in_code) code = i;
+      in_code = true;
+      ++i;
+    }
+  }
+  if (in_code) out.push_back({PIECE_CODE, code, n, 0});
+  return out;
+}
+
+std::string describe(const std::vector<TextPiece>& v) {
+  static const char* const kNames[] = {"code", "block", "line", "literal"};
+  std::string d;
+  for (const TextPiece& p : v) {
+    d += std::string(kNames[p.kind]) + "[" + std::to_string(p.begin) + "," +
+         std::to_string(p.end) + ")";
+    if (p.kind == PIECE_LITERAL) d += "close " + std::to_string(p.close);
+    d += " ";
+  }
+  return d;
+}
+
+TEST(MsgScanner, TrickyTextsCutAsTheLoopsCutThem) {
+  struct Case {
+    std::string text;
+    std::string pieces;
+  } cases[] = {
+      {"", ""},
+      {"x\"a\\\"b\"y", "code[0,1) literal[1,7)close 6 code[7,8) "},  // escaped quote
+      {"\"/*\"x", "literal[0,4)close 3 code[4,5) "},                   // "/*" inside a literal
+      {"\"//\"", "literal[0,4)close 3 "},
+      {"\"a\\\nb\"", "literal[0,6)close 5 "},            // backslash-newline inside a literal
+      {"a\\\n//b", "code[0,3) line[3,6) "},               // ... and outside one
+      {"\"abc\\", "literal[0,5)close 5 "},                // unterminated, ends in a backslash
+      {"\"abc", "literal[0,4)close 4 "},
+      {"x/* open \"a\"", "code[0,1) block[1,12) "},       // unterminated comment
+      {"/*/ x */", "block[0,6) code[6,8) "},              // "/*/" does not close
+      {"/* a */* b */c", "block[0,5) code[5,6) block[6,11) code[11,14) "},  // "*/*" reopens
+      {"/**//x\ny", "block[0,2) code[2,3) line[3,6) code[6,8) "},          // "*//" opens a line comment
+      {"// c\r\n\"d\"", "line[0,4) code[4,6) literal[6,9)close 8 "},
+      {"a/", "code[0,2) "},
+      {"'\"'", "code[0,1) literal[1,3)close 3 "},  // no character constants
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(describe(pieces_of(c.text)), c.pieces) << c.text;
+    EXPECT_EQ(describe(old_loop_pieces(c.text)), c.pieces) << c.text;
+  }
+  // From a place inside the text; a visitor that answers other than 0 stops it.
+  EXPECT_EQ(describe(pieces_of("\"a\" b /*c*/", 3)), "code[3,6) block[6,9) code[9,11) ");
+  int visits = 0;
+  auto stop_at_literal = [&visits](const TextPiece& p) {
+    ++visits;
+    return p.kind == PIECE_LITERAL ? 7 : 0;
+  };
+  EXPECT_EQ(scan_text("a\"b\"c\"d\"", 0, stop_at_literal), 7);
+  EXPECT_EQ(visits, 2);
+}
+
+TEST(MsgScanner, AgreesWithTheOldLoopOnRandomTexts) {
+  std::mt19937 rng(2026);
+  const char alphabet[] = "/*\"\\\r\n a0";
+  for (int round = 0; round < 20000; ++round) {
+    std::string s(rng() % 24, ' ');
+    for (char& c : s) c = alphabet[rng() % (sizeof alphabet - 1)];
+    const std::vector<TextPiece> got = pieces_of(s);
+    ASSERT_EQ(describe(got), describe(old_loop_pieces(s))) << s;
+    // The pieces follow one another without gap, to the end of the text.
+    size_t at = 0;
+    for (const TextPiece& p : got) {
+      ASSERT_EQ(p.begin, at) << s;
+      ASSERT_GT(p.end, p.begin) << s;
+      at = p.end;
+    }
+    ASSERT_EQ(at, s.size()) << s;
+  }
 }
 
 TEST_F(MsgTest, LookupFoldsCaseAndNeedsTheSeparator) {

@@ -10,7 +10,8 @@ TEST_F(MsgTest, ScriptWithoutCommandsChangesNothing) {
   const std::string t = table({entry("a", "x")});
   for (const std::string& script :
        {std::string(""), std::string("just text, commas\r\n"),
-        std::string("/* \"del:a\" */ // \"del:a\"\n"), std::string("/* \"del:a\" *//\"del:a\"")}) {
+        std::string("/* \"del:a\" */ // \"del:a\"\n"), std::string("/* \"del:a\" *//\"del:a\""),
+        std::string("/* \"del:a\" */* \"del:a\" */")}) {  // "*/*" opens another comment
     set_text(t);
     std::string out;
     EXPECT_EQ(run_script(script, &out), 0) << script;

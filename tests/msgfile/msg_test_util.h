@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "msgfile/msgfile.h"
+#include "msgfile/msg_internal.h"
 #include "platform/platform.h"
 #include "support/scratch.h"
 #include "support/support.h"
