@@ -3,8 +3,9 @@
 // Every file, directory and console call of the program goes through the
 // routines below.  There are two implementations of this header, chosen by
 // the build for the target system: platform_win32.cpp (Win32) and
-// platform_posix.cpp, which follows the Windows conventions the archiver was
-// designed for:
+// platform_posix.cpp, each built with platform_common.cpp (what they share:
+// fault hooks, name matching and order, the line read).  The POSIX one
+// follows the Windows conventions the archiver was designed for:
 //   - `\` and `/` both separate directories: every path handed to a routine here
 //     may use either, and `dir\a.txt` means `dir/a.txt` on disk;
 //   - directory enumeration behaves like the find-first/find-next pair: a

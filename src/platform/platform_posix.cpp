@@ -5,6 +5,7 @@
 // the folder's items sorted by their lower-cased names, so that runs are
 // repeatable whatever order the file system keeps.
 #include "platform/platform.h"
+#include "platform/platform_common.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -16,7 +17,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -26,46 +26,13 @@
 
 // ---- fault hooks ---------------------------------------------------------------
 
-#ifdef VORN_FAULT_HOOKS
-namespace {
-struct FaultState {
-  int armed[PF_FAULT_KIND_COUNT] = {0};
-  int calls[PF_FAULT_KIND_COUNT] = {0};
-};
-FaultState g_faults;
+using pf_common::fault_hit;
 
-// Counts a call of this kind; true when this very call must fail.
-bool fault_hit(PfFaultKind kind) {
-  int n = ++g_faults.calls[kind];
-  if (g_faults.armed[kind] != 0 && n == g_faults.armed[kind]) {
-    errno = EIO;
-    return true;
-  }
-  return false;
-}
-}  // namespace
-
-void pf_fault_arm(PfFaultKind kind, int nth) {
-  g_faults.armed[kind] = nth;
-  g_faults.calls[kind] = 0;
-}
-void pf_fault_clear() { g_faults = FaultState(); }
-int pf_fault_calls(PfFaultKind kind) { return g_faults.calls[kind]; }
-#else
-namespace {
-inline bool fault_hit(PfFaultKind) { return false; }
-}  // namespace
-void pf_fault_arm(PfFaultKind, int) {}
-void pf_fault_clear() {}
-int pf_fault_calls(PfFaultKind) { return 0; }
-#endif
+void pf_common::set_fault_error() { errno = EIO; }
 
 // ---- paths ---------------------------------------------------------------------
 
 namespace {
-
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Separators made native.  Names are opened as spelled: looking a missing
 // spelling up without case would cost a scan of the folder per open, and
@@ -145,9 +112,10 @@ int64_t pf_read(int fd, void* buf, size_t n) {
   return static_cast<int64_t>(done);
 }
 
-int64_t pf_write(int fd, const void* buf, size_t n) {
-  if (fault_hit(PF_FAULT_WRITE)) return -1;
-  if (fault_hit(PF_FAULT_SHORT_WRITE)) n /= 2;
+namespace {
+// Writes all n bytes, going on after interrupted and partial writes: the
+// count written (short only when the system takes no more), or -1.
+int64_t write_all(int fd, const void* buf, size_t n) {
   size_t done = 0;
   const char* p = static_cast<const char*>(buf);
   while (done < n) {
@@ -156,10 +124,17 @@ int64_t pf_write(int fd, const void* buf, size_t n) {
       if (errno == EINTR) continue;
       return -1;
     }
-    if (w == 0) return static_cast<int64_t>(done);
+    if (w == 0) break;
     done += static_cast<size_t>(w);
   }
   return static_cast<int64_t>(done);
+}
+}  // namespace
+
+int64_t pf_write(int fd, const void* buf, size_t n) {
+  if (fault_hit(PF_FAULT_WRITE)) return -1;
+  if (fault_hit(PF_FAULT_SHORT_WRITE)) n /= 2;
+  return write_all(fd, buf, n);
 }
 
 int64_t pf_seek(int fd, int64_t offset, int whence) {
@@ -386,61 +361,20 @@ int pf_same_file_fd(int fd, const char* path) {
 
 // ---- directory enumeration -------------------------------------------------------
 
-struct PfFind {
-  std::vector<PfFindData> items;
-  size_t next = 0;
-};
-
-namespace {
-
-// '*' any run (also empty), '?' one character; ASCII letters without case.
-bool match_nocase(const char* pat, const char* text) {
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*text) {
-    if (*pat == '*') {
-      star = pat++;
-      resume = text;
-    } else if (*pat == '?' || (*pat && lower(*pat) == lower(*text))) {
-      ++pat;
-      ++text;
-    } else if (star) {
-      pat = star + 1;
-      text = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pat == '*') ++pat;
-  return *pat == '\0';
-}
-
-bool find_matches(const std::string& pattern, const char* name) {
-  // "*.*" stands for every name, with or without a dot.
-  if (pattern == "*.*") return true;
-  return match_nocase(pattern.c_str(), name);
-}
-
-}  // namespace
-
 PfFind* pf_find_first(const char* pattern, PfFindData* out) {
   if (!pattern || !*pattern) return nullptr;
   if (fault_hit(PF_FAULT_ENUMERATE)) return nullptr;
-  std::string p(pattern);
-  size_t cut = p.find_last_of("/\\");
-  std::string dir_part = cut == std::string::npos ? std::string() : p.substr(0, cut + 1);
-  std::string last = cut == std::string::npos ? p : p.substr(cut + 1);
-  if (last.empty()) return nullptr;
+  std::string dir_part, last;
+  if (!pf_common::split_pattern(pattern, &dir_part, &last)) return nullptr;
   std::string dir = dir_part.empty() ? std::string(".") : resolve(dir_part.c_str());
   if (dir.empty()) dir = "/";
 
   DIR* d = opendir(dir.c_str());
   if (!d) return nullptr;
-  auto h = new PfFind();
-  std::vector<PfFindData> dots, rest;
+  pf_common::Found found;
   while (struct dirent* e = readdir(d)) {
     const char* name = e->d_name;
-    if (!find_matches(last, name)) continue;
+    if (!pf_common::name_matches(last, name)) continue;
     PfFindData item;
     item.long_name = name;
     bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
@@ -454,35 +388,11 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
       item.attributes |= PF_ATTR_SPECIAL;
     }
     if (name[0] == '.' && !dot_entry) item.attributes |= PF_ATTR_HIDDEN;
-    (dot_entry ? dots : rest).push_back(std::move(item));
+    pf_common::add_found(&found, std::move(item));
   }
   closedir(d);
-  std::sort(dots.begin(), dots.end(),
-            [](const PfFindData& a, const PfFindData& b) { return a.long_name.size() < b.long_name.size(); });
-  std::sort(rest.begin(), rest.end(), [](const PfFindData& a, const PfFindData& b) {
-    std::string la = a.long_name, lb = b.long_name;
-    for (char& c : la) c = lower(c);
-    for (char& c : lb) c = lower(c);
-    return la != lb ? la < lb : a.long_name < b.long_name;
-  });
-  h->items = std::move(dots);
-  for (auto& it : rest) h->items.push_back(std::move(it));
-  if (h->items.empty()) {
-    delete h;
-    return nullptr;
-  }
-  *out = h->items[0];
-  h->next = 1;
-  return h;
+  return pf_common::finish_find(&found, out);
 }
-
-int pf_find_next(PfFind* h, PfFindData* out) {
-  if (!h || h->next >= h->items.size()) return 0;
-  *out = h->items[h->next++];
-  return 1;
-}
-
-void pf_find_close(PfFind* h) { delete h; }
 
 // ---- interruptions ------------------------------------------------------------
 
@@ -492,9 +402,6 @@ namespace {
 // pointer and int are read whole.
 void (*volatile g_interrupt_cleanup)() = nullptr;
 volatile sig_atomic_t g_interrupt_code = 0;
-// Lock-free atomics: the handler may run in any thread of the process.
-std::atomic<int> g_interrupts_held{0};
-std::atomic<int> g_interrupt_pending{0};
 
 void act_on_interrupt() {
   void (*cleanup)() = g_interrupt_cleanup;
@@ -505,32 +412,23 @@ void act_on_interrupt() {
 extern "C" void on_interrupt_signal(int) {
   // Every interrupting signal is blocked while this runs (sa_mask), so the
   // cleanup runs once; the process then ends without running anything else.
-  if (g_interrupts_held.load()) {
-    g_interrupt_pending.store(1);
-    return;
-  }
+  if (pf_common::interrupt_held()) return;
   act_on_interrupt();
 }
 
 }  // namespace
 
-void pf_hold_interrupts(int on) {
-  if (on) {
-    g_interrupts_held.store(1);
-    return;
-  }
-  g_interrupts_held.store(0);
-  // A request that came while held; one arriving from here on acts itself.
-  if (g_interrupt_pending.exchange(0)) {
-    sigset_t all, old;
-    sigemptyset(&all);
-    sigaddset(&all, SIGTERM);
-    sigaddset(&all, SIGHUP);
-    sigaddset(&all, SIGINT);
-    sigaddset(&all, SIGQUIT);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    act_on_interrupt();
-  }
+void pf_common::act_on_held_interrupt() {
+  // The signals are blocked first, as in the handler: a second request
+  // then waits while the cleanup runs.
+  sigset_t all, old;
+  sigemptyset(&all);
+  sigaddset(&all, SIGTERM);
+  sigaddset(&all, SIGHUP);
+  sigaddset(&all, SIGINT);
+  sigaddset(&all, SIGQUIT);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  act_on_interrupt();
 }
 
 int pf_on_interrupt(void (*cleanup)(), int exit_code) {
@@ -565,51 +463,13 @@ int pf_read_stdin_char() {
   }
 }
 
-int64_t pf_write_stdout(const void* buf, size_t n) {
-  size_t done = 0;
-  const char* p = static_cast<const char*>(buf);
-  while (done < n) {
-    ssize_t w = ::write(1, p + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    done += static_cast<size_t>(w);
-  }
-  return static_cast<int64_t>(done);
-}
+int64_t pf_write_stdout(const void* buf, size_t n) { return write_all(1, buf, n); }
 
-int64_t pf_write_stderr(const void* buf, size_t n) {
-  size_t done = 0;
-  const char* p = static_cast<const char*>(buf);
-  while (done < n) {
-    ssize_t w = ::write(2, p + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    done += static_cast<size_t>(w);
-  }
-  return static_cast<int64_t>(done);
-}
+int64_t pf_write_stderr(const void* buf, size_t n) { return write_all(2, buf, n); }
 
 int pf_stdin_is_terminal() { return ::isatty(0) == 1 ? 1 : 0; }
 
 int pf_stderr_is_terminal() { return ::isatty(2) == 1 ? 1 : 0; }
-
-int pf_read_stdin_line(std::string* line) {
-  line->clear();
-  bool any = false;
-  for (;;) {
-    int c = pf_read_stdin_char();
-    if (c < 0) return any ? 0 : -1;
-    any = true;
-    if (c == '\n') break;
-    line->push_back(static_cast<char>(c));
-  }
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return 0;
-}
 
 // ---- errors ----------------------------------------------------------------------
 

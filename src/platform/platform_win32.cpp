@@ -7,16 +7,16 @@
 // in the ANSI code page (the "A" calls), as the command line delivers them.
 //
 // Enumeration lists the folder with FindFirstFileA/FindNextFileA and keeps the
-// items whose long name matches the pattern, by the same matcher and in the
-// same order as the POSIX implementation: Windows' own matching also tries
-// the short 8.3 names ("*.txt" would then find "notes.txt1" through
-// "NOTES~1.TXT"), and the order a folder lists its items in differs between
-// file systems.
+// items whose long name matches the pattern, by the matcher and in the order
+// both implementations share (platform_common.cpp): Windows' own matching
+// also tries the short 8.3 names ("*.txt" would then find "notes.txt1"
+// through "NOTES~1.TXT"), and the order a folder lists its items in differs
+// between file systems.
 #include "platform/platform.h"
+#include "platform/platform_common.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,38 +32,9 @@ int _dowildcard = 0;
 
 // ---- fault hooks ---------------------------------------------------------------
 
-#ifdef VORN_FAULT_HOOKS
-namespace {
-struct FaultState {
-  int armed[PF_FAULT_KIND_COUNT] = {0};
-  int calls[PF_FAULT_KIND_COUNT] = {0};
-};
-FaultState g_faults;
+using pf_common::fault_hit;
 
-bool fault_hit(PfFaultKind kind) {
-  int n = ++g_faults.calls[kind];
-  if (g_faults.armed[kind] != 0 && n == g_faults.armed[kind]) {
-    SetLastError(ERROR_WRITE_FAULT);
-    return true;
-  }
-  return false;
-}
-}  // namespace
-
-void pf_fault_arm(PfFaultKind kind, int nth) {
-  g_faults.armed[kind] = nth;
-  g_faults.calls[kind] = 0;
-}
-void pf_fault_clear() { g_faults = FaultState(); }
-int pf_fault_calls(PfFaultKind kind) { return g_faults.calls[kind]; }
-#else
-namespace {
-inline bool fault_hit(PfFaultKind) { return false; }
-}  // namespace
-void pf_fault_arm(PfFaultKind, int) {}
-void pf_fault_clear() {}
-int pf_fault_calls(PfFaultKind) { return 0; }
-#endif
+void pf_common::set_fault_error() { SetLastError(ERROR_WRITE_FAULT); }
 
 // ---- descriptors ---------------------------------------------------------------
 
@@ -162,8 +133,6 @@ HANDLE release_fd(int fd) {
 }
 
 // ---- paths ---------------------------------------------------------------------
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string resolve(const char* path) {
   std::string p(path ? path : "");
@@ -305,9 +274,13 @@ std::string pf_native_path(const char* path) { return resolve(path); }
 
 // ---- files ---------------------------------------------------------------------
 
-int pf_open_read(const char* path) { return open_checked(path, GENERIC_READ, OPEN_EXISTING, false); }
+int pf_open_read(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
+  return open_checked(path, GENERIC_READ, OPEN_EXISTING, false);
+}
 
 int pf_open_rw(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
   return open_checked(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, false);
 }
 
@@ -320,6 +293,7 @@ int pf_open_create(const char* path) {
 
 int64_t pf_read(int fd, void* buf, size_t n) {
   if (fault_hit(PF_FAULT_READ)) return -1;
+  if (fault_hit(PF_FAULT_SHORT_READ)) n /= 2;
   HANDLE h = fd_handle(fd);
   if (h == INVALID_HANDLE_VALUE) return -1;
   size_t done = 0;
@@ -338,6 +312,7 @@ int64_t pf_read(int fd, void* buf, size_t n) {
 
 int64_t pf_write(int fd, const void* buf, size_t n) {
   if (fault_hit(PF_FAULT_WRITE)) return -1;
+  if (fault_hit(PF_FAULT_SHORT_WRITE)) n /= 2;
   HANDLE h = fd_handle(fd);
   if (h == INVALID_HANDLE_VALUE) return -1;
   size_t done = 0;
@@ -352,6 +327,7 @@ int64_t pf_write(int fd, const void* buf, size_t n) {
 }
 
 int64_t pf_seek(int fd, int64_t offset, int whence) {
+  if (fault_hit(PF_FAULT_SEEK)) return -1;
   HANDLE h = fd_handle(fd);
   if (h == INVALID_HANDLE_VALUE) return -1;
   DWORD method = whence == PF_SEEK_CUR ? FILE_CURRENT : whence == PF_SEEK_END ? FILE_END : FILE_BEGIN;
@@ -363,6 +339,7 @@ int64_t pf_seek(int fd, int64_t offset, int whence) {
 }
 
 int64_t pf_file_length(int fd) {
+  if (fault_hit(PF_FAULT_LENGTH)) return -1;
   HANDLE h = fd_handle(fd);
   LARGE_INTEGER size;
   if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &size)) return -1;
@@ -385,6 +362,7 @@ int pf_close(int fd) {
 }
 
 int pf_remove(const char* path) {
+  if (fault_hit(PF_FAULT_REMOVE)) return -1;
   std::string p = resolve(path);
   DWORD a = attributes_of(p);
   if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) return -1;
@@ -485,6 +463,7 @@ int pf_resolve_links(const char* path, std::string* out) {
 }
 
 int pf_open_folder(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
   std::string p = resolve(path);
   if (p.empty()) p = ".";
   HANDLE h = create_file(p, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
@@ -581,6 +560,7 @@ int pf_make_folder(const char* path) {
 }
 
 int pf_sync_parent_dir(const char* path) {
+  if (fault_hit(PF_FAULT_FOLDER_SYNC)) return -1;
   // MOVEFILE_WRITE_THROUGH has already put the renamed entry on disk, and a
   // Win32 folder cannot be flushed by itself: the folder only has to be there.
   std::string p = resolve(path);
@@ -612,58 +592,20 @@ int pf_same_file_fd(int fd, const char* path) {
 
 // ---- directory enumeration -------------------------------------------------------
 
-struct PfFind {
-  std::vector<PfFindData> items;
-  size_t next = 0;
-};
-
-namespace {
-
-// '*' any run (also empty), '?' one character; ASCII letters without case.
-bool match_nocase(const char* pat, const char* text) {
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*text) {
-    if (*pat == '*') {
-      star = pat++;
-      resume = text;
-    } else if (*pat == '?' || (*pat && lower(*pat) == lower(*text))) {
-      ++pat;
-      ++text;
-    } else if (star) {
-      pat = star + 1;
-      text = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pat == '*') ++pat;
-  return *pat == '\0';
-}
-
-bool find_matches(const std::string& pattern, const char* name) {
-  // "*.*" stands for every name, with or without a dot.
-  if (pattern == "*.*") return true;
-  return match_nocase(pattern.c_str(), name);
-}
-
-}  // namespace
-
 PfFind* pf_find_first(const char* pattern, PfFindData* out) {
   if (!pattern || !*pattern) return nullptr;
-  std::string p(pattern);
-  size_t cut = p.find_last_of("/\\");
-  std::string dir_part = cut == std::string::npos ? std::string() : resolve(p.substr(0, cut + 1).c_str());
-  std::string last = cut == std::string::npos ? p : p.substr(cut + 1);
-  if (last.empty()) return nullptr;
+  if (fault_hit(PF_FAULT_ENUMERATE)) return nullptr;
+  std::string dir_part, last;
+  if (!pf_common::split_pattern(pattern, &dir_part, &last)) return nullptr;
+  dir_part = resolve(dir_part.c_str());
 
   WIN32_FIND_DATAA fd;
   HANDLE f = FindFirstFileA((dir_part + "*").c_str(), &fd);
   if (f == INVALID_HANDLE_VALUE) return nullptr;
-  std::vector<PfFindData> dots, rest;
+  pf_common::Found found;
   do {
     const char* name = fd.cFileName;
-    if (!find_matches(last, name)) continue;
+    if (!pf_common::name_matches(last, name)) continue;
     PfFindData item;
     item.long_name = name;
     item.short_name = fd.cAlternateFileName;
@@ -677,38 +619,11 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
         item.attributes = (item.attributes & PF_ATTR_HIDDEN) | (target & FILE_ATTRIBUTE_DIRECTORY ? PF_ATTR_DIRECTORY : 0);
       }
     }
-    bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
-    (dot_entry ? dots : rest).push_back(std::move(item));
+    pf_common::add_found(&found, std::move(item));
   } while (FindNextFileA(f, &fd));
   FindClose(f);
-
-  std::sort(dots.begin(), dots.end(),
-            [](const PfFindData& a, const PfFindData& b) { return a.long_name.size() < b.long_name.size(); });
-  std::sort(rest.begin(), rest.end(), [](const PfFindData& a, const PfFindData& b) {
-    std::string la = a.long_name, lb = b.long_name;
-    for (char& c : la) c = lower(c);
-    for (char& c : lb) c = lower(c);
-    return la != lb ? la < lb : a.long_name < b.long_name;
-  });
-  auto h = new PfFind();
-  h->items = std::move(dots);
-  for (auto& it : rest) h->items.push_back(std::move(it));
-  if (h->items.empty()) {
-    delete h;
-    return nullptr;
-  }
-  *out = h->items[0];
-  h->next = 1;
-  return h;
+  return pf_common::finish_find(&found, out);
 }
-
-int pf_find_next(PfFind* h, PfFindData* out) {
-  if (!h || h->next >= h->items.size()) return 0;
-  *out = h->items[h->next++];
-  return 1;
-}
-
-void pf_find_close(PfFind* h) { delete h; }
 
 // ---- interruptions ------------------------------------------------------------
 //
@@ -720,8 +635,6 @@ namespace {
 
 void (*volatile g_interrupt_cleanup)() = nullptr;
 std::atomic<int> g_interrupt_code{0};
-std::atomic<int> g_interrupts_held{0};
-std::atomic<int> g_interrupt_pending{0};
 std::atomic<int> g_interrupt_acting{0};
 
 void act_on_interrupt() {
@@ -735,24 +648,13 @@ void act_on_interrupt() {
 }
 
 BOOL WINAPI on_console_event(DWORD) {
-  if (g_interrupts_held.load()) {
-    g_interrupt_pending.store(1);
-    return TRUE;
-  }
-  act_on_interrupt();
+  if (!pf_common::interrupt_held()) act_on_interrupt();
   return TRUE;
 }
 
 }  // namespace
 
-void pf_hold_interrupts(int on) {
-  if (on) {
-    g_interrupts_held.store(1);
-    return;
-  }
-  g_interrupts_held.store(0);
-  if (g_interrupt_pending.exchange(0)) act_on_interrupt();
-}
+void pf_common::act_on_held_interrupt() { act_on_interrupt(); }
 
 int pf_on_interrupt(void (*cleanup)(), int exit_code) {
   static bool installed = false;
@@ -799,31 +701,25 @@ int pf_read_stdin_char() {
   return -1;
 }
 
-int64_t pf_write_stdout(const void* buf, size_t n) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == INVALID_HANDLE_VALUE || out == nullptr) return -1;
+namespace {
+// All n bytes to standard output or error; the count, or -1.
+int64_t write_standard(DWORD which, const void* buf, size_t n) {
+  HANDLE h = GetStdHandle(which);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return -1;
   size_t done = 0;
   const char* p = static_cast<const char*>(buf);
   while (done < n) {
     DWORD put = 0;
-    if (!WriteFile(out, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
+    if (!WriteFile(h, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
     done += put;
   }
   return static_cast<int64_t>(done);
 }
+}  // namespace
 
-int64_t pf_write_stderr(const void* buf, size_t n) {
-  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  if (err == INVALID_HANDLE_VALUE || err == nullptr) return -1;
-  size_t done = 0;
-  const char* p = static_cast<const char*>(buf);
-  while (done < n) {
-    DWORD put = 0;
-    if (!WriteFile(err, p + done, chunk(n - done), &put, nullptr) || put == 0) return -1;
-    done += put;
-  }
-  return static_cast<int64_t>(done);
-}
+int64_t pf_write_stdout(const void* buf, size_t n) { return write_standard(STD_OUTPUT_HANDLE, buf, n); }
+
+int64_t pf_write_stderr(const void* buf, size_t n) { return write_standard(STD_ERROR_HANDLE, buf, n); }
 
 namespace {
 bool is_console(DWORD which) {
@@ -836,20 +732,6 @@ bool is_console(DWORD which) {
 int pf_stdin_is_terminal() { return is_console(STD_INPUT_HANDLE) ? 1 : 0; }
 
 int pf_stderr_is_terminal() { return is_console(STD_ERROR_HANDLE) ? 1 : 0; }
-
-int pf_read_stdin_line(std::string* line) {
-  line->clear();
-  bool any = false;
-  for (;;) {
-    int c = pf_read_stdin_char();
-    if (c < 0) return any ? 0 : -1;
-    any = true;
-    if (c == '\n') break;
-    line->push_back(static_cast<char>(c));
-  }
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return 0;
-}
 
 // ---- errors ----------------------------------------------------------------------
 

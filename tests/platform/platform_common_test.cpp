@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_common.h"
 
 namespace fs = std::filesystem;
 
@@ -259,6 +261,178 @@ TEST_F(CommonPlatform, FaultHooksFailTheArmedCall) {
   EXPECT_FALSE(fs::exists("h"));
   pf_close(fd);
   EXPECT_EQ(get("f"), "ac");
+}
+
+// Every kind of fault, armed in turn for the next call of its kind: that call
+// fails as the system would have refused it, having done nothing (nothing
+// created, truncated, renamed, removed or moved; a short read or write is
+// really short), and the call after it works again.  A kind added to the
+// layer without a case here fails the test.
+TEST_F(CommonPlatform, EveryFaultKindFailsItsCallAndDoesNothing) {
+  put("f", "0123456789");
+  fs::create_directory("d");
+  std::vector<int> covered(PF_FAULT_KIND_COUNT, 0);
+  auto arm = [&covered](PfFaultKind kind) {
+    pf_fault_clear();
+    pf_fault_arm(kind, 1);
+    covered[kind] = 1;
+  };
+  char buf[16] = {0};
+  struct Case {
+    const char* name;
+    std::function<void()> run;
+  };
+  const std::vector<Case> cases = {
+      {"open", [&] {
+         const std::vector<std::function<int()>> openers = {
+             [] { return pf_open_read("f"); }, [] { return pf_open_rw("f"); }, [] { return pf_open_folder("d"); }};
+         for (size_t i = 0; i < openers.size(); ++i) {
+           arm(PF_FAULT_OPEN);
+           EXPECT_EQ(openers[i](), -1) << "opener " << i;
+           int fd = openers[i]();
+           EXPECT_GE(fd, 0) << "opener " << i;
+           pf_close(fd);
+           EXPECT_EQ(pf_fault_calls(PF_FAULT_OPEN), 2);
+         }
+       }},
+      {"create", [&] {
+         arm(PF_FAULT_OPEN_CREATE);
+         EXPECT_EQ(pf_open_create("f"), -1);
+         EXPECT_EQ(get("f"), "0123456789") << "not truncated";
+         arm(PF_FAULT_OPEN_CREATE);
+         EXPECT_EQ(pf_open_create("n"), -1);
+         arm(PF_FAULT_OPEN_CREATE);
+         EXPECT_EQ(pf_create_exclusive("x"), -1);
+         EXPECT_FALSE(fs::exists("n"));
+         EXPECT_FALSE(fs::exists("x"));
+         int fd = pf_create_exclusive("x");
+         EXPECT_GE(fd, 0);
+         pf_close(fd);
+         EXPECT_EQ(pf_remove("x"), 0);
+       }},
+      {"read and short read", [&] {
+         int fd = pf_open_read("f");
+         ASSERT_GE(fd, 0);
+         arm(PF_FAULT_READ);
+         EXPECT_EQ(pf_read(fd, buf, 4), -1);
+         EXPECT_EQ(pf_read(fd, buf, 4), 4);
+         EXPECT_EQ(std::string(buf, 4), "0123") << "the failed read moved nothing";
+         arm(PF_FAULT_SHORT_READ);
+         EXPECT_EQ(pf_read(fd, buf, 5), 2) << "half, rounded down";
+         EXPECT_EQ(std::string(buf, 2), "45");
+         EXPECT_EQ(pf_read(fd, buf, 3), 3);
+         EXPECT_EQ(std::string(buf, 3), "678") << "the short read took only what it returned";
+         pf_close(fd);
+       }},
+      {"write and short write", [&] {
+         int fd = pf_open_create("w");
+         ASSERT_GE(fd, 0);
+         arm(PF_FAULT_WRITE);
+         EXPECT_EQ(pf_write(fd, "abc", 3), -1);
+         EXPECT_EQ(pf_file_length(fd), 0);
+         arm(PF_FAULT_SHORT_WRITE);
+         EXPECT_EQ(pf_write(fd, "abcdefghi", 9), 4);
+         EXPECT_EQ(pf_file_length(fd), 4);
+         EXPECT_EQ(pf_write(fd, "XY", 2), 2);
+         pf_close(fd);
+         EXPECT_EQ(get("w"), "abcdXY");
+       }},
+      {"seek, length, flush", [&] {
+         int fd = pf_open_rw("f");
+         ASSERT_GE(fd, 0);
+         EXPECT_EQ(pf_seek(fd, 2, PF_SEEK_SET), 2);
+         arm(PF_FAULT_SEEK);
+         EXPECT_EQ(pf_seek(fd, 7, PF_SEEK_SET), -1);
+         EXPECT_EQ(pf_seek(fd, 0, PF_SEEK_CUR), 2) << "the position stayed";
+         arm(PF_FAULT_LENGTH);
+         EXPECT_EQ(pf_file_length(fd), -1);
+         EXPECT_EQ(pf_file_length(fd), 10);
+         arm(PF_FAULT_SYNC);
+         EXPECT_EQ(pf_sync(fd), -1);
+         EXPECT_EQ(pf_sync(fd), 0);
+         pf_close(fd);
+       }},
+      {"rename", [&] {
+         put("g", "g");
+         arm(PF_FAULT_RENAME);
+         EXPECT_EQ(pf_rename("f", "g"), -1);
+         arm(PF_FAULT_RENAME);
+         EXPECT_EQ(pf_rename_new("f", "h"), -1);
+         EXPECT_EQ(get("f"), "0123456789");
+         EXPECT_EQ(get("g"), "g");
+         EXPECT_FALSE(fs::exists("h"));
+         EXPECT_EQ(pf_rename_new("g", "h"), 0);
+         EXPECT_EQ(get("h"), "g");
+       }},
+      {"remove", [&] {
+         arm(PF_FAULT_REMOVE);
+         EXPECT_EQ(pf_remove("h"), -1);
+         EXPECT_TRUE(fs::exists("h"));
+         EXPECT_EQ(pf_remove("h"), 0);
+         EXPECT_FALSE(fs::exists("h"));
+       }},
+      {"folders", [&] {
+         arm(PF_FAULT_MAKE_FOLDER);
+         EXPECT_EQ(pf_make_folder("m"), -1);
+         EXPECT_FALSE(fs::exists("m"));
+         EXPECT_EQ(pf_make_folder("m"), 0);
+         EXPECT_TRUE(fs::is_directory("m"));
+         arm(PF_FAULT_FOLDER_SYNC);
+         EXPECT_EQ(pf_sync_parent_dir("d/f"), -1);
+         EXPECT_EQ(pf_sync_parent_dir("d/f"), 0);
+       }},
+      {"enumeration", [&] {
+         arm(PF_FAULT_ENUMERATE);
+         PfFindData item;
+         EXPECT_EQ(pf_find_first("*", &item), nullptr);
+         EXPECT_FALSE(find_names("f").empty());
+       }},
+      {"lock and attributes", [&] {
+         int fd = pf_open_rw("f");
+         ASSERT_GE(fd, 0);
+         arm(PF_FAULT_LOCK);
+         EXPECT_EQ(pf_lock(fd, 0), -1);
+         EXPECT_EQ(pf_lock(fd, 0), 0);
+         pf_close(fd);
+         int t = pf_create_exclusive("t");
+         ASSERT_GE(t, 0);
+         arm(PF_FAULT_ATTRIBUTES);
+         EXPECT_EQ(pf_take_attributes(t, "f"), -1);
+         EXPECT_EQ(pf_take_attributes(t, "f"), 0);
+         pf_close(t);
+         EXPECT_EQ(pf_remove("t"), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.run();
+  }
+  for (int kind = 0; kind < PF_FAULT_KIND_COUNT; ++kind) EXPECT_EQ(covered[kind], 1) << "fault kind " << kind;
+}
+
+// The line read over any character reader, here a string's bytes.
+TEST(PlatformLines, SplitAtLineEndsWithoutThem) {
+  struct Source {
+    std::string text;
+    size_t at = 0;
+    static int next(void* self) {
+      Source* s = static_cast<Source*>(self);
+      return s->at < s->text.size() ? static_cast<unsigned char>(s->text[s->at++]) : -1;
+    }
+  };
+  auto lines = [](const std::string& text) {
+    Source src{text};
+    std::vector<std::string> out;
+    std::string line = "stale";
+    while (pf_common::read_line(&Source::next, &src, &line) == 0) out.push_back(line);
+    EXPECT_EQ(pf_common::read_line(&Source::next, &src, &line), -1) << "stays at its end";
+    return out;
+  };
+  EXPECT_EQ(lines("yes\r\nno\n\nlast"), (Names{"yes", "no", "", "last"}));
+  EXPECT_EQ(lines("a\rb\r\r\n"), (Names{"a\rb\r"})) << "only the CR of the line end goes";
+  EXPECT_EQ(lines("\xff\x01\n"), (Names{"\xff\x01"})) << "every byte value is kept";
+  EXPECT_TRUE(lines("").empty());
+  EXPECT_EQ(lines("\n"), (Names{""}));
 }
 
 }  // namespace
