@@ -135,7 +135,8 @@ int run_selected(int entries) {
   bool specs_ok = loaded == 0;
   for (int i = 0; specs_ok && i < g_archive.loaded.count(); i += 2) {
     std::unique_ptr<FileSpec> spec(new FileSpec());
-    for (char c : g_archive.loaded.records[static_cast<size_t>(i)]->name) {
+    for (const char* p = g_archive.loaded.records[static_cast<size_t>(i)]->name.c_str(); *p; ++p) {
+      const char c = *p;
       spec->name.push_back((c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c);
     }
     specs_ok = file_spec_append(std::move(spec)) >= 0;

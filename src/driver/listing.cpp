@@ -117,15 +117,16 @@ int list_archive() {
   int64_t total_stored = 0;
   for (int i = 0; i < t.count(); ++i) {
     const EntryRecord& e = *t.records[static_cast<size_t>(i)];
+    const std::string entry_name = e.name;  // one copy for all the names given
     bool selected = names.empty();
     for (size_t k = 0; k < names.size(); ++k)
-      if (selects(names[k], e.name)) {
+      if (selects(names[k], entry_name)) {
         selected = true;
         used[k] = 1;
       }
     if (!selected) continue;
     Row r;
-    r.name = escape_listed_name(e.name, g_ui.machine != 0);
+    r.name = escape_listed_name(entry_name, g_ui.machine != 0);
     r.size = std::to_string(e.size);
     const bool in_directory = (e.loaded_flags & ENTRY_IN_DIRECTORY) != 0;
     if (in_directory) {

@@ -288,7 +288,7 @@ int report_copies(unsigned char* work, const std::vector<int>& first_of,
     for (int j = next_copy[static_cast<size_t>(i)]; j >= 0; j = next_copy[static_cast<size_t>(j)]) {
       const EntryRecord& copy = *loaded.records[static_cast<size_t>(j)];
       if (!report_prefix_match(copy.name.c_str())) continue;
-      if (report.add(first + "," + copy.name + "\r\n") != 0) return -1;
+      if (report.add(first + "," + copy.name.c_str() + "\r\n") != 0) return -1;
       (*kept)[static_cast<size_t>(i)] = 1;
       // The delete spec must open the copy's key.
       s.new_key_hash = copy.key_hash;

@@ -94,7 +94,7 @@ int plan_in_directory_entries() {
   }
   // Offsets within the in-directory data.
   int64_t sum = 0;
-  for (auto& rec : g_archive.output.records) {
+  for (EntryRecord* rec : g_archive.output.records) {
     if (!(rec->flags & ENTRY_IN_DIRECTORY)) continue;
     rec->offset = static_cast<uint32_t>(sum);
     sum += rec->size;

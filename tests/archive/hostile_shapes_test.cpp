@@ -79,8 +79,15 @@ TEST_F(HostileShapes, BytesBetweenDirectoryStreamAndTrailerFailTheView) {
 
 TEST_F(HostileShapes, CountPastTheLimitIsRefusedBeforeAnyRecord) {
   std::string two = record("a", 0, 0, 0, 0x07) + record("b", 0, 0, 0, 0x07);
-  EXPECT_EQ(fresh_load(archive_with("", vt::u32le(MAX_ENTRIES + 1) + two)), -1);
+  const std::string over = archive_with("", vt::u32le(MAX_ENTRIES + 1) + two);
+  EXPECT_EQ(fresh_load(over), -1);
   EXPECT_EQ(g_archive.loaded.count(), 0);
+  EXPECT_EQ(g_archive.loaded.records.capacity(), 0u);  // nothing allocated for a record
+  // A whole run on it ends with -3 and leaves the archive as it was.
+  vt::write_file("c.vrn", over);
+  vt::write_file("n.txt", "new");
+  EXPECT_EQ(vt::run("vorn", {"c.vrn", "n.txt"}), vt::FAIL);
+  EXPECT_EQ(vt::read_file("c.vrn"), over);
   // At the limit the count is read as usual: the records run out.
   EXPECT_EQ(fresh_load(archive_with("", vt::u32le(MAX_ENTRIES) + two)), -1);
   EXPECT_EQ(g_archive.loaded.count(), 2);
