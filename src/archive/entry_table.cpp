@@ -366,8 +366,11 @@ int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
   if (table.by_name.slots[at] != NO_INDEX) {
     const uint32_t first = slot_element(table.by_name.slots[at]);
     uint32_t i = first;
+    uint32_t spellings = 0;
     do {
       if (same_spelling(table.records[i]->name.c_str(), text)) return -1;
+      if (++spellings >= MAX_SPELLINGS)
+        return fail_note("too many names differ only in their separators:", text, "");
       i = table.records[i]->same_name.next;
     } while (i != first);
   }

@@ -195,8 +195,16 @@ struct FileSpecList {
 // Adds a record.  With keep_name 0 the name is cut to the part after its last
 // '/' or '\'.  The eight file flag bits arrive as the file's flag byte.
 // Returns 0, or -1 when a record of that name (without regard to ASCII case)
-// is already present, when memory runs out, or when the table holds
-// MAX_INDEXED records; the table is then unchanged.
+// is already present, when MAX_SPELLINGS records already hold names that
+// differ from it only in their separators, when memory runs out, or when the
+// table holds MAX_INDEXED records; the table is then unchanged.
+//
+// Names that differ only in '\' and '/' share one index key, and adding a
+// name compares it with every record of its key; the cap keeps that walk
+// short, so a hostile directory of a million spellings of one path cannot
+// make loading quadratic.  Archives from before the two separators compared
+// equal hold at most a few such pairs.
+constexpr uint32_t MAX_SPELLINGS = 64;
 int entry_table_add(EntryTable& table, const char* name, uint32_t offset,
                     uint32_t size, uint32_t key_hash, uint8_t file_flags,
                     int keep_name);

@@ -274,6 +274,29 @@ TEST_F(Table, LongChainsOfOneKey) {
   EXPECT_EQ(entry_table_find_bare(t, "index.html"), -1);
 }
 
+// A path of seven separators has 128 spellings; a table keeps at most
+// MAX_SPELLINGS of one path, so a directory of them cannot make adding
+// quadratic.  Other names are unaffected and the refusal changes nothing.
+TEST_F(Table, SpellingsOfOnePathAreCapped) {
+  EntryTable& t = g_archive.output;
+  auto spelling = [](unsigned bits) {
+    std::string s = "a";
+    for (int k = 0; k < 7; ++k) s += ((bits >> k) & 1) ? "\\a" : "/a";
+    return s;
+  };
+  for (unsigned b = 0; b < MAX_SPELLINGS; ++b)
+    ASSERT_EQ(entry_table_add(t, spelling(b).c_str(), b, 0, 0, 0, 1), 0) << b;
+  EXPECT_EQ(entry_table_add(t, spelling(MAX_SPELLINGS).c_str(), 0, 0, 0, 0, 1), -1);
+  EXPECT_EQ(t.count(), static_cast<int>(MAX_SPELLINGS));
+  EXPECT_EQ(entry_table_find(t, spelling(MAX_SPELLINGS).c_str()), 0);
+  EXPECT_EQ(entry_table_find(t, spelling(5).c_str()), 5);
+  ASSERT_EQ(entry_table_add(t, "a/a/a", 0, 0, 0, 0, 1), 0);
+  // One spelling gone, another may come.
+  ASSERT_EQ(entry_table_remove(t, 3), 0);
+  EXPECT_EQ(entry_table_add(t, spelling(MAX_SPELLINGS + 1).c_str(), 0, 0, 0, 0, 1), 0);
+  while (t.count() > 0) ASSERT_EQ(entry_table_remove(t, t.count() - 1), 0);
+}
+
 TEST_F(Table, FileSpecListFindAndRemove) {
   int a = ct::add_spec("x.txt", 0, 0, 0, SPEC_EXTRACT);
   int b = ct::add_spec("X.TXT", 0, 0, 0, SPEC_ADD);
