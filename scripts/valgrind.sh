@@ -17,8 +17,14 @@ mkdir -p "$work/links" "$work/logs"
 export VORN_TEST_WRAP_DIR="$work/links"
 export VORN_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect --log-file=$work/logs/vg.%p.log"
 status=0
-for t in "$build"/test_*; do
-  [ -x "$t" ] || continue
+# One test program per folder of tests/ (tests/support is their shared
+# code); named from the folders, so that a program an older layout left in
+# the build folder is not run.
+for d in tests/*/; do
+  m=$(basename "$d")
+  [ "$m" = support ] && continue
+  t="$build/test_$m"
+  [ -x "$t" ] || { echo "valgrind.sh: $t is missing" >&2; status=1; continue; }
   "$t" --gtest_filter="$filter" --gtest_brief=1 > "$work/$(basename "$t").out" 2>&1 || {
     status=1
     echo "== $(basename "$t") failed:"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 namespace {
 
@@ -113,7 +113,7 @@ class BlockDeflate : public ct::ContainerTest {
   // bytes written.  Returns the new stream; *stats gets the block figures.
   std::string rewrite(const std::string& old_z, const std::vector<Piece>& pieces, int threads,
                       BlockStats* stats) {
-    ct::release_state();
+    vt::release_state();
     g_settings.threads = threads;
     vt::write_file("old.z", old_z);
     g_run.archive_fd = pf_open_rw("old.z");

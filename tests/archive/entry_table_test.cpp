@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // directory stream and the trailer, and counts past the entry limit.
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 #include "support/support.h"
 
 using ct::archive_with;
@@ -16,7 +16,7 @@ class HostileShapes : public ct::ContainerTest {
  protected:
   // A load from a clean state (a failed load keeps the records it read).
   int fresh_load(const std::string& bytes) {
-    ct::release_state();
+    vt::release_state();
     return load(bytes);
   }
 };
@@ -56,7 +56,7 @@ TEST_F(HostileShapes, StandaloneRecordsThatShareDataAreRefused) {
 TEST_F(HostileShapes, StreamThatEndsBeforeItsRegionEndsFailsTheView) {
   const std::string stream = vt::zcompress("payload");
   const std::string dir = vt::u32le(1) + record("p", 0, 7, 0, 0x05);
-  ct::release_state();
+  vt::release_state();
   ASSERT_EQ(load_and_view(archive_with(stream, dir)), 0);
   // Junk after the entry's stream, inside its region: loads (the region is
   // long enough) but the data does not fill it.
@@ -67,7 +67,7 @@ TEST_F(HostileShapes, StreamThatEndsBeforeItsRegionEndsFailsTheView) {
 TEST_F(HostileShapes, BytesBetweenDirectoryStreamAndTrailerFailTheView) {
   const std::string content = vt::u32le(1) + record("a.txt", 0, 3, 0, 0x07) + "abc";
   const std::string stream = vt::zcompress(content);
-  ct::release_state();
+  vt::release_state();
   ASSERT_EQ(load_and_view(stream + trailer(0)), 0);
   EXPECT_EQ(fresh_load(stream + "JUNK" + trailer(0)), 0);
   EXPECT_EQ(view_pass(), -1);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/indir_walk.h"
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 using ct::archive_with;
 using ct::record;
@@ -162,7 +162,7 @@ TEST_F(IndirWalkDamage, StreamsThatSayMoreOrLessThanTheirRecordsAreRefused) {
   EXPECT_EQ(std::string(all.data(), 5000), noise(5000, 3));
   EXPECT_EQ(indir_read(w, all.data(), 1), -1) << "never more than the records say";
   EXPECT_EQ(indir_finish(w), -1);
-  ct::release_state();
+  vt::release_state();
 
   // A damaged Adler-32.
   std::string packed = vt::zcompress(content);
@@ -172,7 +172,7 @@ TEST_F(IndirWalkDamage, StreamsThatSayMoreOrLessThanTheirRecordsAreRefused) {
   ASSERT_EQ(indir_goto(w, 1), 0);
   EXPECT_EQ(indir_read(w, all.data(), 5000), 0) << "the data itself inflates";
   EXPECT_EQ(indir_finish(w), -1);
-  ct::release_state();
+  vt::release_state();
 
   // A stream cut short inside the data: the read fails, and so does every
   // call after it.

@@ -2,7 +2,7 @@
 // format description, name limits, duplicates, and damage of every kind.
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 using ct::archive_with;
 using ct::record;
@@ -76,19 +76,19 @@ TEST_F(Load, NameLengthLimitAndEmptyName) {
   EXPECT_EQ(std::string(loaded(0).name), n257);
   EXPECT_STREQ(loaded(1).name.c_str(), "");
   EXPECT_EQ(view_pass(), 0);
-  ct::release_state();
+  vt::release_state();
 
   EXPECT_EQ(load(vt::build_archive({{n258, "x", 0, 0x07}})), -1);
-  ct::release_state();
+  vt::release_state();
   // A name that runs on to the end of the stream without its NUL.
   EXPECT_EQ(load(archive_with("", vt::u32le(1) + std::string(100, 'z'))), -1);
 }
 
 TEST_F(Load, DuplicateNamesInAnyCaseFailTheLoad) {
   EXPECT_EQ(load(vt::build_archive({{"Read.Me", "1", 0, 0x07}, {"rEAD.mE", "2", 0, 0x07}})), -1);
-  ct::release_state();
+  vt::release_state();
   EXPECT_EQ(load(vt::build_archive({{"", "1", 0, 0x07}, {"", "2", 0, 0x07}})), -1);
-  ct::release_state();
+  vt::release_state();
   // Names that differ only outside ASCII letters are distinct.
   ASSERT_EQ(load(vt::build_archive({{"a\xC4", "1", 0, 0x07}, {"A\xE4", "2", 0, 0x07}})), 0);
   EXPECT_EQ(g_archive.loaded.count(), 2);
@@ -97,18 +97,18 @@ TEST_F(Load, DuplicateNamesInAnyCaseFailTheLoad) {
 TEST_F(Load, ShortFilesAndBadTrailers) {
   for (size_t n = 0; n < 4; ++n) {
     EXPECT_EQ(load(std::string(n, '\x01')), -1) << n;
-    ct::release_state();
+    vt::release_state();
   }
   std::string good = vt::build_archive({{"a.txt", "abc", 0, 0x07}});
   // Offset past the trailer, and far past the file.
   std::string body = good.substr(0, good.size() - 4);
   EXPECT_EQ(load(body + trailer(static_cast<uint32_t>(body.size() + 1))), -1);
-  ct::release_state();
+  vt::release_state();
   EXPECT_EQ(load(body + trailer(0xFFFFFFF0u)), -1);
-  ct::release_state();
+  vt::release_state();
   // Offset inside the file but not at a stream.
   EXPECT_EQ(load(body + trailer(1)), -1);
-  ct::release_state();
+  vt::release_state();
   // Nothing between offset and trailer.
   EXPECT_EQ(load(body + trailer(static_cast<uint32_t>(body.size()))), -1);
 }
@@ -119,21 +119,21 @@ TEST_F(Load, DamagedStreamAndCutRecords) {
   std::string bad_header = bytes;
   bad_header[0] = 0x00;
   EXPECT_EQ(load(bad_header), -1);
-  ct::release_state();
+  vt::release_state();
 
   // Compressed bytes cut in the middle of the first record.
   std::string z = vt::zcompress(content);
   EXPECT_EQ(load(z.substr(0, 6) + trailer(0)), -1);
-  ct::release_state();
+  vt::release_state();
 
   // The count promises more records than the stream holds.
   EXPECT_EQ(load(archive_with("", vt::u32le(3) + record("a", 0, 0, 0, 0x07) + record("b", 0, 0, 0, 0x07))), -1);
-  ct::release_state();
+  vt::release_state();
   // The last record one byte short of its fixed fields.
   std::string cut = vt::u32le(1) + record("a", 0, 0, 0, 0x07);
   cut.pop_back();
   EXPECT_EQ(load(archive_with("", cut)), -1);
-  ct::release_state();
+  vt::release_state();
   // No count at all.
   EXPECT_EQ(load(archive_with("", "\x01\x00")), -1);
 }
@@ -155,15 +155,15 @@ TEST_F(Load, StandaloneDataOutsideTheDataAreaIsRefused) {
   EXPECT_EQ(load(archive_with("abc", vt::u32le(2) + record("in", 0, 1, 0, 0x07) +
                                           record("out", 0, 3, 0, 0x04) + "z")),
             -1);
-  ct::release_state();
+  vt::release_state();
   // A standalone offset beyond the directory stream.
   EXPECT_EQ(load(archive_with("abc", vt::u32le(1) + record("out", 4, 3, 0, 0x04))), -1);
-  ct::release_state();
+  vt::release_state();
   // Standalone offsets going backwards.
   EXPECT_EQ(load(archive_with("abcdef", vt::u32le(2) + record("p", 3, 3, 0, 0x04) +
                                              record("q", 0, 3, 0, 0x04))),
             -1);
-  ct::release_state();
+  vt::release_state();
   // Empty stored files share an offset; that is sound.
   ASSERT_EQ(load(archive_with("abc", vt::u32le(3) + record("p", 0, 3, 0, 0x04) +
                                          record("e1", 3, 0, 0, 0x04) + record("e2", 3, 0, 0, 0x04))),
@@ -250,14 +250,14 @@ TEST_F(Load, DamagedArchiveLoop) {
                     content == original)
             << "byte " << i << " mask " << int(mask) << " passed with changed content";
       }
-      ct::release_state();
+      vt::release_state();
     }
   }
 
   for (size_t n = 0; n < bytes.size(); ++n) {
     int r = load_and_view(bytes.substr(0, n));
     ASSERT_TRUE(r == 0 || r == -1) << n;
-    ct::release_state();
+    vt::release_state();
   }
 }
 

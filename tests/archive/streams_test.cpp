@@ -2,7 +2,7 @@
 #include <random>
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 
 using ct::archive_with;
 using ct::record;
@@ -16,11 +16,11 @@ TEST_F(View, NoArchiveOpenFails) { EXPECT_EQ(view_pass(), -1); }
 TEST_F(View, SoundArchivesPass) {
   ASSERT_EQ(load(vt::build_archive({})), 0);
   EXPECT_EQ(view_pass(), 0);
-  ct::release_state();
+  vt::release_state();
   // Standalone entries only: their data is not read.
   ASSERT_EQ(load(vt::build_archive({{"s", "data", 0, 0x05}, {"t", "more", 0, 0x04}})), 0);
   EXPECT_EQ(view_pass(), 0);
-  ct::release_state();
+  vt::release_state();
   std::string big(150000, 'b');
   ASSERT_EQ(load(vt::build_archive({{"s", "data", 0, 0x05}, {"e", "", 0, 0x07}, {"big", big, 0, 0x07},
                                     {"last", "z", 0, 0x07}})),
@@ -31,10 +31,10 @@ TEST_F(View, SoundArchivesPass) {
 TEST_F(View, InDirectoryDataThatIsNotThereFails) {
   // Sizes promise more than the stream holds.
   EXPECT_EQ(load_and_view(archive_with("", vt::u32le(1) + record("a", 0, 10, 0, 0x07) + "abc")), -1);
-  ct::release_state();
+  vt::release_state();
   // The stream holds more than the sizes say.
   EXPECT_EQ(load_and_view(archive_with("", vt::u32le(1) + record("a", 0, 2, 0, 0x07) + "abc")), -1);
-  ct::release_state();
+  vt::release_state();
   // Adler-32 damaged: every byte is there, the check is not.
   std::string content = vt::u32le(1) + record("a", 0, 3, 0, 0x07) + "abc";
   std::string z = vt::zcompress(content);
@@ -42,7 +42,7 @@ TEST_F(View, InDirectoryDataThatIsNotThereFails) {
   std::string bytes = z + ct::trailer(0);
   ASSERT_EQ(load(bytes), 0);
   EXPECT_EQ(view_pass(), -1);
-  ct::release_state();
+  vt::release_state();
   // Stream cut inside the in-directory data: loading still succeeds (the
   // records are whole), the walk does not.
   std::string long_content = vt::u32le(1) + record("a", 0, 5000, 0, 0x07) + std::string(5000, 'q');
@@ -55,11 +55,11 @@ TEST_F(View, RecordsAloneMustEndTheStream) {
   // No in-directory entries: the stream ends behind the records.
   std::string content = vt::u32le(1) + record("s", 0, 3, 0, 0x04);
   ASSERT_EQ(load_and_view(archive_with("abc", content)), 0);
-  ct::release_state();
+  vt::release_state();
   EXPECT_EQ(load_and_view(archive_with("abc", content + "junk")), -1);
-  ct::release_state();
+  vt::release_state();
   EXPECT_EQ(load_and_view(archive_with("", vt::u32le(0) + "junk")), -1);
-  ct::release_state();
+  vt::release_state();
   std::string z = vt::zcompress(content);
   z[z.size() - 2] = static_cast<char>(z[z.size() - 2] ^ 0x10);
   EXPECT_EQ(load_and_view("abc" + z + ct::trailer(3)), -1);
@@ -77,12 +77,12 @@ TEST_F(View, OnlySelectedEntriesAreRead) {
   ASSERT_EQ(load(bytes), 0);
   ct::add_spec("*.TXT");
   EXPECT_EQ(view_pass(), 0);  // "bad" is never read
-  ct::release_state();
+  vt::release_state();
 
   ASSERT_EQ(load(bytes), 0);
   ct::add_spec("b*");
   EXPECT_EQ(view_pass(), -1);
-  ct::release_state();
+  vt::release_state();
 
   ASSERT_EQ(load(bytes), 0);
   ct::add_spec("nothing");
@@ -115,7 +115,7 @@ TEST_F(View, PlainNamesAndPatternsSelectAlike) {
     ASSERT_EQ(load(bytes), 0);
     for (const std::string& name : c.specs) ASSERT_GE(ct::add_spec(name), 0);
     EXPECT_EQ(view_pass(), c.want) << c.specs.front();
-    ct::release_state();
+    vt::release_state();
   }
 }
 

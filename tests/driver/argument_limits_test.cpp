@@ -7,20 +7,15 @@
 #include "base/failure.h"
 #include "driver/driver.h"
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
-class ArgumentLimitsTest : public ::testing::Test {
+class ArgumentLimitsTest : public vt::Scratch {
  protected:
-  void SetUp() override {
-    state_reset();
-    failure_clear();
-  }
   // The failure reason recorded, whether it begins with `what`.
   static bool reason_is(const std::string& what) { return failure_text().rfind(what, 0) == 0; }
-  void TearDown() override { terminate(0); }
-  vt::ScratchDir dir_;
 };
 
 // Files that each name the next one twice: 2^40 tokens unless capped.

@@ -6,24 +6,21 @@
 
 #include "driver/driver.h"
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
 
-class ArgumentsTest : public ::testing::Test {
+class ArgumentsTest : public vt::Scratch {
  protected:
-  void SetUp() override { state_reset(); }
-  void TearDown() override { terminate(0); }
-
   // Expands one argument file holding `bytes`; returns the result.
   int expand_file(const std::string& bytes) {
     vt::write_file("args.txt", bytes);
     return expand_argument("@args.txt");
   }
   const Args& args() { return g_args; }
-  vt::ScratchDir dir_;
 };
 
 TEST_F(ArgumentsTest, CommentsRunToTheLineEnd) {

@@ -8,9 +8,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
+
+class Concurrency : public vt::Scratch {};
 
 constexpr int kRuns = 4;
 constexpr int kRounds = 20;
@@ -46,8 +49,7 @@ const vt::Entry* find(const vt::Parsed& p, const std::string& name) {
   return nullptr;
 }
 
-TEST(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
-  vt::ScratchDir dir;
+TEST_F(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
   const std::string base = vt::build_archive({{"base.bin", noise(300000, 1), 0, 0x07},
                                               {"solo.bin", noise(100000, 2), 0, 0x05}});
   for (int round = 0; round < kRounds; ++round) {
@@ -93,8 +95,7 @@ TEST(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
   }
 }
 
-TEST(Concurrency, ExtractionsIntoOneFolderWriteCompleteFiles) {
-  vt::ScratchDir dir;
+TEST_F(Concurrency, ExtractionsIntoOneFolderWriteCompleteFiles) {
   std::vector<vt::Entry> entries;
   for (int i = 0; i < kRuns; ++i)
     entries.push_back({"e" + std::to_string(i) + ".bin", noise(150000 + 3000 * i, 40 + i), 0,
@@ -128,8 +129,7 @@ TEST(Concurrency, ExtractionsIntoOneFolderWriteCompleteFiles) {
   ASSERT_EQ(chdir(".."), 0);
 }
 
-TEST(Concurrency, MessageFileRunsInOneFolderKeepEachTable) {
-  vt::ScratchDir dir;
+TEST_F(Concurrency, MessageFileRunsInOneFolderKeepEachTable) {
   const std::string table = "static char *m[] = {\r\n\"a\\0\\\r\none\",\r\n\r\n(char*)0\r\n};\r\n";
   for (int i = 0; i < kRuns; ++i) {
     vt::write_file("edit" + std::to_string(i) + ".txt",

@@ -15,6 +15,7 @@
 #include "base/run_state.h"
 #include "archive/archive_state.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -22,14 +23,9 @@ namespace {
 using Names = std::vector<std::string>;
 
 // Runs vorn_main with argv[0] = program and the arguments.
-int run_main(const std::string& program, const std::vector<std::string>& args) {
-  std::vector<std::string> storage;
-  storage.push_back(program);
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& s : storage) argv.push_back(&s[0]);
-  argv.push_back(nullptr);
-  return vorn_main(static_cast<int>(storage.size()), argv.data());
+int run_main(const std::string& program, std::vector<std::string> args) {
+  args.insert(args.begin(), program);
+  return vt::run_in_process(args);
 }
 
 bool state_is_fresh() {
@@ -45,18 +41,7 @@ bool state_is_fresh() {
          r.work_pending == 0 && r.read_only_run == 1 && g_archive.streams.copy.empty();
 }
 
-class DispatchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    state_reset();
-    pf_fault_clear();
-  }
-  void TearDown() override {
-    pf_fault_clear();
-    terminate(0);
-  }
-  vt::ScratchDir dir_;
-};
+class DispatchTest : public vt::Scratch {};
 
 TEST_F(DispatchTest, NoArgumentsEndsAtOnceWithSuccess) {
   EXPECT_EQ(run_main("vorn", {}), 0);

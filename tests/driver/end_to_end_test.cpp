@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -24,7 +25,7 @@ std::string entry_data(const vt::Parsed& parsed, const std::string& name) {
   return "<absent>";
 }
 
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public vt::Scratch {
  protected:
   // An archive with one in-directory and one standalone entry.
   std::string make_archive() {
@@ -33,7 +34,6 @@ class EndToEndTest : public ::testing::Test {
     vt::write_file("arc.vrn", bytes);
     return bytes;
   }
-  vt::ScratchDir dir_;
 };
 
 TEST_F(EndToEndTest, NoArgumentsPrintsNothingAndSucceeds) {

@@ -29,7 +29,8 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 using namespace rt;
@@ -67,12 +68,7 @@ void materialise(const Tree& t) {
   }
 }
 
-int run_in_process(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return vorn_main(static_cast<int>(args.size()), argv.data());
-}
+using vt::run_in_process;
 
 struct Kind {
   PfFaultKind kind;

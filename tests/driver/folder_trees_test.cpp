@@ -16,9 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
+
+class FolderTrees : public vt::Scratch {};
 
 using Names = std::vector<std::string>;
 
@@ -81,8 +84,7 @@ std::string binary_bytes(size_t n) {
   return s;
 }
 
-TEST(FolderTrees, RoundTripOfATreeThreeLevelsDeep) {
-  vt::ScratchDir dir;
+TEST_F(FolderTrees, RoundTripOfATreeThreeLevelsDeep) {
   vt::make_dir("work");
   ASSERT_EQ(chdir("work"), 0);
   vt::make_dir("src");
@@ -133,10 +135,9 @@ TEST(FolderTrees, RoundTripOfATreeThreeLevelsDeep) {
   for (const auto& e : third.entries) EXPECT_EQ(e.name.find("leaf.c"), std::string::npos) << e.name;
 }
 
-TEST(FolderTrees, ExtractionNeverWritesThroughALinkOrAFile) {
+TEST_F(FolderTrees, ExtractionNeverWritesThroughALinkOrAFile) {
   if (vt::runs_through_launcher())
     GTEST_SKIP() << "POSIX symbolic links and pipes: Wine shows them to a Windows program as the files they name";
-  vt::ScratchDir dir;
   vt::make_dir("outside");
   vt::write_file("outside/t.txt", "theirs");
   vt::make_dir("w");
@@ -167,8 +168,7 @@ TEST(FolderTrees, ExtractionNeverWritesThroughALinkOrAFile) {
   EXPECT_EQ(vt::list_dir("."), Names({"dangling", "h.vrn", "link", "made", "ok.txt", "plain", "tlink"}));
 }
 
-TEST(FolderTrees, NoNamesExtractsEveryEntryTheKeyOpens) {
-  vt::ScratchDir dir;
+TEST_F(FolderTrees, NoNamesExtractsEveryEntryTheKeyOpens) {
   vt::write_file("a.vrn", vt::build_archive({{"one.txt", "1", 0, 0x07},
                                              {"d\\two.txt", "2", 0, 0x04},
                                              {"d/e/three.txt", "3", 0, 0x07},
@@ -188,8 +188,7 @@ TEST(FolderTrees, NoNamesExtractsEveryEntryTheKeyOpens) {
   EXPECT_EQ(vt::list_dir("."), Names{"a.vrn"});
 }
 
-TEST(FolderTrees, EitherSeparatorSelectsStoredNames) {
-  vt::ScratchDir dir;
+TEST_F(FolderTrees, EitherSeparatorSelectsStoredNames) {
   std::string damaged = vt::zcompress("view me");
   damaged[damaged.size() - 1] ^= 0x55;  // Adler-32 spoiled
   const std::string archive = vt::build_archive(
@@ -240,10 +239,9 @@ TEST(FolderTrees, EitherSeparatorSelectsStoredNames) {
   EXPECT_EQ(p.entries[0].data, "new");
 }
 
-TEST(FolderTrees, DiskWildcardsPassOverWhatIsNoFile) {
+TEST_F(FolderTrees, DiskWildcardsPassOverWhatIsNoFile) {
   if (vt::runs_through_launcher())
     GTEST_SKIP() << "POSIX symbolic links and pipes: Wine shows them to a Windows program as the files they name";
-  vt::ScratchDir dir;
   vt::make_dir("dang");
   vt::write_file("dang/f.txt", "real");
   ASSERT_EQ(symlink("../nowhere", "dang/gone"), 0);
@@ -262,8 +260,7 @@ TEST(FolderTrees, DiskWildcardsPassOverWhatIsNoFile) {
   EXPECT_FALSE(vt::file_exists("e.vrn"));
 }
 
-TEST(FolderTrees, NamesThatClimbOutAreNeverStored) {
-  vt::ScratchDir dir;
+TEST_F(FolderTrees, NamesThatClimbOutAreNeverStored) {
   vt::write_file("a.txt", "above");
   vt::make_dir("w");
   ASSERT_EQ(chdir("w"), 0);
@@ -310,7 +307,7 @@ int run_unprivileged(uid_t uid, gid_t gid, const std::string& program,
   return WEXITSTATUS(status);
 }
 
-TEST(FolderTrees, ReadOnlyArchivesServeRunsThatOnlyRead) {
+TEST_F(FolderTrees, ReadOnlyArchivesServeRunsThatOnlyRead) {
   uid_t uid = geteuid();
   gid_t gid = getegid();
   if (uid == 0) {
@@ -319,7 +316,6 @@ TEST(FolderTrees, ReadOnlyArchivesServeRunsThatOnlyRead) {
     uid = nobody->pw_uid;
     gid = nobody->pw_gid;
   }
-  vt::ScratchDir dir;
   ASSERT_EQ(chmod(".", 0777), 0);  // the unprivileged user writes here
   vt::write_file("b.txt", "new bee");
   vt::write_file("ro.vrn", vt::build_archive({{"a.txt", "aaa", 0, 0x07},

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -38,10 +39,7 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-class InterfaceTest : public ::testing::Test {
- protected:
-  vt::ScratchDir dir_;
-};
+class InterfaceTest : public vt::Scratch {};
 
 // ---- --help and --version ----------------------------------------------------
 

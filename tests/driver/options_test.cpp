@@ -7,19 +7,19 @@
 #include "driver/driver.h"
 #include "archive/archive_state.h"
 #include "base/run_state.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
 
-class OptionsTest : public ::testing::Test {
+class OptionsTest : public vt::Scratch {
  protected:
   void SetUp() override {
-    state_reset();
+    Scratch::SetUp();
     select_personality_from_name("vorn");
   }
-  void TearDown() override { terminate(0); }
 
   // Runs the option pass over `args` on top of the current settings; *code
   // gets the exit code the run ends with now (12345: the run goes on).
@@ -32,7 +32,6 @@ class OptionsTest : public ::testing::Test {
     return r;
   }
   Settings& s() { return g_settings; }
-  vt::ScratchDir dir_;
 };
 
 TEST_F(OptionsTest, SwitchesAndTheirCaseInsensitiveWords) {

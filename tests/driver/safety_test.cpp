@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
+
+class Safety : public vt::Scratch {};
 
 constexpr uint8_t DS = 0x06;  // in directory, stored
 constexpr uint8_t SC = 0x05;  // standalone, compressed
@@ -49,8 +52,7 @@ const char kMsgTable[] = "static char *m[] = {\r\n\"a\\0\\\r\none\",\r\n\r\n(cha
 
 // Finding 2: links planted under the temporary names the runs once used (a
 // symbolic link and a hard link each) never redirect a write.
-TEST(Safety, PlantedLinksUnderTemporaryNamesAreNeverWrittenThrough) {
-  vt::ScratchDir dir;
+TEST_F(Safety, PlantedLinksUnderTemporaryNamesAreNeverWrittenThrough) {
   vt::make_dir("outside");
   const char* names[] = {"vorn1234.tmp", "vorn9876.tmp", "vorn_msg.tmp", "deflated.tmp"};
   for (int hard = 0; hard < 2; ++hard) {
@@ -110,11 +112,10 @@ int run_as(uid_t uid, const std::string& program, const std::vector<std::string>
 
 // Finding 3: a replaced file keeps its owner and group where the run may set
 // them, and never hands out setuid or setgid bits under another owner.
-TEST(Safety, ReplacedFilesKeepOwnerAndNeverHandOutSpecialBits) {
+TEST_F(Safety, ReplacedFilesKeepOwnerAndNeverHandOutSpecialBits) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to own files as other users";
   if (vt::runs_through_launcher())
     GTEST_SKIP() << "POSIX owners and mode bits: a Windows file keeps its attributes instead";
-  vt::ScratchDir dir;
   ASSERT_EQ(chmod(".", 0777), 0);
   const uid_t user = 4321, other = 4322;
 
@@ -165,10 +166,9 @@ TEST(Safety, ReplacedFilesKeepOwnerAndNeverHandOutSpecialBits) {
 
 // Finding 4: the archive and the message file named through symbolic links
 // are the files the links point to; extraction targets never follow links.
-TEST(Safety, ArchiveAndMessageFileNamedThroughLinksAreReplacedWhereTheyLie) {
+TEST_F(Safety, ArchiveAndMessageFileNamedThroughLinksAreReplacedWhereTheyLie) {
   if (vt::runs_through_launcher())
     GTEST_SKIP() << "POSIX symbolic links: Wine shows them to a Windows program as the files they name";
-  vt::ScratchDir dir;
   vt::make_dir("private");
   vt::make_dir("work");
   vt::write_file("private/one.txt", "one");
@@ -203,7 +203,7 @@ TEST(Safety, ArchiveAndMessageFileNamedThroughLinksAreReplacedWhereTheyLie) {
   EXPECT_FALSE(is_link("one.txt"));
   EXPECT_EQ(vt::read_file("one.txt"), "one");
   EXPECT_EQ(vt::read_file("../private/victim"), "untouched");
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
 }
 
 // An archive whose directory stream is laid out in stored blocks, so that one
@@ -231,8 +231,7 @@ std::string archive_with_damaged_data(bool cut_checksum) {
 
 // Finding 5: no run that reads or copies in-directory data succeeds when the
 // directory stream does not end with a valid checksum.
-TEST(Safety, DamagedInDirectoryDataIsNeitherExtractedNorResigned) {
-  vt::ScratchDir dir;
+TEST_F(Safety, DamagedInDirectoryDataIsNeitherExtractedNorResigned) {
   for (bool cut : {false, true}) {
     const std::string bad = archive_with_damaged_data(cut);
     vt::write_file("arc.vrn", bad);
@@ -262,8 +261,7 @@ TEST(Safety, DamagedInDirectoryDataIsNeitherExtractedNorResigned) {
 }
 
 // Finding 6: "-redund:" never touches an existing file of the report's name.
-TEST(Safety, ExistingReportFileIsNeverDestroyed) {
-  vt::ScratchDir dir;
+TEST_F(Safety, ExistingReportFileIsNeverDestroyed) {
   vt::write_file("a.txt", "same");
   vt::write_file("b.txt", "same");
   ASSERT_EQ(vt::vorn({"arc.vrn", "a.txt", "b.txt"}), 0);
@@ -290,8 +288,7 @@ TEST(Safety, ExistingReportFileIsNeverDestroyed) {
 
 // Finding 7: two different files that would be stored under names equal
 // without case end the run; the same file named twice does not.
-TEST(Safety, NamesEqualWithoutCaseFromDifferentFilesFailTheRun) {
-  vt::ScratchDir dir;
+TEST_F(Safety, NamesEqualWithoutCaseFromDifferentFilesFailTheRun) {
   vt::make_dir("cs");
   vt::write_file("cs/README", "upper");
   vt::write_file("cs/readme", "lower");

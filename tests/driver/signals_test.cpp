@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
 #include "support/support.h"
 
 using namespace rt;

@@ -10,6 +10,7 @@
 #include "driver/driver.h"
 #include "msgfile/msg_internal.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace mt {
@@ -29,19 +30,8 @@ inline std::string table(const std::vector<std::string>& entries) {
 }
 
 // Each test runs in a fresh folder with fresh process state.
-class MsgTest : public ::testing::Test {
+class MsgTest : public vt::Scratch {
  protected:
-  void SetUp() override {
-    pf_fault_clear();
-    free_message_buffers();
-    state_reset();
-  }
-  void TearDown() override {
-    pf_fault_clear();
-    free_message_buffers();
-    state_reset();
-  }
-
   static std::string& text() { return g_msg.text; }
   static void set_text(const std::string& t) {
     g_msg.text = t;
@@ -66,8 +56,6 @@ class MsgTest : public ::testing::Test {
     f();
     return testing::internal::GetCapturedStdout();
   }
-
-  vt::ScratchDir dir_;
 };
 
 }  // namespace mt

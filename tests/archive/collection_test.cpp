@@ -14,20 +14,15 @@
 #include "archive/archive_state.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
-// Fresh process state, in a scratch folder of its own: collection looks at
-// the disk, so no test may depend on what lies in the folder it was started in.
-struct Fresh {
-  vt::ScratchDir dir;
-  Fresh() { state_reset(); }
-  ~Fresh() {
-    if (g_run.output_fd >= 0) pf_close(g_run.output_fd);
-    state_reset();
-  }
-};
+// Collection looks at the disk, so every test runs in a scratch folder of
+// its own and no test depends on what lies in the folder it was started in.
+class Collection : public vt::Scratch {};
+
 
 void load(const std::string& name, uint8_t file_flags = 0x07, uint32_t key = 0) {
   ASSERT_EQ(entry_table_add(g_archive.loaded, name.c_str(), 0, 1, key, file_flags, 1), 0);
@@ -47,8 +42,7 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 const FileSpec& spec(int i) { return *g_archive.specs.specs[static_cast<size_t>(i)]; }
 bool done(int i) { return (g_archive.loaded.records[static_cast<size_t>(i)]->flags & ENTRY_DONE) != 0; }
 
-TEST(Collection, LiteralAddTakesSettingsAndSecondMentionUpdates) {
-  Fresh f;
+TEST_F(Collection, LiteralAddTakesSettingsAndSecondMentionUpdates) {
   Settings& s = g_settings;
   s.compress = 0;
   s.user2 = 1;
@@ -74,8 +68,7 @@ TEST(Collection, LiteralAddTakesSettingsAndSecondMentionUpdates) {
   EXPECT_EQ(spec(0).match_key, 0x99u);
 }
 
-TEST(Collection, ExtractSpecsAreNeverUpdatedAndKeepTheRunReadOnly) {
-  Fresh f;
+TEST_F(Collection, ExtractSpecsAreNeverUpdatedAndKeepTheRunReadOnly) {
   load("a.txt");
   Settings& s = g_settings;
   s.add_mode = 0;
@@ -95,8 +88,7 @@ TEST(Collection, ExtractSpecsAreNeverUpdatedAndKeepTheRunReadOnly) {
   EXPECT_EQ(g_run.read_only_run, 0);
 }
 
-TEST(Collection, NewFileMarksTheEntryStoredUnderTheNameItWillBeStoredUnder) {
-  Fresh f;
+TEST_F(Collection, NewFileMarksTheEntryStoredUnderTheNameItWillBeStoredUnder) {
   load("dir\\a.txt");
   load("b.txt");
   load("keyed.txt", 0x07, 0x55);
@@ -117,8 +109,7 @@ TEST(Collection, NewFileMarksTheEntryStoredUnderTheNameItWillBeStoredUnder) {
   EXPECT_FALSE(done(2));
 }
 
-TEST(Collection, ArchiveExpansionComparesBareNamesUnlessPatternHasBackslash) {
-  Fresh f;
+TEST_F(Collection, ArchiveExpansionComparesBareNamesUnlessPatternHasBackslash) {
   load("dir\\x.c");
   load("y.C");
   load("dir\\z.h");
@@ -135,8 +126,7 @@ TEST(Collection, ArchiveExpansionComparesBareNamesUnlessPatternHasBackslash) {
   EXPECT_EQ(spec_names(), std::vector<std::string>({"dir\\x.c", "dir\\z.h"}));
 }
 
-TEST(Collection, ExtractExpansionIsCaseSensitive) {
-  Fresh f;
+TEST_F(Collection, ExtractExpansionIsCaseSensitive) {
   load("a.txt");
   load("B.TXT");
   Settings& s = g_settings;
@@ -146,8 +136,7 @@ TEST(Collection, ExtractExpansionIsCaseSensitive) {
   EXPECT_EQ(spec_names(), std::vector<std::string>({"B.TXT"}));
 }
 
-TEST(Collection, NamesFoundByExpansionAreTakenLiterally) {
-  Fresh f;
+TEST_F(Collection, NamesFoundByExpansionAreTakenLiterally) {
   load("a*");
   load("x1.txt");
   load("x?.txt");
@@ -162,8 +151,7 @@ TEST(Collection, NamesFoundByExpansionAreTakenLiterally) {
   EXPECT_EQ(spec_names(), std::vector<std::string>({"x?.txt"}));
 }
 
-TEST(Collection, ModifyOnlyTouchesStoredEntries) {
-  Fresh f;
+TEST_F(Collection, ModifyOnlyTouchesStoredEntries) {
   load("a.txt");
   load("b.dat");
   Settings& s = g_settings;
@@ -177,8 +165,7 @@ TEST(Collection, ModifyOnlyTouchesStoredEntries) {
   EXPECT_FALSE(done(0));
 }
 
-TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
-  Fresh f;
+TEST_F(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
   vt::make_dir("sub");
   vt::write_file("sub/one.txt", "1");
   vt::make_dir("sub/x.txt");
@@ -207,8 +194,7 @@ TEST(Collection, RecursionVisitsOnlySubdirectoriesMatchingThePattern) {
 // Links back to an enclosing folder are not followed: with two of them a
 // descent would otherwise double at every level and never finish (the alarm
 // ends the test program if it does not).
-TEST(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
-  Fresh f;
+TEST_F(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
   vt::make_dir("d");
   vt::make_dir("d/sub");
   vt::write_file("d/f", "1");
@@ -224,8 +210,7 @@ TEST(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
             std::vector<std::string>({"d\\b\\g", "d\\f", "d\\sub\\g"}));
 }
 
-TEST(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
-  Fresh f;
+TEST_F(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
   vt::make_dir("out");
   g_settings.archive_path = "out/arc.vrn";
   ASSERT_EQ(open_temp(), 0);

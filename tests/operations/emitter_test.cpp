@@ -1,8 +1,9 @@
-// "+#": the deflatedStream array text, byte for byte, and its failures.
+// "+#": the deflatedStream array text, byte for byte, and its failures, in
+// this process and through the built executable.
 #include <cstdio>
 #include <string>
 
-#include "container_fixture.h"
+#include "support/container_fixture.h"
 #include "operations/emitter.h"
 
 namespace {
@@ -142,6 +143,19 @@ TEST_F(Emitter, WriteFormattedReportsShortWrites) {
   EXPECT_EQ(write_formatted(fd, "%s", huge.c_str()), -1);
   pf_close(fd);
   EXPECT_EQ(vt::read_file("f.txt"), "0xAB,ok");
+}
+
+class Cli : public Emitter {};
+
+TEST_F(Cli, EmitWritesDeflatedOrFails) {
+  vt::write_file("in.bin", "some input to compress, some input to compress");
+  EXPECT_EQ(vt::vorn({"new.vrn", "+#in.bin"}), 0);
+  EXPECT_EQ(vt::read_file("deflated"), expected_text(vt::zcompress(vt::read_file("in.bin"))));
+  EXPECT_FALSE(vt::file_exists("new.vrn"));
+
+  vt::write_file("deflated", "older");
+  EXPECT_EQ(vt::vorn({"new.vrn", "+#missing.bin"}), vt::FAIL);
+  EXPECT_EQ(vt::read_file("deflated"), "older");
 }
 
 }  // namespace

@@ -13,7 +13,8 @@
 #include "driver/driver.h"
 
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
+#include "support/scratch.h"
 
 using namespace rt;
 
@@ -49,12 +50,11 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-int run_in_process(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return vorn_main(static_cast<int>(args.size()), argv.data());
-}
+// Plain tests with a folder of their own rather than a vt::Scratch fixture:
+// a fixture whose constructor may throw makes the compiler pair the
+// replaced operator new above with a release on the throwing path, which it
+// then reports as a mismatch.
+using vt::run_in_process;
 
 TEST(Durability, MemoryRunningOutInCollectionFailsTheRun) {
   vt::ScratchDir dir;

@@ -1,10 +1,12 @@
-// "-v" on archives whose standalone data is damaged: the walk reads the data
-// of every selected entry, standalone ones included, and reports the damage.
+// "-v" through the built executable: the exit code is the report.  On
+// archives whose standalone data is damaged the walk reads the data of every
+// selected entry, standalone ones included, and reports the damage.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "support/craft.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -13,7 +15,7 @@ constexpr uint8_t IN_DIR = 0x07;
 constexpr uint8_t DEFLATED = 0x05;
 constexpr uint8_t STORED = 0x04;
 
-class ViewStandalone : public ::testing::Test {
+class ViewStandalone : public vt::Scratch {
  protected:
   int view(const std::string& archive, const std::vector<std::string>& names = {}) {
     vt::write_file("a.vrn", archive);
@@ -21,7 +23,6 @@ class ViewStandalone : public ::testing::Test {
     args.insert(args.end(), names.begin(), names.end());
     return vt::vorn(args);
   }
-  vt::ScratchDir dir;
 };
 
 TEST_F(ViewStandalone, DamagedCompressedDataFails) {
@@ -57,6 +58,29 @@ TEST_F(ViewStandalone, OnlySelectedEntriesAreRead) {
   EXPECT_EQ(view(archive, {"good"}), 0);
   EXPECT_EQ(view(archive, {"BA?"}), 253);
   EXPECT_EQ(view(archive), 253);
+}
+
+class Cli : public vt::Scratch {};
+
+TEST_F(Cli, ViewReportsDamageByExitCode) {
+  std::string good = vt::build_archive({{"s.txt", "standalone", 0, 0x05}, {"a.txt", "abc", 0, 0x07}});
+  vt::write_file("good.vrn", good);
+  EXPECT_EQ(vt::vorn({"-v", "good.vrn"}), 0);
+  EXPECT_EQ(vt::run("vornex", {"-v", "good.vrn", "*.txt"}), 0);
+  EXPECT_EQ(vt::read_file("good.vrn"), good);  // viewing changes nothing
+
+  std::string bad = good;
+  bad[bad.size() - 5] = static_cast<char>(bad[bad.size() - 5] ^ 0x01);  // the stream's Adler-32
+  vt::write_file("bad.vrn", bad);
+  EXPECT_EQ(vt::vorn({"-v", "bad.vrn"}), vt::FAIL);
+
+  vt::write_file("short.vrn", "ab");
+  EXPECT_EQ(vt::vorn({"-v", "short.vrn"}), vt::FAIL);
+  std::string huge_count = vt::zcompress(vt::u32le(0xFFFFFFFFu) + std::string("a\0", 2) + std::string(13, '\0')) +
+                           vt::u32le(0x5A17C3E9u);
+  vt::write_file("count.vrn", huge_count);
+  EXPECT_EQ(vt::vorn({"-v", "count.vrn"}), vt::FAIL);
+  EXPECT_EQ(vt::vorn({"-v", "missing.vrn"}), vt::FAIL);
 }
 
 }  // namespace

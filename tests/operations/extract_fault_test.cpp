@@ -7,27 +7,22 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
-int run_in_process(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return vorn_main(static_cast<int>(args.size()), argv.data());
-}
+using vt::run_in_process;
 
-class ExtractFault : public ::testing::Test {
+class ExtractFault : public vt::Scratch {
  protected:
   void SetUp() override {
+    Scratch::SetUp();
     vt::write_file("a.vrn", vt::build_archive({
                                 {"first.txt", "written first", 0, 0x07},
                                 {"second.txt", std::string(70000, 's'), 0, 0x07},
                             }));
   }
-  void TearDown() override { pf_fault_clear(); }
-  vt::ScratchDir dir;
 };
 
 TEST_F(ExtractFault, RefusedRenameKeepsNothingHalfDone) {

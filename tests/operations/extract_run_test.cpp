@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/craft.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -39,10 +40,7 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
   return v;
 }
 
-class ExtractRun : public ::testing::Test {
- protected:
-  vt::ScratchDir dir;
-};
+class ExtractRun : public vt::Scratch {};
 
 TEST_F(ExtractRun, EveryPlacementComesBackByteForByte) {
   const std::vector<Entry> entries = {

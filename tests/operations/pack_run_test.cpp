@@ -9,17 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
+#include "support/scratch.h"
 
 using namespace rt;
 using vt::FAIL;
 
 namespace {
 
+class Pack : public vt::Scratch {};
+
 using Names = std::vector<std::string>;
 
-TEST(Pack, NewArchiveWithDefaultSettings) {
-  vt::ScratchDir dir;
+TEST_F(Pack, NewArchiveWithDefaultSettings) {
   const std::string big = noise(70000, 1);
   vt::write_file("a.txt", "abc");
   vt::write_file("b.bin", big);
@@ -34,8 +36,7 @@ TEST(Pack, NewArchiveWithDefaultSettings) {
   EXPECT_TRUE(vt::temporaries().empty());
 }
 
-TEST(Pack, EveryFlagOptionReachesTheRecord) {
-  vt::ScratchDir dir;
+TEST_F(Pack, EveryFlagOptionReachesTheRecord) {
   vt::write_file("s.txt", "stored standalone");
   vt::write_file("c.txt", noise(5000, 2));
   vt::write_file("d.txt", "in directory");
@@ -53,8 +54,7 @@ TEST(Pack, EveryFlagOptionReachesTheRecord) {
   EXPECT_EQ(p.offsets[1], 17u);
 }
 
-TEST(Pack, SettingsArePositional) {
-  vt::ScratchDir dir;
+TEST_F(Pack, SettingsArePositional) {
   vt::write_file("a.txt", "aaaa");
   vt::write_file("b.txt", "bbbb");
   ASSERT_EQ(vt::vorn({"arc.vrn", "+c", "a.txt", "-c", "b.txt"}), 0);
@@ -71,8 +71,7 @@ TEST(Pack, SettingsArePositional) {
   expect_entry(p, "new.txt", "fresh", DC);
 }
 
-TEST(Pack, ReplaceKeepsEveryOtherEntryAsItWas) {
-  vt::ScratchDir dir;
+TEST_F(Pack, ReplaceKeepsEveryOtherEntryAsItWas) {
   const std::string s_data = noise(3000, 3);
   vt::write_file("arc.vrn", vt::build_archive({entry("s.txt", s_data, SS),
                                                 entry("t.txt", noise(2000, 4), 0xF5),
@@ -103,8 +102,7 @@ TEST(Pack, ReplaceKeepsEveryOtherEntryAsItWas) {
   expect_entry(p, "t.txt", "third version", SC);
 }
 
-TEST(Pack, AddingAPathWithoutKeepingItReplacesTheEntryOfItsBareName) {
-  vt::ScratchDir dir;
+TEST_F(Pack, AddingAPathWithoutKeepingItReplacesTheEntryOfItsBareName) {
   vt::make_dir("dir");
   vt::write_file("dir/a.txt", "from disk");
   vt::write_file("arc.vrn", vt::build_archive({entry("dir\\a.txt", "standalone old", SS),
@@ -141,8 +139,7 @@ TEST(Pack, AddingAPathWithoutKeepingItReplacesTheEntryOfItsBareName) {
   expect_entry(p, "d.txt", "d", DC);
 }
 
-TEST(Pack, DeleteRemovesStandaloneAndInDirectoryEntries) {
-  vt::ScratchDir dir;
+TEST_F(Pack, DeleteRemovesStandaloneAndInDirectoryEntries) {
   const std::string d2 = noise(40000, 5);
   vt::write_file("arc.vrn", vt::build_archive({entry("s1", noise(9000, 6), SC),
                                                 entry("s2", "stored two", SS),
@@ -177,8 +174,7 @@ TEST(Pack, DeleteRemovesStandaloneAndInDirectoryEntries) {
 
 // Re-storing under "+m" in all four directions, with key and attribute
 // changes; the entries after a moved-out one must still get their own bytes.
-TEST(Pack, ModifyReStoresInEveryDirection) {
-  vt::ScratchDir dir;
+TEST_F(Pack, ModifyReStoresInEveryDirection) {
   const uint32_t pw = vt::key_hash("pw");
   const std::string sc = noise(50000, 7), dc = noise(30000, 8);
   vt::write_file("arc.vrn", vt::build_archive({entry("sc", sc, SC, pw), entry("ss", "stored", SS),
@@ -207,8 +203,7 @@ TEST(Pack, ModifyReStoresInEveryDirection) {
   expect_entry(p, "dd", "in dir two", 0x0F, vt::key_hash("newkey"));
 }
 
-TEST(Pack, KeysRefuseOrAllowChanges) {
-  vt::ScratchDir dir;
+TEST_F(Pack, KeysRefuseOrAllowChanges) {
   const uint32_t pw = vt::key_hash("pw");
   const std::string archive =
       vt::build_archive({entry("k2", "old2", SS, pw), entry("k1", "old1", DC, pw),
@@ -255,8 +250,7 @@ TEST(Pack, KeysRefuseOrAllowChanges) {
   expect_entry(p, "k3", "old3", 0x0D, vt::key_hash("other"));  // "+e" still in force
 }
 
-TEST(Pack, DiskWildcardsSkipHiddenFilesAndRecurse) {
-  vt::ScratchDir dir;
+TEST_F(Pack, DiskWildcardsSkipHiddenFilesAndRecurse) {
   vt::write_file("a.txt", "a");
   vt::write_file("b.TXT", "b");
   vt::write_file(".hidden.txt", "h");
@@ -279,8 +273,7 @@ TEST(Pack, DiskWildcardsSkipHiddenFilesAndRecurse) {
   expect_entry(p, "d.txt", "d", DC);
 }
 
-TEST(Pack, TheArchiveIsNeverPackedIntoItself) {
-  vt::ScratchDir dir;
+TEST_F(Pack, TheArchiveIsNeverPackedIntoItself) {
   vt::write_file("arc.vrn", vt::build_archive({entry("old", "old data", DC)}));
   vt::write_file("x.txt", "x");
   // Some run's temporary file is unfinished work, never stored (nor touched).
@@ -294,8 +287,7 @@ TEST(Pack, TheArchiveIsNeverPackedIntoItself) {
   EXPECT_EQ(names(parse("arc.vrn")), Names({"old", "x.txt"}));
 }
 
-TEST(Pack, StubFromFileGetsTheChecksumAndIsCarriedOver) {
-  vt::ScratchDir dir;
+TEST_F(Pack, StubFromFileGetsTheChecksumAndIsCarriedOver) {
   const std::string stub = "MZ" + noise(100, 9);
   vt::write_file("stub.exe", stub);
   vt::write_file("a.txt", "aaa");
@@ -320,8 +312,7 @@ TEST(Pack, StubFromFileGetsTheChecksumAndIsCarriedOver) {
   EXPECT_EQ(again.substr(20, stub.size() - 20), stub.substr(20));
 }
 
-TEST(Pack, ShortStubIsCopiedWithoutChecksum) {
-  vt::ScratchDir dir;
+TEST_F(Pack, ShortStubIsCopiedWithoutChecksum) {
   const std::string stub = "MZ12345678";  // 10 bytes: no checksum word inside
   vt::write_file("stub.exe", stub);
   vt::write_file("a.txt", noise(100, 11));
@@ -334,8 +325,7 @@ TEST(Pack, ShortStubIsCopiedWithoutChecksum) {
   expect_entry(p, "a.txt", noise(100, 11), SS);
 }
 
-TEST(Pack, FailuresLeaveTheOldArchiveUntouched) {
-  vt::ScratchDir dir;
+TEST_F(Pack, FailuresLeaveTheOldArchiveUntouched) {
   const std::string archive = vt::build_archive({entry("s", "standalone", SC), entry("d", "dir", DC)});
   vt::write_file("arc.vrn", archive);
   vt::write_file("a.txt", "a");
@@ -376,8 +366,7 @@ TEST(Pack, FailuresLeaveTheOldArchiveUntouched) {
   EXPECT_TRUE(vt::temporaries().empty());
 }
 
-TEST(Pack, ArchiveInAnotherFolderGetsItsTemporaryFileThere) {
-  vt::ScratchDir dir;
+TEST_F(Pack, ArchiveInAnotherFolderGetsItsTemporaryFileThere) {
   vt::make_dir("out");
   vt::write_file("a.txt", "a");
   ASSERT_EQ(vt::vorn({"out/arc.vrn", "a.txt"}), 0);
@@ -389,8 +378,7 @@ TEST(Pack, ArchiveInAnotherFolderGetsItsTemporaryFileThere) {
 // An extract spec under "+g" that names a standalone entry in a run that also
 // changes the archive moves the entry into the directory, record and data
 // together.
-TEST(Pack, ExtractSpecInARewriteMovesAStandaloneEntryIn) {
-  vt::ScratchDir dir;
+TEST_F(Pack, ExtractSpecInARewriteMovesAStandaloneEntryIn) {
   vt::write_file("arc.vrn", vt::build_archive({entry("s.txt", "standalone data", SC),
                                                 entry("d.txt", "in dir", DC)}));
   vt::write_file("new.txt", "new");

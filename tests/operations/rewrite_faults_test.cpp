@@ -14,26 +14,24 @@
 #include "operations/extract.h"
 #include "operations/rewrite.h"
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
+#include "support/scratch.h"
 
 using namespace rt;
 
 namespace {
 
-int run_in_process(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return vorn_main(static_cast<int>(args.size()), argv.data());
-}
+class RewriteFaults : public vt::Scratch {};
+class RewriteSteps : public vt::Scratch {};
+
+using vt::run_in_process;
 
 struct FaultCase {
   PfFaultKind kind;
   const char* name;
 };
 
-TEST(RewriteFaults, EveryFailedWriteSyncOrRenameLeavesTheOldArchive) {
-  vt::ScratchDir dir;
+TEST_F(RewriteFaults, EveryFailedWriteSyncOrRenameLeavesTheOldArchive) {
   const std::string stub = "MZ" + noise(40, 20);
   const std::string archive = vt::build_archive(
       {entry("s1", noise(80000, 21), SC), entry("s2", "stored", SS),
@@ -74,9 +72,7 @@ TEST(RewriteFaults, EveryFailedWriteSyncOrRenameLeavesTheOldArchive) {
 
 // A file that grows between the planning of the directory and the copy of
 // its data fails the run instead of writing a record that disagrees with it.
-TEST(RewriteSteps, FileChangingLengthAfterPlanningFails) {
-  vt::ScratchDir dir;
-  state_reset();
+TEST_F(RewriteSteps, FileChangingLengthAfterPlanningFails) {
   vt::write_file("f.txt", "12345");
   g_settings.archive_path = "arc.vrn";
   add_file_spec("f.txt");
@@ -98,9 +94,7 @@ TEST(RewriteSteps, FileChangingLengthAfterPlanningFails) {
 
 // Offsets of the output table's in-directory records: running sums of the
 // sizes, standalone records untouched; a sum past 32 bits is refused.
-TEST(RewriteSteps, InDirectoryOffsetsAreRunningSumsWithinThirtyTwoBits) {
-  vt::ScratchDir dir;
-  state_reset();
+TEST_F(RewriteSteps, InDirectoryOffsetsAreRunningSumsWithinThirtyTwoBits) {
   g_settings.archive_path = "arc.vrn";
   ASSERT_EQ(entry_table_add(g_archive.loaded, "a", 0, 10, 0, DC, 1), 0);
   ASSERT_EQ(entry_table_add(g_archive.loaded, "b", 0, 0xFFFFFFF0u, 0, DC, 1), 0);

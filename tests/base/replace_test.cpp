@@ -1,6 +1,8 @@
 // The replace-by-rename routine and the change lock: temporaries are made
 // exclusively under fresh names in the target's folder, put in place in one
-// step or deleted, and the lock makes a second holder wait.
+// step or deleted, and the lock makes a second holder wait.  A rewritten
+// archive, a replaced extraction target and an edited message file keep the
+// permissions of the file they replace.
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,17 +16,21 @@
 #include "base/lock.h"
 #include "base/replace.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
+
+class Replace : public vt::Scratch {};
+class ChangeLock : public vt::Scratch {};
+class Permissions : public vt::Scratch {};
 
 std::string bare(const std::string& path) {
   const size_t i = path.find_last_of("\\/:");
   return i == std::string::npos ? path : path.substr(i + 1);
 }
 
-TEST(Replace, TemporariesAreFreshExclusiveAndBesideTheirTarget) {
-  vt::ScratchDir dir;
+TEST_F(Replace, TemporariesAreFreshExclusiveAndBesideTheirTarget) {
   vt::make_dir("sub");
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
@@ -53,8 +59,7 @@ TEST(Replace, TemporariesAreFreshExclusiveAndBesideTheirTarget) {
   EXPECT_FALSE(is_temporary_name("xvornab12cd34.tmp"));
 }
 
-TEST(Replace, CommitPutsTheFileInPlaceOrLeavesTheTargetAsItWas) {
-  vt::ScratchDir dir;
+TEST_F(Replace, CommitPutsTheFileInPlaceOrLeavesTheTargetAsItWas) {
   vt::write_file("t.txt", "old");
   ASSERT_EQ(chmod("t.txt", 0640), 0);
   TempFile t;
@@ -93,8 +98,7 @@ TEST(Replace, CommitPutsTheFileInPlaceOrLeavesTheTargetAsItWas) {
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
-TEST(Replace, LiveTemporariesAreRemovedOnRequest) {
-  vt::ScratchDir dir;
+TEST_F(Replace, LiveTemporariesAreRemovedOnRequest) {
   TempFile a, b, c;
   ASSERT_EQ(temp_create("x.bin", &a), 0);
   ASSERT_EQ(temp_create("y.bin", &b), 0);
@@ -111,8 +115,7 @@ TEST(Replace, LiveTemporariesAreRemovedOnRequest) {
 // Many temporaries at once (an extraction keeps one per target until its
 // end), with dropped places reused by longer paths: the list still names
 // exactly the live ones.
-TEST(Replace, LiveListTracksManyTemporariesAndReusesDroppedPlaces) {
-  vt::ScratchDir dir;
+TEST_F(Replace, LiveListTracksManyTemporariesAndReusesDroppedPlaces) {
   ASSERT_EQ(pf_make_folder("a-much-longer-folder-name-than-before"), 0);
   std::vector<TempFile> t(600);
   for (size_t i = 0; i < t.size(); ++i)
@@ -141,8 +144,7 @@ TEST(Replace, LiveListTracksManyTemporariesAndReusesDroppedPlaces) {
   for (auto& x : u) pf_close(x.fd);
 }
 
-TEST(Replace, FoldersTheRunMadeGoWhenEmptyAndNoOthers) {
-  vt::ScratchDir dir;
+TEST_F(Replace, FoldersTheRunMadeGoWhenEmptyAndNoOthers) {
   // Made by the run: a/b/c (listed outermost first, as they are made) and
   // d, which receives a file; "mine" was there before and stays.
   for (const char* f : {"mine", "a", "a/b", "a/b/c", "d"}) vt::make_dir(f);
@@ -169,8 +171,7 @@ TEST(Replace, FoldersTheRunMadeGoWhenEmptyAndNoOthers) {
   pf_close(t.fd);
 }
 
-TEST(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
-  vt::ScratchDir dir;
+TEST_F(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
   vt::write_file("arc.vrn", "x");
   const int saved = change_lock_wait_ms();
   set_change_lock_wait_ms(300);
@@ -202,6 +203,41 @@ TEST(ChangeLock, SecondHolderWaitsAndGivesUpAfterTheBound) {
   EXPECT_EQ(pf_same_file_fd(again, "arc.vrn"), 1);
   pf_close(again);
   set_change_lock_wait_ms(saved);
+}
+
+mode_t mode_of(const char* path) {
+  struct stat st;
+  EXPECT_EQ(stat(path, &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST_F(Permissions, ReplacedFilesKeepTheirMode) {
+  if (vt::runs_through_launcher())
+    GTEST_SKIP() << "POSIX mode bits: a Windows file keeps its attributes instead";
+  vt::write_file("a.txt", "first");
+  ASSERT_EQ(vt::vorn({"arc.vrn", "a.txt"}), 0);
+  ASSERT_EQ(chmod("arc.vrn", 0640), 0);
+  vt::write_file("b.txt", "second");
+  ASSERT_EQ(vt::vorn({"arc.vrn", "b.txt"}), 0);
+  EXPECT_EQ(mode_of("arc.vrn"), 0640u) << "a private archive stays private";
+  vt::Parsed p;
+  ASSERT_TRUE(vt::parse_archive(vt::read_file("arc.vrn"), &p)) << p.error;
+  EXPECT_EQ(p.entries.size(), 2u);
+
+  // Extraction over an existing file answered 'y'.
+  ASSERT_EQ(chmod("a.txt", 0750), 0);
+  vt::write_file("a.txt", "changed");
+  ASSERT_EQ(vt::run("vornex", {"arc.vrn", "a.txt"}, "y"), 0);
+  EXPECT_EQ(vt::read_file("a.txt"), "first");
+  EXPECT_EQ(mode_of("a.txt"), 0750u);
+
+  // The message-file tool.
+  vt::write_file("msgs.c", "static char *m[] = {\r\n\"a\\0\\\r\none\",\r\n\r\n(char*)0\r\n};\r\n");
+  ASSERT_EQ(chmod("msgs.c", 0600), 0);
+  vt::write_file("edit.txt", "\"set:b\\0two\"\r\n");
+  ASSERT_EQ(vt::vorn({"-mfile:msgs.c", "-mmod:edit.txt"}), 0);
+  EXPECT_NE(vt::read_file("msgs.c").find("two"), std::string::npos);
+  EXPECT_EQ(mode_of("msgs.c"), 0600u);
 }
 
 }  // namespace

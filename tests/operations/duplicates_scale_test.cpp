@@ -18,26 +18,12 @@
 #include "operations/duplicates.h"
 #include "platform/platform.h"
 #include "support/craft.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
-void release_state() {
-  if (g_run.archive_fd >= 0) pf_close(g_run.archive_fd);
-  if (g_run.report_fd >= 0) pf_close(g_run.report_fd);
-  streams_release();
-  state_reset();
-}
-
-class DuplicateScale : public ::testing::Test {
- protected:
-  void SetUp() override { release_state(); }
-  void TearDown() override {
-    pf_fault_clear();
-    release_state();
-  }
-  vt::ScratchDir dir_;
-};
+class DuplicateScale : public vt::Scratch {};
 
 TEST_F(DuplicateScale, ForgedCrcCollisionsAreToldApartCheaply) {
   const uint32_t target = 0x12345678;

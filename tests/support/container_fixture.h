@@ -1,5 +1,6 @@
-// container_fixture.h -- a scratch folder per test and a clean process state
-// after it, for the in-process tests of the archive container.
+// container_fixture.h -- the in-process tests of the archive container: an
+// archive written and loaded as the run's archive in the test's scratch
+// folder, and the pieces of hand-made directory streams.
 #ifndef VORN_TESTS_CONTAINER_FIXTURE_H
 #define VORN_TESTS_CONTAINER_FIXTURE_H
 
@@ -16,24 +17,13 @@
 #include "archive/archive_state.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace ct {
 
-// Closes what a test opened and puts the process state back to its start.
-inline void release_state() {
-  if (g_run.archive_fd >= 0) pf_close(g_run.archive_fd);
-  if (g_run.output_fd >= 0) pf_close(g_run.output_fd);
-  streams_release();
-  state_reset();
-  pf_fault_clear();
-}
-
-class ContainerTest : public ::testing::Test {
+class ContainerTest : public vt::Scratch {
  protected:
-  void SetUp() override { release_state(); }
-  void TearDown() override { release_state(); }
-
   // Writes `bytes` as the archive, opens it as the run's archive and loads
   // its directory; the result of load_directory.
   int load(const std::string& bytes, const std::string& path = "t.vrn") {
@@ -54,8 +44,6 @@ class ContainerTest : public ::testing::Test {
   const EntryRecord& loaded(int i) const {
     return *g_archive.loaded.records[static_cast<size_t>(i)];
   }
-
-  vt::ScratchDir dir_;
 };
 
 // The decompressed directory: count, then the records as given.

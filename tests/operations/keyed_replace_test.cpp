@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
 
 using namespace rt;
 

@@ -9,8 +9,11 @@
 #include "driver/driver.h"
 #include "operations/duplicates.h"
 #include "operations/extract.h"
+#include "support/scratch.h"
 
 namespace {
+
+class ReportPrefix : public vt::Scratch {};
 
 TEST(ExtractionTarget, StaysUnderTheCurrentDirectory) {
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -74,8 +77,7 @@ TEST(ExtractionTarget, RefusesWhatWindowsCannotName) {
   }
 }
 
-TEST(ReportPrefix, CaseCountsAndAnyPrefixMayMatch) {
-  state_reset();
+TEST_F(ReportPrefix, CaseCountsAndAnyPrefixMayMatch) {
   EXPECT_EQ(report_prefix_match("anything"), 1);  // no prefixes: every name
   EXPECT_EQ(report_prefix_match(""), 1);
   g_settings.report_prefixes = {"doc", "img\\"};

@@ -14,15 +14,12 @@
 #include "driver/driver.h"
 #include "operations/content_compare.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
-void release_state() {
-  if (g_run.archive_fd >= 0) pf_close(g_run.archive_fd);
-  streams_release();
-  state_reset();
-}
+using vt::release_state;
 
 std::string noise(size_t n, unsigned seed) {
   std::string s(n, '\0');
@@ -33,10 +30,10 @@ std::string noise(size_t n, unsigned seed) {
   return s;
 }
 
-class CompareTest : public ::testing::Test {
+class CompareTest : public vt::Scratch {
  protected:
   void SetUp() override {
-    release_state();
+    Scratch::SetUp();
     const std::string a = noise(1000, 1), b = noise(1000, 2), c = noise(5000, 3),
                       d = noise(1000, 4);
     std::string a_changed = a;
@@ -62,7 +59,6 @@ class CompareTest : public ::testing::Test {
     prev_[9] = 5;
     prev_[10] = 7;  // differs in the last byte only
   }
-  void TearDown() override { release_state(); }
 
   std::vector<signed char> expected() const {
     std::vector<signed char> e(11, -1);
@@ -74,7 +70,6 @@ class CompareTest : public ::testing::Test {
   std::vector<vt::Entry> entries_;
   std::vector<int> prev_;
   unsigned char left_[4096], right_[4096];
-  vt::ScratchDir dir_;
 };
 
 TEST_F(CompareTest, SweepsAgreeWithTheBytesWhateverTheBudget) {

@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
+#include "support/scratch.h"
 
 using namespace rt;
 
 namespace {
+
+class RewriteMix : public vt::Scratch {};
 
 enum Op { KEEP, DELETE, MODIFY, REPLACE };
 
@@ -116,8 +119,7 @@ void run_round(std::mt19937& rng, int round) {
   EXPECT_TRUE(vt::temporaries().empty());
 }
 
-TEST(RewriteMix, EveryKindOfChangeInOneRunKeepsOrderAndBytes) {
-  vt::ScratchDir dir;
+TEST_F(RewriteMix, EveryKindOfChangeInOneRunKeepsOrderAndBytes) {
   std::mt19937 rng(4242);
   std::vector<vt::Entry> start;
   std::uniform_int_distribution<size_t> len(0, 30000);

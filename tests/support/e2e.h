@@ -1,8 +1,8 @@
-// Helpers of the end-to-end rewrite tests: archives are laid out and read
+// Helpers of the end-to-end tests of whole runs: archives are laid out and read
 // back with the tests' own writer and reader (support.h), never with product
 // code.
-#ifndef VORN_TESTS_REWRITE_E2E_H
-#define VORN_TESTS_REWRITE_E2E_H
+#ifndef VORN_TESTS_E2E_H
+#define VORN_TESTS_E2E_H
 
 #include <gtest/gtest.h>
 

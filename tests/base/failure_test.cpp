@@ -10,12 +10,16 @@
 #include "base/lock.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
 
-TEST(FailureTest, TheFirstReasonStandsAndCarriesTheSystemText) {
-  vt::ScratchDir dir;
+class FailureTest : public vt::Scratch {};
+class ProgressTest : public vt::Scratch {};
+class ActivityTest : public vt::Scratch {};
+
+TEST_F(FailureTest, TheFirstReasonStandsAndCarriesTheSystemText) {
   failure_clear();
   EXPECT_EQ(failure_text(), "");
   ASSERT_LT(pf_open_read("missing.txt"), 0);
@@ -40,8 +44,7 @@ TEST(FailureTest, TheFirstReasonStandsAndCarriesTheSystemText) {
 
 // Another run holds the archive's lock past the wait (here this test holds
 // it): the run says so under --verbose, and nothing without it.
-TEST(FailureTest, ALockedArchiveSaysWhy) {
-  vt::ScratchDir dir;
+TEST_F(FailureTest, ALockedArchiveSaysWhy) {
   const int saved = change_lock_wait_ms();
   set_change_lock_wait_ms(100);
   vt::write_file("arc.vrn", vt::build_archive({{"a.txt", "alpha", 0, 0x07}}));
@@ -77,7 +80,7 @@ void count_draw(const ProgressState& p) {
 }
 void count_hide() { ++g_hides; }
 
-TEST(ProgressTest, DrawsAtOnceThenAtMostFiveTimesASecondAndHidesOnce) {
+TEST_F(ProgressTest, DrawsAtOnceThenAtMostFiveTimesASecondAndHidesOnce) {
   ProgressSink sink;
   sink.draw = count_draw;
   sink.hide = count_hide;
@@ -105,7 +108,7 @@ TEST(ProgressTest, DrawsAtOnceThenAtMostFiveTimesASecondAndHidesOnce) {
   progress_set_sink(ProgressSink());
 }
 
-TEST(ActivityTest, ReportsAreKeptOnlyWhileSwitchedOn) {
+TEST_F(ActivityTest, ReportsAreKeptOnlyWhileSwitchedOn) {
   activity_enable_reports(0);
   activity_report("added", "a.txt");
   EXPECT_TRUE(activity_reports().empty());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
 #include "support/support.h"
 
 namespace {
@@ -14,10 +15,7 @@ namespace {
 constexpr uint8_t IN_DIR = 0x07;  // compressed flag kept, in directory, l
 constexpr uint8_t STORED = 0x04;  // standalone, stored
 
-class WindowsNamesRun : public ::testing::Test {
- protected:
-  vt::ScratchDir dir_;
-};
+class WindowsNamesRun : public vt::Scratch {};
 
 TEST_F(WindowsNamesRun, RefusedNamesFailTheRunAndWriteNothing) {
   const std::vector<std::string> names = {

@@ -15,7 +15,8 @@
 #include "archive/archive_state.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
-#include "rewrite/e2e.h"
+#include "support/e2e.h"
+#include "support/scratch.h"
 
 using namespace rt;
 
@@ -63,8 +64,7 @@ DirectoryStreams directory_streams(const std::string& path) {
   std::string content;
   EXPECT_TRUE(vt::zinflate(d.written, &content));
 
-  streams_release();
-  state_reset();
+  vt::release_state();
   g_settings.threads = 2;
   int fd = pf_open_create("fresh.z");
   EXPECT_GE(fd, 0);
@@ -75,15 +75,15 @@ DirectoryStreams directory_streams(const std::string& path) {
   }
   EXPECT_EQ(deflate_finish(), 0);
   pf_close(fd);
-  streams_release();
-  state_reset();
+  vt::release_state();
   d.recompressed = vt::read_file("fresh.z");
   return d;
 }
 
-class BlockReuse : public ::testing::Test {
+class BlockReuse : public vt::Scratch {
  protected:
   void SetUp() override {
+    Scratch::SetUp();
     for (int i = 0; i < kFiles; ++i) vt::write_file(file_name(i), text(300000 + 1000 * i, i + 1));
     vt::write_file("new.txt", text(5000, 99));
     std::vector<std::string> args = {"base.vrn"};
@@ -111,7 +111,6 @@ class BlockReuse : public ::testing::Test {
     EXPECT_EQ(change(program, args, 4), one);
   }
 
-  vt::ScratchDir dir_;
   std::string base_;
 };
 
