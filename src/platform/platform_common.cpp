@@ -134,7 +134,10 @@ std::atomic<int> g_interrupt_pending{0};
 bool pf_common::interrupt_held() {
   if (!g_interrupts_held.load()) return false;
   g_interrupt_pending.store(1);
-  return true;
+  if (g_interrupts_held.load()) return true;  // the release will act on it
+  // Released between the two looks: the release may have found no request
+  // pending.  Whoever takes the flag acts, so exactly one of the two does.
+  return !g_interrupt_pending.exchange(0);
 }
 
 void pf_hold_interrupts(int on) {
