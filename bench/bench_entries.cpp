@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "child_run.h"
+
 #include "archive/archive_format.h"
 #include "archive/archive_state.h"
 #include "archive/entry_table.h"
@@ -269,37 +271,6 @@ Measure in_child(const std::string& mode, const char* path, int entries) {
   return m;
 }
 
-struct RunResult {
-  double seconds = 0;
-  long peak_kib = 0;
-  int status = -1;
-};
-
-RunResult run_program(const std::string& exe, const std::vector<std::string>& args) {
-  RunResult r;
-  auto t0 = Clock::now();
-  std::fflush(stdout);
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    std::string name = "vorn";
-    argv.push_back(&name[0]);
-    for (std::string& a : copy) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage ru;
-  std::memset(&ru, 0, sizeof ru);
-  wait4(pid, &status, 0, &ru);
-  r.seconds = seconds_since(t0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.peak_kib = ru.ru_maxrss;
-  return r;
-}
-
 int run_case(const Case& c, const std::string& exe, const std::string& other) {
   uint64_t name_bytes = 0;
   std::string bytes = build(c, &name_bytes);
@@ -330,9 +301,9 @@ int run_case(const Case& c, const std::string& exe, const std::string& other) {
   for (const std::string& program : {exe, other}) {
     if (program.empty()) continue;
     if (!write_file(path, bytes)) return 1;
-    RunResult r = run_program(program, {path, "new.txt"});
+    ChildResult r = run_vorn(program, {path, "new.txt"});
     std::printf("  %-25s %8.3f s  %8.1f MiB  exit %d   (x%.2f time of the floor)\n",
-                program == exe ? "vorn" : program.c_str(), r.seconds, r.peak_kib / 1024.0, r.status,
+                program == exe ? "vorn" : program.c_str(), r.seconds, r.max_rss_kib / 1024.0, r.status,
                 r.seconds / floor_add.seconds);
     if (r.status != 0) failed = 1;
   }

@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "child_run.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -51,47 +53,10 @@ std::string self_dir() {
   return i == std::string::npos ? "." : p.substr(0, i);
 }
 
-struct ChildResult {
-  int status = -1;
-  double seconds = 0;      // wall clock
-  double cpu_seconds = 0;  // user + system time of the child
-  long max_rss_kib = 0;
-};
-
-double cpu_of(const struct rusage& ru) {
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 double self_cpu() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
   return cpu_of(ru);
-}
-
-ChildResult run_vorn(const std::string& exe, const std::vector<std::string>& args) {
-  ChildResult r;
-  auto t0 = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    std::string name = "vorn";
-    argv.push_back(&name[0]);
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage ru;
-  std::memset(&ru, 0, sizeof ru);
-  wait4(pid, &status, 0, &ru);
-  r.seconds = seconds_since(t0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.max_rss_kib = ru.ru_maxrss;
-  r.cpu_seconds = cpu_of(ru);
-  return r;
 }
 
 // Input bytes: the regular files under /usr/lib concatenated (libraries,
