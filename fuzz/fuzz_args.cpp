@@ -25,27 +25,14 @@
 #include "base/replace.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "fuzz_support.h"
 
 namespace {
 
-void write_all(const char* path, const std::string& bytes) {
-  int fd = pf_open_create(path);
-  if (fd < 0) std::abort();
-  if (!bytes.empty() && pf_write(fd, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size()))
-    std::abort();
-  pf_close(fd);
-}
-
-std::string read_all(const char* path) {
-  std::string out;
-  int fd = pf_open_read(path);
-  if (fd < 0) return "<missing>";
-  char buf[65536];
-  int64_t n;
-  while ((n = pf_read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  pf_close(fd);
-  return out;
-}
+using fz::read_all;
+using fz::run;
+using fz::temporary_left;
+using fz::write_all;
 
 // Names in the working folder (files and folders, one level).
 std::vector<std::string> folder_names(const char* dir) {
@@ -67,13 +54,6 @@ void remove_tree(const std::string& path) {
   }
 }
 
-int run(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return vorn_main(static_cast<int>(args.size()), argv.data());
-}
-
 // The files every run starts from; the archive is made once by the packer.
 std::map<std::string, std::string>& fixture() {
   static std::map<std::string, std::string> files;
@@ -84,14 +64,7 @@ void set_up_once() {
   static bool done = false;
   if (done) return;
   done = true;
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/fuzz_args.XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data()) || chdir(buf.data()) != 0) std::abort();
-  int null_fd = open("/dev/null", O_RDWR);
-  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0) std::abort();
-  close(null_fd);
+  fz::enter_scratch("fuzz_args");
 
   auto& f = fixture();
   f["a.txt"] = "abc";
@@ -114,17 +87,6 @@ bool unsafe(const std::string& in) {
     if ((in[i] | 0x20) == 't' && (in[i + 1] | 0x20) == 'm' && (in[i + 2] | 0x20) == 'p') return true;
   }
   return false;
-}
-
-// 1 when the working folder holds a file of the temporary form.
-bool temporary_left() {
-  PfFindData item;
-  PfFind* h = pf_find_first("*", &item);
-  bool found = false;
-  for (bool more = h != nullptr; more; more = pf_find_next(h, &item) == 1)
-    if (is_temporary_name(item.long_name)) found = true;
-  pf_find_close(h);
-  return found;
 }
 
 }  // namespace

@@ -18,41 +18,20 @@
 
 #include "msgfile/msg_internal.h"
 #include "platform/platform.h"
+#include "fuzz_support.h"
 
 namespace {
+
+using fz::read_all;
+using fz::run;
+using fz::temporary_left;
+using fz::write_all;
 
 void set_up_once() {
   static bool done = false;
   if (done) return;
   done = true;
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/fuzz_msgfile.XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data()) || chdir(buf.data()) != 0) std::abort();
-  // The tool reports on standard output.
-  int null_fd = open("/dev/null", O_RDWR);
-  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0) std::abort();
-  close(null_fd);
-}
-
-void write_all(const char* path, const std::string& bytes) {
-  int fd = pf_open_create(path);
-  if (fd < 0) std::abort();
-  if (!bytes.empty() && pf_write(fd, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size()))
-    std::abort();
-  pf_close(fd);
-}
-
-std::string read_all(const char* path) {
-  std::string out;
-  int fd = pf_open_read(path);
-  if (fd < 0) return "<missing>";
-  char buf[65536];
-  int64_t n;
-  while ((n = pf_read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  pf_close(fd);
-  return out;
+  fz::enter_scratch("fuzz_msgfile");
 }
 
 // The edit done in memory: 1 with *out the result, 0 when the script fails.
@@ -65,17 +44,6 @@ int edit_in_memory(const std::string& text, const std::string& script, std::stri
   if (ok) *out = g_msg.text;
   free_message_buffers();
   return ok;
-}
-
-// 1 when the working folder holds a file of the temporary form.
-bool temporary_left() {
-  PfFindData item;
-  PfFind* h = pf_find_first("*", &item);
-  bool found = false;
-  for (bool more = h != nullptr; more; more = pf_find_next(h, &item) == 1)
-    if (is_temporary_name(item.long_name)) found = true;
-  pf_find_close(h);
-  return found;
 }
 
 }  // namespace

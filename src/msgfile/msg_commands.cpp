@@ -143,7 +143,7 @@ void report_script_error(size_t pos, const std::string& msg) {
 int apply_change_script() {
   try {
     const std::string& s = g_msg.script;
-    return scan_text(s, 0, [&s](const TextPiece& piece) {
+    return scan_text(s, 0, [&](const TextPiece& piece) {
       if (piece.kind != PIECE_LITERAL) return 0;
       const Keyword* k = match_keyword(s, piece.begin + 1);
       if (!k) {
