@@ -61,10 +61,7 @@ std::map<std::string, std::string>& fixture() {
 }
 
 void set_up_once() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  fz::enter_scratch("fuzz_args");
+  if (!fz::enter_scratch("fuzz_args")) return;
 
   auto& f = fixture();
   f["a.txt"] = "abc";

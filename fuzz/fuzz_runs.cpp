@@ -30,13 +30,8 @@ using fz::temporary_left;
 using fz::write_all;
 
 // A private working folder, standard input at its end (the overwrite
-// question must never wait), and one file to add.
-void set_up_once() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  fz::enter_scratch("fuzz_runs");
-}
+// question must never wait).
+void set_up_once() { fz::enter_scratch("fuzz_runs"); }
 
 // Removes everything in the working folder (extracted files and the folders
 // extraction made included), never following a link.

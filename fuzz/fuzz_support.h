@@ -22,7 +22,11 @@ namespace fz {
 // Makes a fresh folder TMPDIR/NAME.XXXXXX and works in it from then on;
 // standard input reads nothing (the overwrite question never waits) and
 // standard output goes nowhere (libFuzzer reports on standard error).
-inline void enter_scratch(const char* name) {
+// Returns 1 the first time, 0 on later calls, which do nothing.
+inline int enter_scratch(const char* name) {
+  static bool done = false;
+  if (done) return 0;
+  done = true;
   const char* base = std::getenv("TMPDIR");
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + name + ".XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
@@ -31,6 +35,7 @@ inline void enter_scratch(const char* name) {
   int null_fd = open("/dev/null", O_RDWR);
   if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0) std::abort();
   close(null_fd);
+  return 1;
 }
 
 inline void write_all(const char* path, const void* data, size_t size) {
