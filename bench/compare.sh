@@ -7,7 +7,8 @@
 # "src bin big"), SKIP (peers left out, any of "7z zip gzip"), CORPUS (where the
 # corpus is built, default BUILD_DIR/corpus; kept between runs), WORK (scratch,
 # default BUILD_DIR/bench-work), VORN_BEFORE (an earlier build's vorn
-# executable: its extraction is timed beside this build's, in the same run).
+# executable: its packing and extraction are timed beside this build's, in
+# the same run).
 #
 # The corpus is built by make-corpus.sh of the shared folder (the machine's
 # copy, or ../shared/bench from the project root in a CI checkout): many small
@@ -77,6 +78,7 @@ mkdir -p "$work/x" "$work/small"
 if [ -n "${VORN_BEFORE:-}" ]; then  # the program takes its personality from its name
   mkdir -p "$work/before"
   ln -s "$(cd "$(dirname "$VORN_BEFORE")" && pwd)/$(basename "$VORN_BEFORE")" "$work/before/vornex"
+  ln -s "$(cd "$(dirname "$VORN_BEFORE")" && pwd)/$(basename "$VORN_BEFORE")" "$work/before/vorn"
 fi
 printf 'one small file added to a large archive\n' > "$work/small/small.txt"
 
@@ -156,6 +158,12 @@ for c in $corpora; do
     "cd '$C/$c' && '$vorn' '$W/a.vrn' --threads $threads +r +p '*'"
   measure "vorn -g" "$bytes" "$W/g.vrn" "rm -f '$W/g.vrn'" \
     "cd '$C/$c' && '$vorn' '$W/g.vrn' --threads $threads -g +r +p '*'"
+  if [ -n "${VORN_BEFORE:-}" ]; then
+    measure "vorn (earlier build)" "$bytes" "$W/b.vrn" "rm -f '$W/b.vrn'" \
+      "cd '$C/$c' && '$work/before/vorn' '$W/b.vrn' --threads $threads +r +p '*'"
+    measure "vorn -g (earlier build)" "$bytes" "$W/bg.vrn" "rm -f '$W/bg.vrn'" \
+      "cd '$C/$c' && '$work/before/vorn' '$W/bg.vrn' --threads $threads -g +r +p '*'"
+  fi
   # zip and gzip archives are made even when their timing is skipped: the
   # extract and update figures need them.
   if skipped zip; then (cd "$C" && zip -9 -r -q "$W/a.zip" $c); else
