@@ -210,7 +210,9 @@ bool is_temporary_name(const std::string& path) {
   return true;
 }
 
-int temp_create(const std::string& target, TempFile* t) {
+namespace {
+
+int create(const std::string& target, TempFile* t, bool with_attributes) {
   const std::string folder = folder_part(target);
   for (int attempt = 0; attempt < kNameTries; ++attempt) {
     const std::string path = folder + kPrefix + unique_part() + kSuffix;
@@ -221,13 +223,15 @@ int temp_create(const std::string& target, TempFile* t) {
     int fd;
     {
       InterruptHold hold;
-      fd = pf_create_exclusive(path.c_str());
+      fd = with_attributes ? pf_create_exclusive_default(path.c_str())
+                           : pf_create_exclusive(path.c_str());
       if (fd >= 0) live_add(path);
     }
     if (fd >= 0) {
       t->target = target;
       t->path = path;
       t->fd = fd;
+      t->created_with_attributes = with_attributes;
       return 0;
     }
     if (fd != -2)  // not a name taken: the folder refuses
@@ -236,6 +240,12 @@ int temp_create(const std::string& target, TempFile* t) {
   return fail_note("cannot create a temporary file beside", target,
                    "(every name tried was taken)");
 }
+
+}  // namespace
+
+int temp_create(const std::string& target, TempFile* t) { return create(target, t, false); }
+
+int temp_create_new(const std::string& target, TempFile* t) { return create(target, t, true); }
 
 void temp_discard(TempFile* t) {
   if (t->fd >= 0) pf_close(t->fd);
@@ -256,7 +266,7 @@ int finish(TempFile* t, bool flush) {
     return -1;
   }
   bool ok = true;
-  if (pf_take_attributes(t->fd, t->target.c_str()) != 0) {
+  if (!t->created_with_attributes && pf_take_attributes(t->fd, t->target.c_str()) != 0) {
     fail_system("cannot give the new file the attributes of", t->target);
     ok = false;
   }

@@ -26,6 +26,7 @@ struct TempFile {
   std::string target;  // the file it replaces (or creates)
   std::string path;    // the temporary's own path; empty when none exists
   int fd = -1;         // open for reading and writing until finished
+  bool created_with_attributes = false;  // temp_create_new: nothing to take
 };
 
 // How a finished temporary is put in place.
@@ -40,6 +41,12 @@ enum TempPlacement {
 // a name is taken.  *t gets target, path and the open descriptor.  0, or -1
 // (nothing created) when no temporary can be created there.
 int temp_create(const std::string& target, TempFile* t);
+
+// temp_create for a target that did not exist and is put in place only
+// under a name nothing has (TEMP_NEW_ONLY): the temporary is created with
+// the permissions a new file gets (pf_create_exclusive_default), and
+// finishing it takes no attributes from anything.
+int temp_create_new(const std::string& target, TempFile* t);
 
 // Finishes the content: gives the temporary what the target keeps of the file
 // it replaces (owner, group, permissions; pf_take_attributes), flushes it to

@@ -15,11 +15,13 @@
 #include <cstdint>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/collection.h"
 #include "archive/entry_table.h"
 #include "archive/indir_walk.h"
+#include "archive/inflate_ahead.h"
 #include "archive/load.h"
 #include "archive/streams.h"
 #include "base/activity.h"
@@ -90,6 +92,7 @@ struct PendingTarget {
 // when it is stopped: remove_live_temporaries).
 struct MadeFolders {
   std::vector<std::string> paths;
+  std::unordered_set<std::string> known;  // real folders found or made so far
   bool keep = false;
   MadeFolders() { forget_created_folders(); }
   ~MadeFolders() {
@@ -136,6 +139,23 @@ struct PendingList {
   }
 };
 
+// Asks whether an existing target is replaced, unless every one is:
+// *write becomes 0 when the answer was 'n'.  0.
+int ask_overwrite(const std::string& target, int* write) {
+  RunState& run = g_run;
+  if (run.overwrite_all) return 0;
+  switch (read_overwrite_answer(target)) {
+    case 'y':
+      break;
+    case 'a':
+      run.overwrite_all = 1;
+      break;
+    default:
+      *write = 0;
+  }
+  return 0;
+}
+
 // Decides whether the entry is written to `target`: *write becomes 1 to
 // write it, 0 when the answer was 'n'.  A target an earlier entry of this run
 // is about to write counts as existing; *placement tells whether the target
@@ -144,6 +164,14 @@ struct PendingList {
 int decide_overwrite(const std::string& target, const PendingList& pending,
                      TempPlacement* placement, int* write) {
   RunState& run = g_run;
+  // Nothing of that name (the common case of a fresh folder): it is neither
+  // of the archives, and one look was enough.
+  if (pf_path_kind(target.c_str()) == PF_PATH_MISSING) {
+    *placement = TEMP_NEW_ONLY;
+    *write = 1;
+    if (pending.find(target) < 0) return 0;
+    return ask_overwrite(target, write);
+  }
   // Writing over the archive being read, or over the new archive being
   // written, would destroy it.
   if ((run.archive_fd >= 0 && pf_same_file_fd(run.archive_fd, target.c_str())) ||
@@ -160,27 +188,28 @@ int decide_overwrite(const std::string& target, const PendingList& pending,
     if (fd < 0) return fail_system("cannot replace", target);  // read-only target, or a folder
     pf_close(fd);
   }
-  if (run.overwrite_all) return 0;
-  switch (read_overwrite_answer(target)) {
-    case 'y':
-      break;
-    case 'a':
-      run.overwrite_all = 1;
-      break;
-    default:
-      *write = 0;
-  }
-  return 0;
+  return ask_overwrite(target, write);
 }
 
 // Copies loaded entry `index`'s data into run.output_fd (the target's
 // temporary file); an in-directory entry's through the walk.
 // `last_in_directory` says that no in-directory data follows it, so the
 // directory stream must end right after it.
-int copy_entry_data(const EntryRecord& e, int index, bool last_in_directory, IndirWalk& walk) {
+int copy_entry_data(const EntryRecord& e, int index, bool last_in_directory, IndirWalk& walk,
+                    std::vector<unsigned char>& buffer) {
   const RunState& run = g_run;
   if (e.loaded_flags & ENTRY_IN_DIRECTORY) {
-    if (indir_goto(walk, index) != 0 || indir_copy_to_raw(walk) != 0) return -1;
+    if (indir_goto(walk, index) != 0) return -1;
+    // In pieces as large as the buffer: most entries take one write.
+    while (indir_left(walk) > 0) {
+      const uint32_t left = indir_left(walk);
+      const uint32_t piece = left < buffer.size() ? left : static_cast<uint32_t>(buffer.size());
+      if (indir_read(walk, buffer.data(), piece) != 0)
+        return fail_note("damaged data", "", "(compressed data ends before its recorded size)");
+      if (pf_write(run.output_fd, buffer.data(), piece) != static_cast<int64_t>(piece))
+        return fail_system("cannot write", "");
+      progress_bytes(piece);
+    }
     return last_in_directory ? indir_finish(walk) : 0;
   }
 
@@ -206,14 +235,16 @@ int copy_entry_data(const EntryRecord& e, int index, bool last_in_directory, Ind
 // yet flushed, and puts it on the pending list.
 int write_entry(const EntryRecord& e, const std::string& target, TempPlacement placement,
                 int index, bool last_in_directory, IndirWalk& walk,
-                PendingList& pending) {
+                std::vector<unsigned char>& buffer, PendingList& pending) {
   RunState& run = g_run;
   PendingTarget p;
   p.placement = placement;
-  if (temp_create(target, &p.temp) != 0) return -1;
+  const int made = placement == TEMP_NEW_ONLY ? temp_create_new(target, &p.temp)
+                                               : temp_create(target, &p.temp);
+  if (made != 0) return -1;
   const int previous = run.output_fd;
   run.output_fd = p.temp.fd;
-  int rc = copy_entry_data(e, index, last_in_directory, walk);
+  int rc = copy_entry_data(e, index, last_in_directory, walk, buffer);
   run.output_fd = previous;
   if (rc != 0 || temp_finish_unflushed(&p.temp) != 0) {
     temp_discard(&p.temp);
@@ -297,7 +328,11 @@ int extraction_target(const std::string& name, std::string* target) {
   return 0;
 }
 
-int make_target_folders(const std::string& target, std::vector<std::string>* made) {
+int make_target_folders(const std::string& target, std::vector<std::string>* made,
+                        std::unordered_set<std::string>* known) {
+  // The whole folder part known already: nothing to look at.
+  const size_t last = target.find_last_of("\\/");
+  if (known && last != std::string::npos && known->count(target.substr(0, last))) return 0;
   size_t begin = 0;
   for (;;) {
     const size_t end = target.find_first_of("\\/", begin);
@@ -307,6 +342,7 @@ int make_target_folders(const std::string& target, std::vector<std::string>* mad
     // An empty component or "." names the folder checked just before.
     if (component.empty() || component == ".") continue;
     const std::string folder = target.substr(0, end);
+    if (known && known->count(folder)) continue;
     int kind = pf_path_kind(folder.c_str());
     if (kind == PF_PATH_MISSING) {
       // Another process may have made it meanwhile: only a real folder will do.
@@ -315,12 +351,15 @@ int make_target_folders(const std::string& target, std::vector<std::string>* mad
           track_created_folder(folder);
           made->push_back(folder);
         }
-        continue;
+        kind = PF_PATH_FOLDER;
+      } else {
+        kind = pf_path_kind(folder.c_str());
       }
-      kind = pf_path_kind(folder.c_str());
     }
     if (kind != PF_PATH_FOLDER) return -1;
+    if (known) known->insert(folder);
   }
+  if (known && last != std::string::npos) known->insert(target.substr(0, last));
   return 0;
 }
 
@@ -334,8 +373,25 @@ int extract_entries() {
     if (loaded.records[static_cast<size_t>(i)]->loaded_flags & ENTRY_IN_DIRECTORY)
       last_in_directory = i;
 
+  // The directory stream is inflated ahead of the writes by a worker
+  // thread, through its own inflater: the shared read stream stays free for
+  // the standalone entries read in between.
   IndirWalk walk;
-  indir_open(walk);
+  InflateAheadPtr ahead;
+  std::vector<unsigned char> buffer;
+  if (last_in_directory >= 0) {
+    ahead = ahead_open(g_run.archive_fd, static_cast<int64_t>(g_run.directory_offset));
+    unsigned char* scratch = copy_buffer();
+    if (!ahead || scratch == nullptr) return -1;
+    try {
+      buffer.resize(AHEAD_BUFFER_SIZE);
+    } catch (const std::bad_alloc&) {
+      return fail_note("out of memory", "", "");
+    }
+    indir_open_source(walk, ahead_source(ahead.get(), scratch, COPY_BUFFER_SIZE));
+  } else {
+    indir_open(walk);
+  }
   MadeFolders folders;  // ended after the pending list: emptied folders go
   PendingList pending;
   pending.folders = &folders;
@@ -354,7 +410,7 @@ int extract_entries() {
     std::string target;
     if (extraction_target(e.name, &target) != 0)
       return fail_note("refusing to extract", e.name, "(the name does not stay under the current folder)");
-    if (make_target_folders(target, &folders.paths) != 0)
+    if (make_target_folders(target, &folders.paths, &folders.known) != 0)
       return fail_note("refusing to extract", e.name,
                        "(a folder of its path is a link or a file, or cannot be made)");
     TempPlacement placement = TEMP_REPLACE;
@@ -368,7 +424,7 @@ int extract_entries() {
     // A later entry of the same target replaces the earlier one's copy.
     const int earlier = pending.find(target);
     if (earlier >= 0) temp_discard(&pending.items[static_cast<size_t>(earlier)].temp);
-    if (write_entry(e, target, placement, i, i == last_in_directory, walk, pending) != 0) {
+    if (write_entry(e, target, placement, i, i == last_in_directory, walk, buffer, pending) != 0) {
       failure_name_file(e.name);
       return -1;
     }

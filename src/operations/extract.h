@@ -3,6 +3,7 @@
 #define VORN_EXTRACT_H
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // Writes every loaded entry named by an extract spec to its target (through a
@@ -76,7 +77,11 @@ int extraction_target(const std::string& name, std::string* target);
 // folder of the target exists as a real folder; -1 when the target is
 // refused or a folder cannot be made (folders made before stay).  With
 // `made`, each folder it makes is appended there, outermost first, and put
-// on the list of folders the run made (track_created_folder).
-int make_target_folders(const std::string& target, std::vector<std::string>* made = nullptr);
+// on the list of folders the run made (track_created_folder).  With
+// `known`, the folders (spelled as in the targets) that earlier calls of the
+// same run found or made as real folders: they are not looked at again, and
+// each folder this call finds or makes is added.
+int make_target_folders(const std::string& target, std::vector<std::string>* made = nullptr,
+                        std::unordered_set<std::string>* known = nullptr);
 
 #endif

@@ -84,6 +84,13 @@ int pf_remove(const char* path);
 // other failure.
 int pf_create_exclusive(const char* path);
 
+// pf_create_exclusive for a file that will take a name nothing has: the new
+// file gets at once the permissions pf_take_attributes would give it for a
+// `like` that does not exist (read and write for everyone, less the
+// process's file-creation mask; on Win32 its folder's), so that no call is
+// needed for them later.  Results as pf_create_exclusive.
+int pf_create_exclusive_default(const char* path);
+
 // Renames `from` to `to`, replacing `to` when it exists, in one step (never
 // delete-then-rename).  Nothing of the replaced file is handed on (see
 // pf_take_attributes).  0 or -1.  On Win32 a `to` that another handle holds
@@ -281,7 +288,8 @@ enum PfFaultKind {
   PF_FAULT_WRITE = 0,   // pf_write returns -1
   PF_FAULT_SYNC,        // pf_sync returns -1
   PF_FAULT_RENAME,      // pf_rename or pf_rename_new returns -1
-  PF_FAULT_OPEN_CREATE, // pf_open_create or pf_create_exclusive returns -1
+  PF_FAULT_OPEN_CREATE, // pf_open_create, pf_create_exclusive or
+                        // pf_create_exclusive_default returns -1
   PF_FAULT_READ,        // pf_read returns -1
   PF_FAULT_LOCK,        // pf_lock returns -1
   PF_FAULT_ATTRIBUTES,  // pf_take_attributes returns -1

@@ -242,16 +242,30 @@ int pf_remove(const char* path) {
   return ::unlink(p.c_str()) == 0 ? 0 : -1;
 }
 
-int pf_create_exclusive(const char* path) {
-  if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
+namespace {
+
+int create_exclusive(const char* path, mode_t mode) {
   std::string p = resolve(path);
   if (p.empty()) return -1;
   int fd;
   do {
-    fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == EEXIST ? -2 : -1;
   return fd;
+}
+
+}  // namespace
+
+int pf_create_exclusive(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
+  return create_exclusive(path, 0600);
+}
+
+int pf_create_exclusive_default(const char* path) {
+  if (fault_hit(PF_FAULT_OPEN_CREATE)) return -1;
+  // The system takes the creation mask off.
+  return create_exclusive(path, 0666);
 }
 
 int pf_rename(const char* from, const char* to) {

@@ -429,6 +429,12 @@ int pf_create_exclusive(const char* path) {
   return handle_to_fd(h);
 }
 
+int pf_create_exclusive_default(const char* path) {
+  // A new file keeps the attributes and access rights it is created with
+  // (its folder's), as pf_take_attributes leaves them.
+  return pf_create_exclusive(path);
+}
+
 int pf_rename_new(const char* from, const char* to) {
   if (fault_hit(PF_FAULT_RENAME)) return -1;
   std::string f = resolve(from);

@@ -20,7 +20,7 @@ class ExtractFault : public vt::Scratch {
     Scratch::SetUp();
     vt::write_file("a.vrn", vt::build_archive({
                                 {"first.txt", "written first", 0, 0x07},
-                                {"second.txt", std::string(70000, 's'), 0, 0x07},
+                                {"second.txt", std::string(600000, 's'), 0, 0x07},
                             }));
   }
 };
@@ -36,7 +36,7 @@ TEST_F(ExtractFault, RefusedRenameKeepsNothingHalfDone) {
 
 TEST_F(ExtractFault, RefusedWriteKeepsNothingHalfDone) {
   pf_fault_clear();
-  pf_fault_arm(PF_FAULT_WRITE, 2);  // second.txt's data needs more than one write
+  pf_fault_arm(PF_FAULT_WRITE, 2);  // second.txt's data is larger than any one write
   EXPECT_EQ(run_in_process({"vornex", "a.vrn", "second.txt"}), -3);
   EXPECT_EQ(vt::list_dir("."), std::vector<std::string>{"a.vrn"});
 }
