@@ -211,6 +211,33 @@ mode_t mode_of(const char* path) {
   return st.st_mode & 07777;
 }
 
+TEST_F(Permissions, ANewTargetsTemporaryIsCreatedWithTheDefaultAndTakesNothing) {
+  const mode_t mask = umask(027);
+  TempFile t;
+  ASSERT_EQ(temp_create_new("n.txt", &t), 0);
+  struct stat st;
+  ASSERT_EQ(fstat(t.fd, &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  pf_fault_clear();
+  ASSERT_EQ(temp_finish_unflushed(&t), 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_ATTRIBUTES), 0) << "nothing to take from";
+  ASSERT_EQ(temp_rename(&t, TEMP_NEW_ONLY), 0);
+  EXPECT_EQ(vt::read_file("n.txt"), "");
+
+  // A temporary for a target that exists takes its attributes when finished.
+  vt::write_file("old.txt", "old");
+  ASSERT_EQ(chmod("old.txt", 0604), 0);
+  TempFile r;
+  ASSERT_EQ(temp_create("old.txt", &r), 0);
+  ASSERT_EQ(temp_finish_unflushed(&r), 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_ATTRIBUTES), 1);
+  ASSERT_EQ(temp_rename(&r, TEMP_REPLACE), 0);
+  ASSERT_EQ(stat("old.txt", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  pf_fault_clear();
+  umask(mask);
+}
+
 TEST_F(Permissions, ReplacedFilesKeepTheirMode) {
   if (vt::runs_through_launcher())
     GTEST_SKIP() << "POSIX mode bits: a Windows file keeps its attributes instead";

@@ -4,6 +4,7 @@
 // and damage in the middle of the directory stream, which must
 // leave every target as it was however far the inflating had got.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <random>
@@ -173,6 +174,27 @@ TEST_F(ExtractMixed, DamageInTheMiddleOfTheDirectoryStreamLeavesEveryTargetAsItW
       EXPECT_TRUE(standalone) << folder << "/" << name;
     }
   }
+}
+
+TEST_F(ExtractMixed, NewTargetsGetTheDefaultPermissionsAndReplacedOnesKeepTheirs) {
+  if (vt::runs_through_launcher()) GTEST_SKIP() << "mode bits are POSIX's";
+  vt::write_file("a.vrn", vt::build_archive({{"new.txt", "new", 0, IN_DIR},
+                                             {"kept.txt", "replaced", 0, IN_DIR},
+                                             {"sub\\solo.txt", "standalone", 0, DEFLATED}}));
+  vt::write_file("kept.txt", "old");
+  ASSERT_EQ(chmod("kept.txt", 0604), 0);
+  const mode_t mask = umask(027);
+  const int rc = vt::run("vornex", {"a.vrn", "*"}, "a");
+  umask(mask);
+  ASSERT_EQ(rc, 0);
+  struct stat st;
+  ASSERT_EQ(stat("new.txt", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  ASSERT_EQ(stat("sub/solo.txt", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  ASSERT_EQ(stat("kept.txt", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(vt::read_file("kept.txt"), "replaced");
 }
 
 }  // namespace

@@ -303,6 +303,8 @@ TEST_F(CommonPlatform, EveryFaultKindFailsItsCallAndDoesNothing) {
          EXPECT_EQ(pf_open_create("n"), -1);
          arm(PF_FAULT_OPEN_CREATE);
          EXPECT_EQ(pf_create_exclusive("x"), -1);
+         arm(PF_FAULT_OPEN_CREATE);
+         EXPECT_EQ(pf_create_exclusive_default("x"), -1);
          EXPECT_FALSE(fs::exists("n"));
          EXPECT_FALSE(fs::exists("x"));
          int fd = pf_create_exclusive("x");

@@ -198,6 +198,15 @@ TEST(PlatformFiles, ReplacementTakesThePermissionsOfTheFileItReplaces) {
     pf_close(fd);
     unlink("fresh");
   }
+  // Created with the default at once, as pf_take_attributes would give a
+  // file with nothing to take from.
+  int made = pf_create_exclusive_default("fresh");
+  ASSERT_GE(made, 0);
+  struct stat fresh;
+  ASSERT_EQ(fstat(made, &fresh), 0);
+  EXPECT_EQ(fresh.st_mode & 07777, 0640u);
+  pf_close(made);
+  unlink("fresh");
   umask(mask);
   // A plain rename hands nothing on.
   int fd = pf_create_exclusive("plain");
@@ -214,11 +223,14 @@ TEST(PlatformFiles, ExclusiveCreationAndRenameToANewNameNeverTouchWhatExists) {
   ASSERT_EQ(symlink("victim", "sym"), 0);
   ASSERT_EQ(symlink("nowhere", "dangling"), 0);
   ASSERT_EQ(link("victim", "hard"), 0);
-  for (const char* name : {"victim", "sym", "dangling", "hard"})
+  for (const char* name : {"victim", "sym", "dangling", "hard"}) {
     EXPECT_EQ(pf_create_exclusive(name), -2) << name;
+    EXPECT_EQ(pf_create_exclusive_default(name), -2) << name;
+  }
   EXPECT_FALSE(vt::file_exists("nowhere"));
   EXPECT_EQ(vt::read_file("victim"), "keep");
   EXPECT_EQ(pf_create_exclusive("no/such/folder"), -1);
+  EXPECT_EQ(pf_create_exclusive_default("no/such/folder"), -1);
 
   int fd = pf_create_exclusive("t");
   ASSERT_GE(fd, 0);
