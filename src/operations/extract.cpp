@@ -374,13 +374,14 @@ int extract_entries() {
       last_in_directory = i;
 
   // The directory stream is inflated ahead of the writes by a worker
-  // thread, through its own inflater: the shared read stream stays free for
-  // the standalone entries read in between.
+  // thread (none with "--threads 1"), through its own inflater: the shared
+  // read stream stays free for the standalone entries read in between.
   IndirWalk walk;
   InflateAheadPtr ahead;
   std::vector<unsigned char> buffer;
   if (last_in_directory >= 0) {
-    ahead = ahead_open(g_run.archive_fd, static_cast<int64_t>(g_run.directory_offset));
+    ahead = ahead_open(g_run.archive_fd, static_cast<int64_t>(g_run.directory_offset),
+                       g_settings.threads != 1);
     unsigned char* scratch = copy_buffer();
     if (!ahead || scratch == nullptr) return -1;
     try {

@@ -108,6 +108,15 @@ TEST_F(ExtractMixed, ManySmallAndLargeEntriesInterleavedComeBackWhole) {
   }
   EXPECT_TRUE(vt::temporaries(".").empty());
 
+  // On one thread: the same files.
+  vt::ScratchDir one;
+  vt::write_file("a.vrn", mixed_archive(items));
+  ASSERT_EQ(vt::run("vornex", {"a.vrn", "--threads", "1", "-sk1", "*"}), 0);
+  for (const Item& it : items) {
+    if (it.key_hash == vt::key_hash("other")) continue;
+    EXPECT_TRUE(vt::read_file(it.path) == it.data) << it.path << " (one thread)";
+  }
+
   // Only some: entries passed by before, between and after those written.
   vt::ScratchDir again;
   vt::write_file("a.vrn", mixed_archive(items));
