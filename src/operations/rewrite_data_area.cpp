@@ -212,15 +212,31 @@ int add_standalone_files() {
     if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
     progress_add_total(length);
     progress_entry(s.name);
+    const bool compressed = (s.flags & SPEC_COMPRESS) != 0;
+    const int record = g_archive.output.count();
+    int64_t new_offset = -1;
+    if (open_temp() != 0 ||
+        (!(compressed && deflate_queued()) && (new_offset = temp_end_position()) < 0)) {
+      pf_close(fd);
+      return -1;
+    }
+    if (compressed) {
+      // Queued behind the compressed entries before it: the record is made
+      // now and gets its offset when the entry's first byte is written.
+      if (add_output_record(s.name.c_str(), 0, static_cast<uint32_t>(length), s.new_key,
+                            entry_flags_from_spec(s, false),
+                            (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0) {
+        pf_close(fd);
+        return -1;
+      }
+    }
     const int archive_fd = g_run.archive_fd;
     g_run.archive_fd = fd;
-    int64_t new_offset = -1;
     int rc = -1;
-    if (pf_seek(fd, 0, PF_SEEK_SET) == 0 && open_temp() == 0 &&
-        (new_offset = temp_end_position()) >= 0) {
-      if (s.flags & SPEC_COMPRESS) {
-        rc = (deflate_open(g_run.output_fd, new_offset) == 0 &&
-              copy_raw_to_stream(length) == 0 && deflate_finish() == 0) ? 0 : -1;
+    if (pf_seek(fd, 0, PF_SEEK_SET) == 0) {
+      if (compressed) {
+        rc = (deflate_open_queued(g_run.output_fd, new_offset, record) == 0 &&
+              copy_raw_to_stream(length) == 0 && deflate_finish_queued() == 0) ? 0 : -1;
       } else {
         rc = copy_raw_to_raw(length);
       }
@@ -233,7 +249,8 @@ int add_standalone_files() {
       fail_note("file changed while it was stored", s.name, "");
       return -1;
     }
-    if (add_output_record(s.name.c_str(), static_cast<uint32_t>(new_offset),
+    if (!compressed &&
+        add_output_record(s.name.c_str(), static_cast<uint32_t>(new_offset),
                           static_cast<uint32_t>(length), s.new_key,
                           entry_flags_from_spec(s, false),
                           (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0)
@@ -241,5 +258,6 @@ int add_standalone_files() {
     s.flags |= SPEC_HANDLED;
     if (r >= 0) loaded_entry(r).flags |= ENTRY_DONE;
   }
-  return 0;
+  // Nothing queued outlives the step.
+  return deflate_settle();
 }
