@@ -141,7 +141,8 @@ struct BlockWriter {
   int64_t pos = 0;      // bytes of the current stream taken so far
   uint32_t adler = 1;   // of the stream being written out
   int64_t out_pos = 0;  // file offset of the next byte written out
-  int queued = 0;       // finished streams may still have blocks in the ring
+  int queued = 0;       // the streams are queued: finished ones may still
+                        // have blocks in the ring
   int failed = 0;
   // The current run of bytes that came contiguously from the old stream.
   int run = 0;
@@ -476,7 +477,7 @@ int block_thread_count(int setting) {
   return cores > static_cast<unsigned>(MAX_THREADS) ? MAX_THREADS : static_cast<int>(cores);
 }
 
-int block_open(WriteStream& ws, int64_t offset, int record) {
+int block_open(WriteStream& ws, int64_t offset, int record, int queued) {
   const int threads = block_thread_count(g_settings.threads);
   const bool follow = offset < 0;
   if (follow) {
@@ -502,7 +503,7 @@ int block_open(WriteStream& ws, int64_t offset, int record) {
     v.count = 0;
     v.adler = 1;
     v.out_pos = offset;
-    v.queued = 0;
+    v.queued = queued;
     v.failed = 0;
     v.stats = BlockStats();
   }
@@ -571,17 +572,13 @@ int block_finish(WriteStream& ws) {
   return 0;
 }
 
-int block_finish_queued(WriteStream& ws) {
-  if (end_stream(ws) != 0) return -1;
-  ws.blocks->queued = 1;
-  return 0;
-}
+int block_finish_queued(WriteStream& ws) { return end_stream(ws); }
 
 int block_settle(WriteStream& ws) {
   if (!ws.blocks || !ws.blocks->queued) return 0;
   BlockWriter& w = *ws.blocks;
-  // A stream opened behind the queued ones and never finished, or a block
-  // that failed, loses the queued streams: the file is incomplete.
+  // A queued stream never finished, or a block that failed, leaves the file
+  // incomplete.
   if (w.failed || w.cur) {
     w.failed = 1;
     drain(w);

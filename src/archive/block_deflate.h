@@ -115,13 +115,13 @@ struct BlockWriter;
 struct WriteStream;
 // Starts a new stream.  With `offset` >= 0 the stream begins at that file
 // offset and the blocks of an earlier stream not yet written are abandoned;
-// with `offset` < 0 it follows, in the file, the streams finished with
-// block_finish_queued whose blocks are still in the ring (-1 when there are
+// `queued` 1 makes it the first of queued streams.  With `offset` < 0 it
+// follows, in the file, the queued streams before it (-1 when there are
 // none, or one failed).  `record`, when >= 0, is the index of a record of
 // the output table whose offset is set to the stream's file offset when the
 // stream's first byte is written (failing the stream when that offset does
 // not fit 32 bits).  0 or -1.
-int block_open(WriteStream& ws, int64_t offset, int record);
+int block_open(WriteStream& ws, int64_t offset, int record, int queued);
 // Takes n bytes; `old_pos` is their position in the tracked old stream, or
 // -1 when they come from anywhere else.  0 or -1.
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos);
@@ -134,10 +134,11 @@ int block_finish(WriteStream& ws);
 // call of the stream fail, so it is never lost silently).
 int block_finish_queued(WriteStream& ws);
 // Writes everything the queued streams still hold in the ring and in the
-// write stream's buffer; the file's position is then right after them.
-// 0 (also when nothing is queued) or -1.
+// write stream's buffer and ends the queue; the file's position is then
+// right after them.  0 (also when nothing is queued) or -1 (a write failed
+// now or earlier, or a queued stream was left unfinished).
 int block_settle(WriteStream& ws);
-// 1 while streams finished with block_finish_queued are not all written.
+// 1 from the first queued stream's opening until the queue is settled.
 int block_queued(const WriteStream& ws);
 // Waits for the workers, stops them, frees every buffer (exit routine).
 void block_release(WriteStream& ws);

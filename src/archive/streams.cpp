@@ -205,7 +205,7 @@ int open_write_stream(int fd, int64_t offset, int queued, int record) {
     ws.z.next_out = ws.buffer.data();
     ws.z.avail_out = STREAM_BUFFER_SIZE;
   }
-  if (block_open(ws, follow ? -1 : offset, record) != 0) return -1;
+  if (block_open(ws, follow ? -1 : offset, record, queued) != 0) return -1;
   ws.active = 1;
   if (!follow && pf_seek(fd, offset, PF_SEEK_SET) != offset) return -1;
   return 0;
