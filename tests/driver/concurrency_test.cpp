@@ -37,18 +37,15 @@ struct Job {
 };
 
 // Starts every job at once and waits for all of them.  Each runs with
-// --verbose, so that a failed run's reason reaches the test's message.
+// --verbose, and its standard error is kept: a failed run's reason (or the
+// launcher's, when a run could not even start) reaches the test's message.
 void run_together(std::vector<Job>& jobs) {
   std::vector<std::thread> threads;
   for (Job& j : jobs)
     threads.emplace_back([&j] {
       std::vector<std::string> args{"--verbose"};
       args.insert(args.end(), j.args.begin(), j.args.end());
-      vt::RunOptions o;
-      o.stdin_text = j.input;
-      const vt::RunResult r = vt::run_full(j.program, args, o);
-      j.status = r.status;
-      j.err = r.err;
+      j.status = vt::run(j.program, args, j.input, nullptr, &j.err);
     });
   for (auto& t : threads) t.join();
 }
