@@ -250,7 +250,8 @@ int begin_stream(WriteStream& ws, const Job& j) {
   if (j.record >= 0) {
     EntryTable& table = g_archive.output;
     // The offset must fit the record's 32-bit field.
-    if (j.record >= table.count() || w.out_pos < 0 || w.out_pos > 0xFFFFFFFFLL) return -1;
+    if (j.record >= table.count() || w.out_pos < 0 || w.out_pos > 0xFFFFFFFFLL)
+      return fail_note("cannot store", "", "(the data area would reach 4 GiB)");
     table.records[static_cast<size_t>(j.record)]->offset = static_cast<uint32_t>(w.out_pos);
   }
   w.adler = 1;
@@ -266,7 +267,7 @@ int retire_head(WriteStream& ws) {
   wait_done(w, j);
   w.head = (w.head + 1) % w.slots.size();
   --w.count;
-  if (j.failed) return -1;
+  if (j.failed) return fail_note("cannot compress", "", "");
   if (j.first && begin_stream(ws, j) != 0) return -1;
   if (j.reuse ? emit_reused(ws, j) : emit(ws, j.out.get(), j.out_len)) return -1;
   w.adler = static_cast<uint32_t>(adler32_combine(w.adler, j.adler, static_cast<z_off_t>(j.len)));

@@ -262,9 +262,12 @@ int add_standalone_files() {
       // its record.
       if (rc == 0 && pf_file_length(fd) != length) rc = -1;
     }
+    // A failure the file did not cause (a write, or a queued stream of an
+    // earlier file) has recorded its own reason already, which stands.
+    const bool changed = rc != 0 && pf_file_length(fd) != length;
     finish_file_source(fd, archive_fd);
     if (rc != 0) {
-      fail_note("file changed while it was stored", s.name, "");
+      if (changed || !failure_last().recorded) fail_note("file changed while it was stored", s.name, "");
       return -1;
     }
     if (!compressed &&
