@@ -214,10 +214,11 @@ std::string pf_native_path(const char* path);
 enum { PF_ATTR_HIDDEN = 0x2, PF_ATTR_DIRECTORY = 0x10, PF_ATTR_SPECIAL = 0x10000 };
 
 // What the enumeration learned of an item as it looked at it, for a regular
-// file (links followed): `length`, its length in bytes, or -1 when the
-// listing did not give it (a link on Win32); `has_id` 1 when `id` holds its
-// identity (always on POSIX, never on Win32, whose listing does not give
-// it).  For anything else length is -1 and has_id 0.  Both describe the item
+// file (links followed): `length`, its length in bytes, and `has_id` 1 with
+// its identity in `id`.  On POSIX both are always known; on Win32 neither
+// (the folder's listing holds no identity, and may hold a stale length for
+// a file being written or written through another of its names): length -1
+// and has_id 0, as for anything but a regular file.  Both describe the file
 // at the moment it was listed.
 struct PfFindData {
   uint32_t attributes = 0;      // PF_ATTR_HIDDEN, PF_ATTR_DIRECTORY, PF_ATTR_SPECIAL

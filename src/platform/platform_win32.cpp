@@ -693,10 +693,9 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
       } else {
         item.attributes = (item.attributes & PF_ATTR_HIDDEN) | (target & FILE_ATTRIBUTE_DIRECTORY ? PF_ATTR_DIRECTORY : 0);
       }
-    } else if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      // The listing's length is the file's own (a link's would be the link's).
-      item.length = static_cast<int64_t>((static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow);
     }
+    // No length: the folder's listing may hold a stale one for a file being
+    // written, or written through another of its names.
     pf_common::add_found(&found, std::move(item));
   } while (FindNextFileA(f, &fd));
   FindClose(f);
