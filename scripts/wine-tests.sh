@@ -27,9 +27,19 @@ start=$(date +%s)
 if [ ! -d "$WINEPREFIX" ]; then
   WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
 fi
-# Started here, away from the test runs' output: a server that a test's wine
-# started would hold that test's output open (and ctest waiting) for ever.
-wineserver -p </dev/null >/dev/null 2>&1 || true
+# One server kept up for every run, started here, away from the test runs'
+# output: a server that a test's wine started would hold that test's output
+# open (and ctest waiting) for ever.  It must be a new one: the server that
+# made the prefix (or one left from an earlier run) is not kept up, and
+# "-p" does not reach a server already running.  A server that is not kept
+# up begins shutting down whenever no program runs for a moment, and a
+# program starting just then is killed with it ("wine client error ...
+# Connection reset by peer"), which fails whatever test started it.
+wineserver -k </dev/null >/dev/null 2>&1 || true
+wineserver -w </dev/null >/dev/null 2>&1 || true
+if ! wineserver -p </dev/null >/dev/null 2>&1; then
+  echo "wine-tests: could not start a Wine server that stays up"; exit 1
+fi
 # Wine's own services start with the first program; they, too, are started
 # away from the tests' output.
 WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true

@@ -33,13 +33,20 @@ struct Job {
   std::vector<std::string> args;
   std::string input;
   int status = -99;
+  std::string err;  // what the run said on standard error (it runs with --verbose)
 };
 
-// Starts every job at once and waits for all of them.
+// Starts every job at once and waits for all of them.  Each runs with
+// --verbose, and its standard error is kept: a failed run's reason (or the
+// launcher's, when a run could not even start) reaches the test's message.
 void run_together(std::vector<Job>& jobs) {
   std::vector<std::thread> threads;
   for (Job& j : jobs)
-    threads.emplace_back([&j] { j.status = vt::run(j.program, j.args, j.input); });
+    threads.emplace_back([&j] {
+      std::vector<std::string> args{"--verbose"};
+      args.insert(args.end(), j.args.begin(), j.args.end());
+      j.status = vt::run(j.program, args, j.input, nullptr, &j.err);
+    });
   for (auto& t : threads) t.join();
 }
 
@@ -68,17 +75,17 @@ TEST_F(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
       const std::string name = "c" + std::to_string(i) + ".txt";
       contents.push_back(noise(20000 + 1000 * i, static_cast<unsigned>(round * 10 + i)));
       vt::write_file(name, contents.back());
-      jobs.push_back({"vorn", {"arc.vrn", name}, "", -99});
+      jobs.push_back({"vorn", {"arc.vrn", name}, "", -99, ""});
     }
     // A second archive in the same folder at the same time.
-    jobs.push_back({"vorn", {"two.vrn", "c0.txt"}, "", -99});
-    jobs.push_back({"vorn", {"two.vrn", "-g", "c1.txt"}, "", -99});
+    jobs.push_back({"vorn", {"two.vrn", "c0.txt"}, "", -99, ""});
+    jobs.push_back({"vorn", {"two.vrn", "-g", "c1.txt"}, "", -99, ""});
     run_together(jobs);
 
     vt::Parsed p;
     ASSERT_TRUE(vt::parse_archive(vt::read_file("arc.vrn"), &p)) << "round " << round << ": " << p.error;
     for (int i = 0; i < kRuns; ++i) {
-      EXPECT_EQ(jobs[i].status, 0) << "round " << round << " run " << i;
+      EXPECT_EQ(jobs[i].status, 0) << "round " << round << " run " << i << ": " << jobs[i].err;
       if (jobs[i].status != 0) continue;
       const vt::Entry* e = find(p, "c" + std::to_string(i) + ".txt");
       ASSERT_NE(e, nullptr) << "round " << round << " run " << i << " exited 0 but its file is missing";
@@ -87,8 +94,8 @@ TEST_F(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
     EXPECT_EQ(p.entries.size(), missing ? 4u : 6u) << "round " << round;
     vt::Parsed q;
     ASSERT_TRUE(vt::parse_archive(vt::read_file("two.vrn"), &q)) << "round " << round << ": " << q.error;
-    EXPECT_EQ(jobs[kRuns].status, 0);
-    EXPECT_EQ(jobs[kRuns + 1].status, 0);
+    EXPECT_EQ(jobs[kRuns].status, 0) << "round " << round << ": " << jobs[kRuns].err;
+    EXPECT_EQ(jobs[kRuns + 1].status, 0) << "round " << round << ": " << jobs[kRuns + 1].err;
     EXPECT_NE(find(q, "c0.txt"), nullptr) << "round " << round;
     EXPECT_NE(find(q, "c1.txt"), nullptr) << "round " << round;
     EXPECT_TRUE(vt::temporaries().empty()) << "round " << round;
@@ -114,13 +121,13 @@ TEST_F(Concurrency, ExtractionsIntoOneFolderWriteCompleteFiles) {
     std::vector<Job> jobs;
     for (int i = 0; i < kRuns; ++i) {
       if (round % 2)
-        jobs.push_back({"vornex", {"../arc.vrn", "*"}, "a", -99});
+        jobs.push_back({"vornex", {"../arc.vrn", "*"}, "a", -99, ""});
       else
-        jobs.push_back({"vornex", {"../arc.vrn", entries[i].name}, "", -99});
+        jobs.push_back({"vornex", {"../arc.vrn", entries[i].name}, "", -99, ""});
     }
     run_together(jobs);
     for (int i = 0; i < kRuns; ++i) {
-      EXPECT_EQ(jobs[i].status, 0) << "round " << round << " run " << i;
+      EXPECT_EQ(jobs[i].status, 0) << "round " << round << " run " << i << ": " << jobs[i].err;
       EXPECT_TRUE(vt::read_file(entries[i].name) == entries[i].data)
           << "round " << round << ": " << entries[i].name << " incomplete or wrong";
     }
@@ -144,11 +151,11 @@ TEST_F(Concurrency, MessageFileRunsInOneFolderKeepEachTable) {
       jobs.push_back({"vorn",
                       {"-mfile:m" + std::to_string(i / 2) + ".c", "-mmod:edit" + std::to_string(i) + ".txt"},
                       "",
-                      -99});
+                      -99, ""});
     }
     run_together(jobs);
     for (int i = 0; i < kRuns; ++i) {
-      EXPECT_EQ(jobs[i].status, 0) << "round " << round << " run " << i;
+      EXPECT_EQ(jobs[i].status, 0) << "round " << round << " run " << i << ": " << jobs[i].err;
       const std::string mine = vt::read_file("m" + std::to_string(i / 2) + ".c");
       const std::string other = vt::read_file("m" + std::to_string(1 - i / 2) + ".c");
       const std::string label = "label" + std::to_string(i);

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -207,8 +208,52 @@ static void put_on(int fd, int target) {
   if (fd != target) dup2(fd, target);
 }
 
+// A file for a child's standard error: created, then unlinked once read.
+static int error_file(std::string* path) {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorn-test-err-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  int fd = mkstemp(buf.data());
+  if (fd >= 0) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    *path = buf.data();
+  }
+  return fd;
+}
+
+static std::string take_error_file(int fd, const std::string& path) {
+  std::string text;
+  if (fd < 0) return text;
+  lseek(fd, 0, SEEK_SET);
+  char buf[4096];
+  for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(got));
+  close(fd);
+  unlink(path.c_str());
+  return text;
+}
+
+static int run_collecting(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& stdin_text, std::string* out, int err_fd);
+
 int run(const std::string& program, const std::vector<std::string>& args,
-        const std::string& stdin_text, std::string* out) {
+        const std::string& stdin_text, std::string* out, std::string* err) {
+  const bool via = !launcher().empty();
+  std::string path;
+  const int err_fd = err || via ? error_file(&path) : -1;
+  const int status = run_collecting(program, args, stdin_text, out, err_fd);
+  const std::string text = take_error_file(err_fd, path);
+  if (err) *err = text;
+  if (via && status != 0 && status != FAIL && !text.empty()) {
+    std::string line = program;
+    for (const auto& a : args) line += " " + a;
+    std::cerr << "[" << line << "] ended with " << status << "; standard error:\n" << text << "\n";
+  }
+  return status;
+}
+
+static int run_collecting(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& stdin_text, std::string* out, int err_fd) {
   (void)g_standard_descriptors_settled;
   int in_pipe[2], out_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0) return -2;
@@ -233,10 +278,13 @@ int run(const std::string& program, const std::vector<std::string>& args,
     setpgid(0, 0);  // its own group, so that a deadline kill takes all it started
     put_on(in_pipe[0], 0);
     put_on(out_pipe[1], 1);
-    // Through a launcher, standard error goes nowhere: the services Wine
-    // starts with the first program of a prefix would inherit it and keep
-    // the test program's own output (and ctest) open long after it ended.
-    if (!via.empty()) {
+    // Through a launcher, standard error never goes to a pipe or to the
+    // test's own: the services Wine starts with the first program of a
+    // prefix would inherit it and keep the test program's output (and
+    // ctest) open long after it ended.  A file (or nowhere) it is.
+    if (err_fd >= 0) {
+      put_on(err_fd, 2);
+    } else if (!via.empty()) {
       int null_fd = open("/dev/null", O_WRONLY);
       if (null_fd >= 0) put_on(null_fd, 2);
     }

@@ -56,8 +56,13 @@ constexpr int kRunDeadlineSeconds = 120;
 // True when the executable runs through VORN_TEST_LAUNCHER: tests of POSIX
 // matters Windows does not have (mode bits, named pipes) skip themselves.
 bool runs_through_launcher();
+// With `err`, standard error is collected there (through a file, so that
+// whatever the program leaves running cannot hold it open).  Through a
+// launcher standard error is otherwise dropped; when such a run ends with
+// neither 0 nor FAIL (the launcher itself failed), what it said is printed.
 int run(const std::string& program, const std::vector<std::string>& args,
-        const std::string& stdin_text = "", std::string* out = nullptr);
+        const std::string& stdin_text = "", std::string* out = nullptr,
+        std::string* err = nullptr);
 inline int vorn(const std::vector<std::string>& args, const std::string& in = "") {
   return run("vorn", args, in);
 }
