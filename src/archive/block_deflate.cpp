@@ -53,7 +53,9 @@ struct Job {
   std::unique_ptr<unsigned char[]> out;
   uint32_t dict = 0;
   uint32_t len = 0;
-  int last = 0;
+  int first = 0;  // the stream's first block: the header goes before it
+  int last = 0;   // the stream's last block: the trailer goes after it
+  int record = -1;  // first block: the output record that takes the offset
   // Filled by whoever compresses the block.
   uint32_t out_len = 0;
   uint32_t adler = 1;
@@ -136,8 +138,11 @@ struct BlockWriter {
   Job* cur = nullptr;
   int cut_pending = 0;  // cur is complete; dispatched when more bytes come
   uint64_t hash = 0;
-  int64_t pos = 0;      // bytes taken so far
-  uint32_t adler = 1;
+  int64_t pos = 0;      // bytes of the current stream taken so far
+  uint32_t adler = 1;   // of the stream being written out
+  int64_t out_pos = 0;  // file offset of the next byte written out
+  int queued = 0;       // the streams are queued: finished ones may still
+                        // have blocks in the ring
   int failed = 0;
   // The current run of bytes that came contiguously from the old stream.
   int run = 0;
@@ -186,9 +191,19 @@ bool is_done(BlockWriter& w, Job& j) {
   return j.state == JOB_DONE;
 }
 
+// Waits for every dispatched job and drops them unwritten.
+void drain(BlockWriter& w) {
+  while (w.count > 0) {
+    wait_done(w, *w.slots[w.head]);
+    w.head = (w.head + 1) % w.slots.size();
+    --w.count;
+  }
+}
+
 // Puts n bytes into the write stream's buffer, writing it out each time it
 // fills (always whole buffers of STREAM_BUFFER_SIZE bytes).
 int emit(WriteStream& ws, const unsigned char* p, size_t n) {
+  ws.blocks->out_pos += static_cast<int64_t>(n);
   while (n > 0) {
     size_t take = n < ws.z.avail_out ? n : ws.z.avail_out;
     std::memcpy(ws.z.next_out, p, take);
@@ -211,6 +226,7 @@ int emit(WriteStream& ws, const unsigned char* p, size_t n) {
 int emit_reused(WriteStream& ws, const Job& j) {
   const int64_t back = pf_seek(j.reuse_fd, 0, PF_SEEK_CUR);
   if (back < 0 || pf_seek(j.reuse_fd, j.reuse_from, PF_SEEK_SET) != j.reuse_from) return -1;
+  ws.blocks->out_pos += j.reuse_len;
   int64_t left = j.reuse_len;
   while (left > 0) {
     size_t take = left < ws.z.avail_out ? static_cast<size_t>(left) : ws.z.avail_out;
@@ -227,14 +243,32 @@ int emit_reused(WriteStream& ws, const Job& j) {
   return pf_seek(j.reuse_fd, back, PF_SEEK_SET) == back ? 0 : -1;
 }
 
-// Writes the oldest dispatched job (waiting for it) and frees its slot.
+// A stream begins here: its record (when it has one) takes the offset, and
+// the two-byte zlib header goes out.
+int begin_stream(WriteStream& ws, const Job& j) {
+  BlockWriter& w = *ws.blocks;
+  if (j.record >= 0) {
+    EntryTable& table = g_archive.output;
+    // The offset must fit the record's 32-bit field.
+    if (j.record >= table.count() || w.out_pos < 0 || w.out_pos > 0xFFFFFFFFLL)
+      return fail_note("cannot store", "", "(the data area would reach 4 GiB)");
+    table.records[static_cast<size_t>(j.record)]->offset = static_cast<uint32_t>(w.out_pos);
+  }
+  w.adler = 1;
+  static const unsigned char header[2] = {0x78, 0xDA};  // deflate, 32 KiB window, level 9
+  return emit(ws, header, 2);
+}
+
+// Writes the oldest dispatched job (waiting for it) and frees its slot; the
+// header before a stream's first block, the trailer after its last.
 int retire_head(WriteStream& ws) {
   BlockWriter& w = *ws.blocks;
   Job& j = *w.slots[w.head];
   wait_done(w, j);
   w.head = (w.head + 1) % w.slots.size();
   --w.count;
-  if (j.failed) return -1;
+  if (j.failed) return fail_note("cannot compress", "", "");
+  if (j.first && begin_stream(ws, j) != 0) return -1;
   if (j.reuse ? emit_reused(ws, j) : emit(ws, j.out.get(), j.out_len)) return -1;
   w.adler = static_cast<uint32_t>(adler32_combine(w.adler, j.adler, static_cast<z_off_t>(j.len)));
   ++w.stats.blocks;
@@ -242,6 +276,31 @@ int retire_head(WriteStream& ws) {
     ++w.stats.reused;
     w.stats.reused_bytes += j.len;
   }
+  if (!j.last) return 0;
+  const unsigned char trailer[4] = {
+      static_cast<unsigned char>(w.adler >> 24), static_cast<unsigned char>(w.adler >> 16),
+      static_cast<unsigned char>(w.adler >> 8), static_cast<unsigned char>(w.adler)};
+  return emit(ws, trailer, 4);
+}
+
+// Writes every dispatched job, waiting for each, and what the write
+// stream's buffer holds.  On failure the rest is dropped unwritten.
+int retire_all(WriteStream& ws) {
+  BlockWriter& w = *ws.blocks;
+  while (w.count > 0) {
+    if (retire_head(ws) != 0) {
+      w.failed = 1;
+      drain(w);
+      return -1;
+    }
+  }
+  const uint32_t have = STREAM_BUFFER_SIZE - ws.z.avail_out;
+  if (have > 0 && pf_write(ws.fd, ws.buffer.data(), have) != static_cast<int64_t>(have)) {
+    w.failed = 1;
+    return fail_system("cannot write", "");
+  }
+  ws.z.next_out = ws.buffer.data();
+  ws.z.avail_out = STREAM_BUFFER_SIZE;
   return 0;
 }
 
@@ -251,15 +310,6 @@ int retire_ready(WriteStream& ws) {
   while (w.count > 0 && is_done(w, *w.slots[w.head]))
     if (retire_head(ws) != 0) return -1;
   return 0;
-}
-
-// Waits for every dispatched job and drops them unwritten.
-void drain(BlockWriter& w) {
-  while (w.count > 0) {
-    wait_done(w, *w.slots[w.head]);
-    w.head = (w.head + 1) % w.slots.size();
-    --w.count;
-  }
 }
 
 // Whether the old stream holds this very block, compressed by this rule:
@@ -354,7 +404,9 @@ int start_block(WriteStream& ws, Job* prev) {
   }
   j.dict = dict;
   j.len = 0;
+  j.first = prev ? 0 : 1;
   j.last = 0;
+  j.record = -1;
   j.candidate = 0;
   j.start = w.pos;
   j.state = JOB_FILLING;
@@ -426,32 +478,46 @@ int block_thread_count(int setting) {
   return cores > static_cast<unsigned>(MAX_THREADS) ? MAX_THREADS : static_cast<int>(cores);
 }
 
-int block_open(WriteStream& ws) {
-  if (!ws.blocks) {
-    ws.blocks.reset(new (std::nothrow) BlockWriter());
-    if (!ws.blocks) return -1;
-  }
-  drain(*ws.blocks);
+int block_open(WriteStream& ws, int64_t offset, int record, int queued) {
   const int threads = block_thread_count(g_settings.threads);
-  if (threads != ws.blocks->threads) {
-    // Another thread count: new workers and slots.
-    ws.blocks.reset(new (std::nothrow) BlockWriter());
-    if (!ws.blocks) return -1;
-    ws.blocks->threads = threads;
-    ws.blocks->slots.resize(ring_size(threads));
+  const bool follow = offset < 0;
+  if (follow) {
+    // Right behind the streams still queued: their blocks stay in the ring.
+    if (!ws.blocks || !ws.blocks->queued || ws.blocks->failed || ws.blocks->cur ||
+        ws.blocks->threads != threads)
+      return -1;
+  } else {
+    if (!ws.blocks) {
+      ws.blocks.reset(new (std::nothrow) BlockWriter());
+      if (!ws.blocks) return -1;
+    }
+    drain(*ws.blocks);
+    if (threads != ws.blocks->threads) {
+      // Another thread count: new workers and slots.
+      ws.blocks.reset(new (std::nothrow) BlockWriter());
+      if (!ws.blocks) return -1;
+      ws.blocks->threads = threads;
+      ws.blocks->slots.resize(ring_size(threads));
+    }
+    BlockWriter& v = *ws.blocks;
+    v.head = 0;
+    v.count = 0;
+    v.adler = 1;
+    v.out_pos = offset;
+    v.queued = queued;
+    v.failed = 0;
+    v.stats = BlockStats();
   }
   BlockWriter& v = *ws.blocks;
-  v.head = 0;
-  v.count = 0;
   v.cut_pending = 0;
   v.pos = 0;
-  v.adler = 1;
-  v.failed = 0;
   v.run = 0;
-  v.stats = BlockStats();
-  if (start_block(ws, nullptr) != 0) return -1;
-  static const unsigned char header[2] = {0x78, 0xDA};  // deflate, 32 KiB window, level 9
-  return emit(ws, header, 2);
+  if (start_block(ws, nullptr) != 0) {
+    v.failed = 1;
+    return -1;
+  }
+  v.cur->record = record;
+  return 0;
 }
 
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos) {
@@ -483,7 +549,10 @@ int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old
   return 0;
 }
 
-int block_finish(WriteStream& ws) {
+namespace {
+
+// Hands the current stream's last block on.  0 or -1.
+int end_stream(WriteStream& ws) {
   if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;
   BlockWriter& w = *ws.blocks;
   if (!w.cut_pending) mark_candidate(w);
@@ -493,24 +562,35 @@ int block_finish(WriteStream& ws) {
     w.failed = 1;
     return -1;
   }
-  while (w.count > 0) {
-    if (retire_head(ws) != 0) {
-      w.failed = 1;
-      drain(w);
-      return -1;
-    }
-  }
-  const unsigned char trailer[4] = {
-      static_cast<unsigned char>(w.adler >> 24), static_cast<unsigned char>(w.adler >> 16),
-      static_cast<unsigned char>(w.adler >> 8), static_cast<unsigned char>(w.adler)};
-  if (emit(ws, trailer, 4) != 0) return -1;
-  const uint32_t have = STREAM_BUFFER_SIZE - ws.z.avail_out;
-  if (have > 0 && pf_write(ws.fd, ws.buffer.data(), have) != static_cast<int64_t>(have))
-    return fail_system("cannot write", "");
-  ws.z.next_out = ws.buffer.data();
-  ws.z.avail_out = STREAM_BUFFER_SIZE;
   return 0;
 }
+
+}  // namespace
+
+int block_finish(WriteStream& ws) {
+  if (end_stream(ws) != 0 || retire_all(ws) != 0) return -1;
+  ws.blocks->queued = 0;
+  return 0;
+}
+
+int block_finish_queued(WriteStream& ws) { return end_stream(ws); }
+
+int block_settle(WriteStream& ws) {
+  if (!ws.blocks || !ws.blocks->queued) return 0;
+  BlockWriter& w = *ws.blocks;
+  // A queued stream never finished, or a block that failed, leaves the file
+  // incomplete.
+  if (w.failed || w.cur) {
+    w.failed = 1;
+    drain(w);
+    return -1;
+  }
+  if (retire_all(ws) != 0) return -1;
+  w.queued = 0;
+  return 0;
+}
+
+int block_queued(const WriteStream& ws) { return ws.blocks && ws.blocks->queued ? 1 : 0; }
 
 void block_release(WriteStream& ws) { ws.blocks.reset(); }
 

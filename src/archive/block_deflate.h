@@ -17,6 +17,17 @@
 // result as one stream.  A stream shorter than BLOCK_MIN + 1 bytes is one
 // block: its bytes are exactly zlib's single-stream level-9 output.
 //
+// Queued streams.  Consecutive streams written one after another into the
+// same file (standalone entries, each its own zlib stream) may share the
+// ring: a stream ended with block_finish_queued leaves its blocks there, and
+// the next one opened behind it starts filling the next free slot, so the
+// workers go on with its blocks while the earlier ones are finished.  Each
+// block carries whether it begins or ends its stream; the header, the blocks
+// and the trailer go out strictly in order, and the offset where a stream
+// begins is known only then, so a stream may name an output record whose
+// offset is set at that moment.  Nothing but what the ring holds is kept,
+// whatever the number of streams.
+//
 // Threads.  Only the thread that runs the program (the main thread) touches
 // process-wide state: it reads the input, cuts the blocks, decides reuse and
 // writes the output, in stream order.  Workers (std::thread, as many as the
@@ -102,13 +113,33 @@ struct BlockWriter;
 // Routines of the write stream (streams.cpp); each works on the process's
 // write stream and returns as the routine there documents.
 struct WriteStream;
-// Starts a new stream (abandoning the blocks of an earlier one).  0 or -1.
-int block_open(WriteStream& ws);
+// Starts a new stream.  With `offset` >= 0 the stream begins at that file
+// offset and the blocks of an earlier stream not yet written are abandoned;
+// `queued` 1 makes it the first of queued streams.  With `offset` < 0 it
+// follows, in the file, the queued streams before it (-1 when there are
+// none, or one failed).  `record`, when >= 0, is the index of a record of
+// the output table whose offset is set to the stream's file offset when the
+// stream's first byte is written (failing the stream when that offset does
+// not fit 32 bits).  0 or -1.
+int block_open(WriteStream& ws, int64_t offset, int record, int queued);
 // Takes n bytes; `old_pos` is their position in the tracked old stream, or
 // -1 when they come from anywhere else.  0 or -1.
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos);
-// Compresses what is left, writes every block and the trailer.  0 or -1.
+// Compresses what is left, writes every block and the trailer (and those
+// of the queued streams before it).  0 or -1.
 int block_finish(WriteStream& ws);
+// Ends the stream without waiting: its blocks stay in the ring and are
+// written in order while the next stream's blocks are read and compressed.
+// 0 or -1 (a failure now or of a block written later makes every later
+// call of the stream fail, so it is never lost silently).
+int block_finish_queued(WriteStream& ws);
+// Writes everything the queued streams still hold in the ring and in the
+// write stream's buffer and ends the queue; the file's position is then
+// right after them.  0 (also when nothing is queued) or -1 (a write failed
+// now or earlier, or a queued stream was left unfinished).
+int block_settle(WriteStream& ws);
+// 1 from the first queued stream's opening until the queue is settled.
+int block_queued(const WriteStream& ws);
 // Waits for the workers, stops them, frees every buffer (exit routine).
 void block_release(WriteStream& ws);
 

@@ -190,19 +190,45 @@ uint64_t inflate_consumed() {
   return rs.active ? rs.z.total_in : 0;
 }
 
-int deflate_open(int fd, int64_t offset) {
+namespace {
+
+int open_write_stream(int fd, int64_t offset, int queued, int record) {
   WriteStream& ws = g_archive.streams.out;
+  const bool follow = queued && block_queued(ws) && ws.fd == fd;
+  if (!follow && deflate_settle() != 0) return -1;
+  if (!follow && offset < 0) return -1;
   if (ws.buffer.empty() && ensure_buffer(ws.buffer, STREAM_BUFFER_SIZE) != 0) return -1;
   ws.active = 0;
-  std::memset(&ws.z, 0, sizeof ws.z);
-  ws.fd = fd;
-  ws.z.next_out = ws.buffer.data();
-  ws.z.avail_out = STREAM_BUFFER_SIZE;
-  if (block_open(ws) != 0) return -1;
+  if (!follow) {
+    std::memset(&ws.z, 0, sizeof ws.z);
+    ws.fd = fd;
+    ws.z.next_out = ws.buffer.data();
+    ws.z.avail_out = STREAM_BUFFER_SIZE;
+  }
+  if (block_open(ws, follow ? -1 : offset, record, queued) != 0) return -1;
   ws.active = 1;
-  if (pf_seek(fd, offset, PF_SEEK_SET) != offset) return -1;
+  if (!follow && pf_seek(fd, offset, PF_SEEK_SET) != offset) return -1;
   return 0;
 }
+
+}  // namespace
+
+int deflate_open(int fd, int64_t offset) { return open_write_stream(fd, offset, 0, -1); }
+
+int deflate_open_queued(int fd, int64_t offset, int record) {
+  return open_write_stream(fd, offset, 1, record);
+}
+
+int deflate_finish_queued() {
+  WriteStream& ws = g_archive.streams.out;
+  if (!ws.active) return -1;
+  ws.active = 0;
+  return block_finish_queued(ws);
+}
+
+int deflate_settle() { return block_settle(g_archive.streams.out); }
+
+int deflate_queued() { return block_queued(g_archive.streams.out); }
 
 uint32_t deflate_write(const void* src, uint32_t n) {
   WriteStream& ws = g_archive.streams.out;

@@ -88,6 +88,23 @@ uint32_t deflate_write(const void* src, uint32_t n);
 // order, then the Adler-32).  0 or -1.
 int deflate_finish();
 
+// Queued streams: consecutive compressed entries written back to back into
+// one file are compressed side by side (block_deflate.h).
+// deflate_open_queued starts a stream into `fd`: right behind the queued
+// streams when there are some (`offset` is then ignored, and may be -1), at
+// `offset` otherwise.  The stream's offset becomes known only when its first
+// byte is written: `record` is the index of the output-table record whose
+// offset is set then (-1: none).  deflate_finish_queued ends the stream
+// without waiting for its blocks.  deflate_settle writes everything still
+// queued; it must come before anything else is written to the file or its
+// position or length is taken, and before the file is finished.
+// deflate_open settles first.  Each 0 or -1.
+int deflate_open_queued(int fd, int64_t offset, int record);
+int deflate_finish_queued();
+int deflate_settle();
+// 1 while queued streams are not all written.
+int deflate_queued();
+
 // Copy n bytes (n <= 0: nothing, success) through the copy buffer, in chunks
 // of at most COPY_BUFFER_SIZE; each calls open_temp before its first write.
 int copy_raw_to_raw(int64_t n);        // archive_fd -> output_fd

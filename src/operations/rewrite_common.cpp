@@ -3,6 +3,7 @@
 #include "operations/rewrite_internal.h"
 
 #include "archive/collection.h"
+#include "archive/streams.h"
 #include "base/failure.h"
 #include "platform/platform.h"
 
@@ -70,6 +71,8 @@ int64_t stored_length(int entry_index) {
 
 int64_t temp_end_position() {
   if (g_run.output_fd < 0) return -1;
+  // Queued compressed entries go out first: the end is theirs.
+  if (deflate_settle() != 0) return -1;
   int64_t pos = pf_seek(g_run.output_fd, 0, PF_SEEK_END);
   if (pos < 0 || pos > FIELD_LIMIT) return -1;
   return pos;

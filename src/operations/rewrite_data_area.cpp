@@ -57,9 +57,11 @@ void settle_replacements() {
 }
 
 // Copies the entry's stored bytes unchanged (the archive is positioned at its
-// offset) and adds its record at the new offset.
-int carry_over(int i, int64_t new_offset) {
+// offset) and adds its record at the end of the data area.
+int carry_over(int i) {
   EntryRecord& e = loaded_entry(i);
+  const int64_t new_offset = temp_end_position();
+  if (new_offset < 0) return -1;
   int64_t length = stored_length(i);
   if (length < 0 || copy_raw_to_raw(length) != 0) return -1;
   return add_output_record(e.name.c_str(), static_cast<uint32_t>(new_offset), e.size,
@@ -67,27 +69,44 @@ int carry_over(int i, int64_t new_offset) {
 }
 
 // Re-stores a standalone entry under the spec's compression setting at the
-// new offset (the archive is positioned at the entry's offset).
-int restore_standalone(int i, const FileSpec& s, int64_t new_offset) {
-  const EntryRecord& e = loaded_entry(i);
+// end of the data area (the archive is positioned at the entry's offset),
+// takes the spec's settings and adds its record.
+int restore_standalone(int i, FileSpec& s) {
+  EntryRecord& e = loaded_entry(i);
   const bool want_compressed = (s.flags & SPEC_COMPRESS) != 0;
+  if (want_compressed && !loaded_compressed(e)) {
+    // Stored -> compressed: the stored bytes must lie inside the data area.
+    // Queued behind the compressed entries before it; its record is made
+    // first and gets its offset when the entry's first byte is written.
+    if (stored_length(i) < 0) return -1;
+    const int64_t new_offset = deflate_queued() ? -1 : temp_end_position();
+    if (new_offset < 0 && !deflate_queued()) return -1;
+    e.flags |= ENTRY_DONE;
+    take_spec_settings(e, s, false);
+    s.flags |= SPEC_HANDLED;
+    const int record = g_archive.output.count();
+    if (add_output_record(e.name.c_str(), 0, e.size, e.key_hash, e.flags, 1) != 0) return -1;
+    if (deflate_open_queued(g_run.output_fd, new_offset, record) != 0) return -1;
+    if (copy_raw_to_stream(e.size) != 0) return -1;
+    return deflate_finish_queued();
+  }
+  const int64_t new_offset = temp_end_position();
+  if (new_offset < 0) return -1;
   if (want_compressed == loaded_compressed(e)) {
     int64_t length = stored_length(i);
-    return (length < 0 || copy_raw_to_raw(length) != 0) ? -1 : 0;
+    if (length < 0 || copy_raw_to_raw(length) != 0) return -1;
+  } else {
+    // Compressed -> stored: the entry's stream must end right after its data.
+    if (inflate_open(g_run.archive_fd, e.offset) != 0) return -1;
+    if (copy_stream_to_raw(e.size) != 0) return -1;
+    if (standalone_stream_check(e) != 0) return -1;
+    inflate_close();
   }
-  if (want_compressed) {
-    // Stored -> compressed: the stored bytes must lie inside the data area.
-    if (stored_length(i) < 0) return -1;
-    if (deflate_open(g_run.output_fd, new_offset) != 0) return -1;
-    if (copy_raw_to_stream(e.size) != 0) return -1;
-    return deflate_finish();
-  }
-  // Compressed -> stored: the entry's stream must end right after its data.
-  if (inflate_open(g_run.archive_fd, e.offset) != 0) return -1;
-  if (copy_stream_to_raw(e.size) != 0) return -1;
-  if (standalone_stream_check(e) != 0) return -1;
-  inflate_close();
-  return 0;
+  e.flags |= ENTRY_DONE;
+  take_spec_settings(e, s, false);
+  s.flags |= SPEC_HANDLED;
+  return add_output_record(e.name.c_str(), static_cast<uint32_t>(new_offset), e.size,
+                           e.key_hash, e.flags, 1);
 }
 
 }  // namespace
@@ -99,8 +118,6 @@ int copy_standalone_entries() {
     if (loaded_in_directory(e) || (e.flags & ENTRY_DONE)) continue;
     progress_entry(e.name);
     if (open_temp() != 0) return -1;
-    int64_t new_offset = temp_end_position();
-    if (new_offset < 0) return -1;
     if (pf_seek(g_run.archive_fd, e.offset, PF_SEEK_SET) < 0) return -1;
 
     int j = entry_spec(i);
@@ -125,19 +142,14 @@ int copy_standalone_entries() {
       } else if (s.flags & SPEC_IN_DIRECTORY) {
         continue;  // moved into the directory stream by steps 6 and 9
       } else {
-        if (restore_standalone(i, s, new_offset) != 0) return -1;
-        e.flags |= ENTRY_DONE;
-        take_spec_settings(e, s, false);
-        s.flags |= SPEC_HANDLED;
-        if (add_output_record(e.name.c_str(), static_cast<uint32_t>(new_offset), e.size,
-                              e.key_hash, e.flags, 1) != 0)
-          return -1;
+        if (restore_standalone(i, s) != 0) return -1;
         continue;
       }
     }
-    if (carry_over(i, new_offset) != 0) return -1;
+    if (carry_over(i) != 0) return -1;
   }
-  return 0;
+  // Nothing queued outlives the step.
+  return deflate_settle();
 }
 
 int move_out_in_directory_entries() {
@@ -168,26 +180,32 @@ int move_out_in_directory_entries() {
       s.flags |= SPEC_HANDLED;
       continue;
     }
-    // Moved out of the directory stream to the end of the data area.
+    // Moved out of the directory stream to the end of the data area.  A
+    // compressed one is queued behind the compressed entries before it: its
+    // record is made first and gets its offset when its first byte is
+    // written.
     progress_entry(e.name);
     if (open_temp() != 0) return -1;
-    int64_t new_offset = temp_end_position();
-    if (new_offset < 0) return -1;
-    if (s.flags & SPEC_COMPRESS) {
-      if (deflate_open(g_run.output_fd, new_offset) != 0) return -1;
-      if (indir_copy_to_stream(walk) != 0) return -1;
-      if (deflate_finish() != 0) return -1;
-    } else {
-      if (indir_copy_to_raw(walk) != 0) return -1;
-    }
+    const bool compressed = (s.flags & SPEC_COMPRESS) != 0;
+    int64_t new_offset = -1;
+    if (!(compressed && deflate_queued()) && (new_offset = temp_end_position()) < 0) return -1;
     e.flags |= ENTRY_DONE;
     take_spec_settings(e, s, true);
     s.flags |= SPEC_HANDLED;
-    if (add_output_record(e.name.c_str(), static_cast<uint32_t>(new_offset), e.size,
-                          e.key_hash, e.flags, (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0)
+    const int record = g_archive.output.count();
+    if (add_output_record(e.name.c_str(), compressed ? 0 : static_cast<uint32_t>(new_offset),
+                          e.size, e.key_hash, e.flags, (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0)
       return -1;
+    if (compressed) {
+      if (deflate_open_queued(g_run.output_fd, new_offset, record) != 0) return -1;
+      if (indir_copy_to_stream(walk) != 0) return -1;
+      if (deflate_finish_queued() != 0) return -1;
+    } else {
+      if (indir_copy_to_raw(walk) != 0) return -1;
+    }
   }
-  return 0;
+  // Nothing queued outlives the step.
+  return deflate_settle();
 }
 
 int add_standalone_files() {
@@ -212,15 +230,31 @@ int add_standalone_files() {
     if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
     progress_add_total(length);
     progress_entry(s.name);
+    const bool compressed = (s.flags & SPEC_COMPRESS) != 0;
+    const int record = g_archive.output.count();
+    int64_t new_offset = -1;
+    if (open_temp() != 0 ||
+        (!(compressed && deflate_queued()) && (new_offset = temp_end_position()) < 0)) {
+      pf_close(fd);
+      return -1;
+    }
+    if (compressed) {
+      // Queued behind the compressed entries before it: the record is made
+      // now and gets its offset when the entry's first byte is written.
+      if (add_output_record(s.name.c_str(), 0, static_cast<uint32_t>(length), s.new_key,
+                            entry_flags_from_spec(s, false),
+                            (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0) {
+        pf_close(fd);
+        return -1;
+      }
+    }
     const int archive_fd = g_run.archive_fd;
     g_run.archive_fd = fd;
-    int64_t new_offset = -1;
     int rc = -1;
-    if (pf_seek(fd, 0, PF_SEEK_SET) == 0 && open_temp() == 0 &&
-        (new_offset = temp_end_position()) >= 0) {
-      if (s.flags & SPEC_COMPRESS) {
-        rc = (deflate_open(g_run.output_fd, new_offset) == 0 &&
-              copy_raw_to_stream(length) == 0 && deflate_finish() == 0) ? 0 : -1;
+    if (pf_seek(fd, 0, PF_SEEK_SET) == 0) {
+      if (compressed) {
+        rc = (deflate_open_queued(g_run.output_fd, new_offset, record) == 0 &&
+              copy_raw_to_stream(length) == 0 && deflate_finish_queued() == 0) ? 0 : -1;
       } else {
         rc = copy_raw_to_raw(length);
       }
@@ -228,12 +262,16 @@ int add_standalone_files() {
       // its record.
       if (rc == 0 && pf_file_length(fd) != length) rc = -1;
     }
+    // A failure the file did not cause (a write, or a queued stream of an
+    // earlier file) has recorded its own reason already, which stands.
+    const bool changed = rc != 0 && pf_file_length(fd) != length;
     finish_file_source(fd, archive_fd);
     if (rc != 0) {
-      fail_note("file changed while it was stored", s.name, "");
+      if (changed || !failure_last().recorded) fail_note("file changed while it was stored", s.name, "");
       return -1;
     }
-    if (add_output_record(s.name.c_str(), static_cast<uint32_t>(new_offset),
+    if (!compressed &&
+        add_output_record(s.name.c_str(), static_cast<uint32_t>(new_offset),
                           static_cast<uint32_t>(length), s.new_key,
                           entry_flags_from_spec(s, false),
                           (s.flags & SPEC_KEEP_PATH) ? 1 : 0) != 0)
@@ -241,5 +279,6 @@ int add_standalone_files() {
     s.flags |= SPEC_HANDLED;
     if (r >= 0) loaded_entry(r).flags |= ENTRY_DONE;
   }
-  return 0;
+  // Nothing queued outlives the step.
+  return deflate_settle();
 }

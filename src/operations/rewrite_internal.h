@@ -55,9 +55,10 @@ std::string record_name_for(const FileSpec& s);
 // area).
 int64_t stored_length(int entry_index);
 
-// Positions the temporary file at its end and gives that position, the offset
-// of whatever is written next.  -1 when it cannot be had or when it no longer
-// fits in the archive's 32-bit offset fields.
+// Writes out the queued compressed entries (deflate_settle), positions the
+// temporary file at its end and gives that position, the offset of whatever
+// is written next.  -1 when it cannot be had or when it no longer fits in the
+// archive's 32-bit offset fields.
 int64_t temp_end_position();
 
 // entry_table_add into the output table after checking the stored name's

@@ -1,6 +1,8 @@
 // The read and write streams, the copy routines and the skipper.
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "support/container_fixture.h"
 
@@ -207,6 +209,109 @@ TEST_F(Streams, ShortWritesFailTheStream) {
   const bool write_failed = deflate_write(big.data(), static_cast<uint32_t>(big.size())) == 0;
   EXPECT_EQ(deflate_finish(), -1) << "write failed early: " << write_failed;
   pf_close(fd);
+}
+
+// Queued streams lie back to back, each exactly what a stream of its own
+// gives (zlib's own bytes below the smallest block), and each output record
+// named takes its stream's offset, for every thread count; a stream opened
+// without queueing, even into another file, writes out the queue first.
+TEST_F(Streams, QueuedStreamsFollowEachOtherAndSetTheirRecordsOffsets) {
+  std::vector<std::string> datas;
+  for (size_t n : {size_t(0), size_t(10), size_t(BLOCK_MIN), size_t(3000),
+                   size_t(3 * BLOCK_MAX + 17), size_t(1)})
+    datas.push_back(n > 5000 ? text_bytes(n / 2) + random_bytes(n - n / 2, 5) : text_bytes(n));
+  datas.push_back(text_bytes(BLOCK_MIN + 1));
+  // Each stream as the write stream gives it on its own.
+  std::vector<std::string> alone;
+  for (const std::string& d : datas) {
+    const int ref = pf_open_create("ref.bin");
+    ASSERT_GE(ref, 0);
+    ASSERT_EQ(deflate_open(ref, 0), 0);
+    ASSERT_EQ(deflate_write(d.data(), static_cast<uint32_t>(d.size())), d.size());
+    ASSERT_EQ(deflate_finish(), 0);
+    pf_close(ref);
+    alone.push_back(vt::read_file("ref.bin"));
+    std::string inflated;
+    ASSERT_TRUE(vt::zinflate(alone.back(), &inflated));
+    ASSERT_TRUE(inflated == d);
+    if (d.size() <= BLOCK_MIN) {
+      EXPECT_TRUE(alone.back() == vt::zcompress(d)) << d.size();
+    }
+  }
+  for (int threads : {1, 2, 3, 8}) {
+    g_settings.threads = threads;
+    archive_release();
+    int fd = pf_open_create("w.bin");
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pf_write(fd, "HEAD", 4), 4);
+    std::string expected = "HEAD";
+    std::vector<size_t> starts;
+    for (size_t k = 0; k < datas.size(); ++k) {
+      const std::string& d = datas[k];
+      ASSERT_EQ(entry_table_add(g_archive.output, ("e" + std::to_string(k)).c_str(), 0,
+                                static_cast<uint32_t>(d.size()), 0, 0x05, 1), 0);
+      // Only the first stream is given its offset.
+      EXPECT_EQ(deflate_queued(), k == 0 ? 0 : 1);
+      ASSERT_EQ(deflate_open_queued(fd, k == 0 ? 4 : -1, static_cast<int>(k)), 0);
+      for (size_t at = 0; at < d.size(); at += 40000) {
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(40000, d.size() - at));
+        ASSERT_EQ(deflate_write(d.data() + at, n), n);
+      }
+      ASSERT_EQ(deflate_finish_queued(), 0);
+      starts.push_back(expected.size());
+      expected += alone[k];
+    }
+    // A stream of its own into another file: the queue goes out first.
+    const int other = pf_open_create("other.bin");
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(deflate_open(other, 0), 0);
+    EXPECT_EQ(deflate_queued(), 0);
+    EXPECT_EQ(vt::read_file("w.bin").size(), expected.size()) << threads;
+    ASSERT_EQ(deflate_write("last", 4), 4u);
+    ASSERT_EQ(deflate_finish(), 0);
+    pf_close(other);
+    pf_close(fd);
+    EXPECT_EQ(vt::read_file("other.bin"), vt::zcompress("last"));
+    EXPECT_TRUE(vt::read_file("w.bin") == expected) << threads;
+    ASSERT_EQ(g_archive.output.count(), static_cast<int>(datas.size()));
+    for (size_t k = 0; k < datas.size(); ++k)
+      EXPECT_EQ(g_archive.output.records[k]->offset, starts[k]) << threads << " " << k;
+  }
+}
+
+// A failure while streams are queued is never lost: the stream it hits, or
+// the settling, or any stream opened after it fails.
+TEST_F(Streams, AFailedQueuedStreamFailsEverythingAfterIt) {
+  const std::string big = random_bytes(2 * BLOCK_MAX, 8);
+  for (int threads : {1, 2}) {
+    for (int n = 1; n <= 3; ++n) {
+      g_settings.threads = threads;
+      archive_release();
+      int fd = pf_open_create("w.bin");
+      ASSERT_GE(fd, 0);
+      pf_fault_arm(PF_FAULT_WRITE, n);
+      bool failed = false;
+      for (int k = 0; k < 4 && !failed; ++k) {  // the last ones may all be queued
+        failed = deflate_open_queued(fd, k == 0 ? 0 : -1, -1) != 0 ||
+                 deflate_write(big.data(), static_cast<uint32_t>(big.size())) == 0 ||
+                 deflate_finish_queued() != 0;
+      }
+      EXPECT_EQ(deflate_settle(), -1) << threads << " " << n;
+      EXPECT_EQ(deflate_open(fd, 0), -1) << threads << " " << n;
+      pf_fault_clear();
+      pf_close(fd);
+    }
+  }
+  // Released, the write stream starts afresh.
+  archive_release();
+  int fd = pf_open_create("w.bin");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(deflate_open_queued(fd, 0, -1), 0);
+  ASSERT_EQ(deflate_write("ok", 2), 2u);
+  ASSERT_EQ(deflate_finish_queued(), 0);
+  ASSERT_EQ(deflate_settle(), 0);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("w.bin"), vt::zcompress("ok"));
 }
 
 TEST_F(Streams, CopiesOfNothingTouchNothing) {

@@ -189,8 +189,18 @@ TEST(FaultWalk, EveryCallOfEveryRepresentativeRunFailsCleanly) {
        "static char *msgs[] = {\r\n\"a\\0\\\r\nold\",\r\n\"m\\0\\\r\nx\",\r\n\r\n(char*)0\r\n\r\n};\r\n"},
       {"mod.txt", "\"set:a\\0new body\",\r\n\"set:b\\0another\",\r\n"}};
 
+  // Compressed standalone entries queued one behind another, one of them
+  // several blocks long.
+  Tree queued = base;
+  queued["new3.txt"] = noise(3 * 64 * 1024 + 100, 27);
+  queued["new4.txt"] = "four";
+
   const std::vector<Walk> walks = {
       {"add", base, {"vorn", "arc.vrn", "new1.txt", "-g", "new2*"}, {"arc.vrn", "new1.txt"}},
+      {"queued adds", queued, {"vorn", "arc.vrn", "--threads", "2", "-g", "new*"}, {"arc.vrn"}},
+      {"queued re-stores", base,
+       {"vornalt", "arc.vrn", "--threads", "2", "-g", "+c", "s2", "d1", "sub\\deep.txt"},
+       {"arc.vrn"}},
       {"delete", base, {"vorn", "arc.vrn", "-d", "d2", "s1"}, {"arc.vrn"}},
       {"re-store", base, {"vornalt", "arc.vrn", "-g", "-c", "d1", "+g", "+c", "s2"}, {"arc.vrn"}},
       {"stub change", base, {"vorn", "arc.vrn", "-stub:stub.exe"}, {"arc.vrn", "stub.exe"}},

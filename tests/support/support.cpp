@@ -239,10 +239,21 @@ static int run_collecting(const std::string& program, const std::vector<std::str
 int run(const std::string& program, const std::vector<std::string>& args,
         const std::string& stdin_text, std::string* out, std::string* err) {
   const bool via = !launcher().empty();
-  std::string path;
-  const int err_fd = err || via ? error_file(&path) : -1;
-  const int status = run_collecting(program, args, stdin_text, out, err_fd);
-  const std::string text = take_error_file(err_fd, path);
+  int status = -1;
+  std::string text;
+  for (int attempt = 1;; ++attempt) {
+    std::string path;
+    const int err_fd = err || via ? error_file(&path) : -1;
+    status = run_collecting(program, args, stdin_text, out, err_fd);
+    text = take_error_file(err_fd, path);
+    // Wine now and then fails to lay out a new process's address space and
+    // ends with 1 before the program has run at all: that start is made
+    // again (a few times at most), since nothing of the program happened.
+    if (!via || status != 1 || attempt == 3 ||
+        text.find("failed to map the shared user data") == std::string::npos)
+      break;
+    std::cerr << "[" << program << "] the launcher could not start it; started again\n";
+  }
   if (err) *err = text;
   if (via && status != 0 && status != FAIL && !text.empty()) {
     std::string line = program;
