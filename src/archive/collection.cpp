@@ -25,14 +25,47 @@ bool is_dot_or_dotdot(const std::string& n) { return n == "." || n == ".."; }
 
 constexpr size_t MAX_DESCENT_PATH = 4096;
 
+// The identities of the archive and of its temporary file, looked up once
+// per command-line name rather than once per file found (forgotten at the
+// start of each: the files may have been replaced in between).
+struct OwnFiles {
+  bool looked = false;
+  std::string archive_path, temp_path;  // the paths they were looked up for
+  bool archive_exists = false, temp_exists = false;
+  PfFileId archive, temp;
+};
+OwnFiles g_own;
+
+const OwnFiles& own_files() {
+  const std::string& archive = g_settings.archive_path;
+  const std::string& temp = g_run.temp_path;
+  if (!g_own.looked || g_own.archive_path != archive || g_own.temp_path != temp) {
+    g_own.archive_path = archive;
+    g_own.temp_path = temp;
+    g_own.archive_exists = !archive.empty() && pf_file_id(archive.c_str(), &g_own.archive) == 0;
+    g_own.temp_exists = !temp.empty() && pf_file_id(temp.c_str(), &g_own.temp) == 0;
+    g_own.looked = true;
+  }
+  return g_own;
+}
+
 // 1 when `path` is the archive being rewritten or its temporary file: such a
-// file is never stored into the new archive.
-bool is_own_archive(const char* path) {
+// file is never stored into the new archive.  `found`: what the enumeration
+// that found the file learned of it, or nullptr for a name given literally.
+bool is_own_archive(const char* path, const PfFindData* found) {
+  if (found && found->has_id) {
+    const OwnFiles& own = own_files();
+    return (own.archive_exists && pf_same_id(found->id, own.archive)) ||
+           (own.temp_exists && pf_same_id(found->id, own.temp));
+  }
   const std::string& archive = g_settings.archive_path;
   if (!archive.empty() && pf_same_file(path, archive.c_str())) return true;
   const std::string& temp = g_run.temp_path;
   return !temp.empty() && pf_same_file(path, temp.c_str()) != 0;
 }
+
+// The length a spec takes from the enumeration that found its file.
+int64_t listed_length(const PfFindData* found) { return found ? found->length : -1; }
 
 // Set when collection must end the run (see add_file_spec).
 bool g_collection_failed = false;
@@ -67,10 +100,11 @@ constexpr uint16_t UPDATABLE_FLAGS =
 
 // Creates a new spec for `name` under the settings in force and marks the
 // loaded entry it replaces.
-void create_spec(const char* name) {
+void create_spec(const char* name, const PfFindData* found = nullptr) {
   const Settings& s = g_settings;
   auto spec = std::make_unique<FileSpec>();
   spec->name = name;
+  spec->listed_length = listed_length(found);
   spec->new_key = s.new_key_hash;
   spec->match_key = s.match_key_hash;
   spec->set_key = 0;
@@ -94,10 +128,10 @@ void create_spec(const char* name) {
 
 // Updates the spec of that name when there is one (extract specs are never
 // updated), else creates one.
-void update_or_create(const char* name) {
+void update_or_create(const char* name, const PfFindData* found = nullptr) {
   int j = file_spec_find(name, 0, SPEC_EXTRACT);
   if (j < 0) {
-    create_spec(name);
+    create_spec(name, found);
     return;
   }
   const Settings& s = g_settings;
@@ -113,6 +147,7 @@ void update_or_create(const char* name) {
   spec.new_key = s.new_key_hash;
   spec.set_key = s.new_key_given ? 1 : 0;
   spec.match_key = s.match_key_hash;
+  spec.listed_length = listed_length(found);
   spec.flags = static_cast<uint16_t>((spec.flags & ~UPDATABLE_FLAGS) |
                                      updatable_flags_from_settings());
   if (any_change_mode()) g_run.read_only_run = 0;
@@ -130,7 +165,7 @@ const char* stored_entry_name(const char* name) {
 using FolderChain = std::vector<std::string>;
 
 void collect(const char* name, bool literal, bool top_level,
-             const FolderChain* outer = nullptr);
+             const FolderChain* outer = nullptr, const PfFindData* found = nullptr);
 
 // 1 when the folder `path` is one of `chain` (a link back to a folder the
 // descent is already inside of).
@@ -187,7 +222,7 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
       // Only regular files are stored; a dangling link, a pipe, a socket or a
       // device met by a pattern is passed over.  (A temporary file is some
       // run's unfinished work, never a file to store.)
-      collect(path.c_str(), true, false);
+      collect(path.c_str(), true, false, nullptr, &item);
     }
   } while (pf_find_next(h, &item));
   pf_find_close(h);
@@ -198,7 +233,9 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
 // treated as a pattern.  `top_level`: the name came from the command line (a
 // disk pattern that finds nothing then becomes a literal spec; a
 // subdirectory pattern built by recursion that finds nothing is dropped).
-void collect(const char* name, bool literal, bool top_level, const FolderChain* outer) {
+// `found`: what the disk expansion that found the name learned of its file.
+void collect(const char* name, bool literal, bool top_level, const FolderChain* outer,
+             const PfFindData* found) {
   const Settings& s = g_settings;
   const bool wild = !literal && has_wildcard(name);
 
@@ -231,8 +268,8 @@ void collect(const char* name, bool literal, bool top_level, const FolderChain* 
     if (expand_on_disk(name, outer) || !top_level) return;
     // Nothing on disk: the pattern itself becomes a literal name.
   }
-  if (!s.view && is_own_archive(name)) return;
-  update_or_create(name);
+  if (!s.view && is_own_archive(name, found)) return;
+  update_or_create(name, found);
 }
 
 }  // namespace
@@ -242,6 +279,7 @@ namespace {
 int collect_checked(const char* name, bool literal) {
   if (!name) return 0;
   g_collection_failed = false;
+  g_own.looked = false;
   try {
     collect(name, literal, true);
   } catch (const std::bad_alloc&) {

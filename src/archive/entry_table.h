@@ -176,6 +176,9 @@ struct FileSpec {
   uint32_t match_key = 0;
   uint16_t flags = 0;
   uint16_t set_key = 0;  // bit 0: apply the new key to matching entries
+  // The file's length as the disk expansion that found it listed it; -1 when
+  // it was named literally (or the listing did not tell).
+  int64_t listed_length = -1;
 };
 
 struct FileSpecList {

@@ -87,18 +87,33 @@ int add_output_record(const char* name, uint32_t offset, uint32_t size,
                          entry_flags_to_file(entry_flags), keep_name);
 }
 
+namespace {
+int too_long_to_store(const char* path) { return fail_note("cannot store", path, "(4 GiB or larger)"); }
+}  // namespace
+
 int open_file_to_store(const char* path, int* fd, int64_t* length) {
-  int f = pf_open_read(path);
+  int64_t n = -1;
+  int f = pf_open_read_length(path, &n);
   if (f < 0) return fail_system("cannot open", path);
-  int64_t n = pf_file_length(f);
-  if (n < 0 || n > FIELD_LIMIT) {
-    if (n < 0) fail_system("cannot measure", path);
-    else fail_note("cannot store", path, "(4 GiB or larger)");
+  if (n > FIELD_LIMIT) {
+    too_long_to_store(path);
     pf_close(f);
     return -1;
   }
   *fd = f;
   *length = n;
+  return 0;
+}
+
+int length_to_record(const FileSpec& s, int64_t* length) {
+  if (s.listed_length >= 0) {
+    if (s.listed_length > FIELD_LIMIT) return too_long_to_store(s.name.c_str());
+    *length = s.listed_length;
+    return 0;
+  }
+  int fd = -1;
+  if (open_file_to_store(s.name.c_str(), &fd, length) != 0) return -1;
+  pf_close(fd);
   return 0;
 }
 

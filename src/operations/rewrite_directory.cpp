@@ -81,10 +81,8 @@ int plan_in_directory_entries() {
     FileSpec& s = spec_at(j);
     if (!(s.flags & SPEC_IN_DIRECTORY) || !(s.flags & SPEC_ADD)) continue;
     if (s.flags & (SPEC_MODIFY | SPEC_HANDLED | SPEC_QUEUED)) continue;
-    int fd = -1;
     int64_t length = 0;
-    if (open_file_to_store(s.name.c_str(), &fd, &length) != 0) return -1;
-    pf_close(fd);
+    if (length_to_record(s, &length) != 0) return -1;
     progress_add_total(length);
     if (add_output_record(s.name.c_str(), 0, static_cast<uint32_t>(length), s.new_key,
                           entry_flags_from_spec(s, true),
@@ -198,9 +196,9 @@ int add_in_directory_files() {
     const int archive_fd = g_run.archive_fd;
     g_run.archive_fd = fd;
     int rc = -1;
-    // A file whose length changed since step 6 would disagree with its record.
-    if (length == recorded && pf_seek(fd, 0, PF_SEEK_SET) == 0 &&
-        copy_raw_to_stream(length) == 0 && pf_file_length(fd) == length)
+    // A file whose length changed since it was measured for step 6 would
+    // disagree with its record.  (Just opened: it is read from its start.)
+    if (length == recorded && copy_raw_to_stream(length) == 0 && pf_file_length(fd) == length)
       rc = 0;
     finish_file_source(fd, archive_fd);
     if (rc != 0) {

@@ -71,6 +71,13 @@ int add_output_record(const char* name, uint32_t offset, uint32_t size,
 // archive cannot record); nothing stays open on failure.
 int open_file_to_store(const char* path, int* fd, int64_t* length);
 
+// The length a new file's record gets: the one the disk expansion listed
+// for it when there is one (the file is then not opened until its data is
+// copied, where a file whose length has changed since fails the run), else
+// as open_file_to_store measures it.  0, or -1 (cannot be opened or
+// measured, or 4 GiB or longer).
+int length_to_record(const FileSpec& s, int64_t* length);
+
 // The spec's file is copied with its descriptor standing in for the archive's
 // as the raw source; this puts the archive's descriptor back and closes the
 // file.

@@ -57,6 +57,13 @@ int64_t pf_seek(int fd, int64_t offset, int whence);
 // Length of an open file in bytes, without moving its position; -1 on error.
 int64_t pf_file_length(int fd);
 
+// pf_open_read and pf_file_length in one: opens an existing regular file for
+// reading and stores its length in *length, measured by the same look at the
+// open file that makes sure it is a regular one.  For the fault hooks it is
+// one pf_open_read call and then one pf_file_length call; a failure of either
+// returns -1 with nothing left open.
+int pf_open_read_length(const char* path, int64_t* length);
+
 // Flushes the file's data to stable storage.  0 or -1.
 int pf_sync(int fd);
 
@@ -187,6 +194,22 @@ int pf_same_file(const char* a, const char* b);
 // 1 when the two open descriptors refer to the same file.
 int pf_same_file_fd(int fd, const char* path);
 
+// Which file a path names, links followed: the volume it lies on and its
+// number there (device and inode on POSIX).  Two existing paths name the
+// same file exactly when their identities are equal (what pf_same_file
+// compares).
+struct PfFileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+};
+inline bool pf_same_id(const PfFileId& a, const PfFileId& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// The identity of what `path` names.  0, or -1 when it does not exist or
+// cannot be looked at.
+int pf_file_id(const char* path, PfFileId* out);
+
 // The path as the operating system spells it: separators turned into the
 // native one.  Used by the routines above; exposed for tests.
 std::string pf_native_path(const char* path);
@@ -197,10 +220,20 @@ std::string pf_native_path(const char* path);
 // once links are followed: a dangling link, a pipe, a socket, a device.
 enum { PF_ATTR_HIDDEN = 0x2, PF_ATTR_DIRECTORY = 0x10, PF_ATTR_SPECIAL = 0x10000 };
 
+// What the enumeration learned of an item as it looked at it, for a regular
+// file (links followed): `length`, its length in bytes, and `has_id` 1 with
+// its identity in `id`.  On POSIX both are always known; on Win32 neither
+// (the folder's listing holds no identity, and may hold a stale length for
+// a file being written or written through another of its names): length -1
+// and has_id 0, as for anything but a regular file.  Both describe the file
+// at the moment it was listed.
 struct PfFindData {
   uint32_t attributes = 0;      // PF_ATTR_HIDDEN, PF_ATTR_DIRECTORY, PF_ATTR_SPECIAL
   std::string long_name;        // the item's name, without directory part
   std::string short_name;       // the 8.3 name on Win32 (may be empty); always empty on POSIX
+  int64_t length = -1;
+  int has_id = 0;
+  PfFileId id;
 };
 
 struct PfFind;  // opaque enumeration handle
@@ -294,9 +327,11 @@ enum PfFaultKind {
   PF_FAULT_LOCK,        // pf_lock returns -1
   PF_FAULT_ATTRIBUTES,  // pf_take_attributes returns -1
   PF_FAULT_MAKE_FOLDER, // pf_make_folder returns -1 and creates nothing
-  PF_FAULT_OPEN,        // pf_open_read, pf_open_rw or pf_open_folder returns -1
+  PF_FAULT_OPEN,        // pf_open_read, pf_open_read_length, pf_open_rw or
+                        // pf_open_folder returns -1
   PF_FAULT_SEEK,        // pf_seek returns -1
-  PF_FAULT_LENGTH,      // pf_file_length returns -1
+  PF_FAULT_LENGTH,      // pf_file_length returns -1 (pf_open_read_length: -1,
+                        // nothing left open)
   PF_FAULT_REMOVE,      // pf_remove returns -1 and deletes nothing
   PF_FAULT_FOLDER_SYNC, // pf_sync_parent_dir or pf_sync_folders returns -1
                         // (after a rename: the name is in place, only its

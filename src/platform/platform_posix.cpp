@@ -49,7 +49,8 @@ std::string resolve(const char* path) {
 // would block it until some other process opened the other end, and reading
 // one (or a device) could wait for ever, so such names count as files that
 // cannot be opened, like folders.
-int open_checked(const char* path, int flags, mode_t mode) {
+// `length`, when given, receives the file's length from the same look.
+int open_checked(const char* path, int flags, mode_t mode, int64_t* length = nullptr) {
   std::string p = resolve(path);
   if (p.empty()) {
     errno = ENOENT;
@@ -67,11 +68,14 @@ int open_checked(const char* path, int flags, mode_t mode) {
     errno = folder ? EISDIR : EINVAL;
     return -1;
   }
-  int fl = fcntl(fd, F_GETFL);
-  if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1) {
+  // The status flags become those the caller asked for: the one that kept
+  // the open from waiting goes (O_APPEND is the only other status flag an
+  // open here could be given).
+  if (fcntl(fd, F_SETFL, flags & O_APPEND) == -1) {
     ::close(fd);
     return -1;
   }
+  if (length) *length = static_cast<int64_t>(st.st_size);
   return fd;
 }
 
@@ -84,6 +88,20 @@ std::string pf_native_path(const char* path) { return resolve(path); }
 int pf_open_read(const char* path) {
   if (fault_hit(PF_FAULT_OPEN)) return -1;
   return open_checked(path, O_RDONLY, 0);
+}
+
+int pf_open_read_length(const char* path, int64_t* length) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
+  int64_t n = -1;
+  int fd = open_checked(path, O_RDONLY, 0, &n);
+  if (fd < 0) return -1;
+  if (fault_hit(PF_FAULT_LENGTH)) {
+    ::close(fd);
+    errno = EIO;
+    return -1;
+  }
+  *length = n;
+  return fd;
 }
 
 int pf_open_rw(const char* path) {
@@ -499,6 +517,15 @@ int pf_same_file_fd(int fd, const char* path) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
 }
 
+int pf_file_id(const char* path, PfFileId* out) {
+  std::string p = resolve(path);
+  struct stat st;
+  if (p.empty() || stat(p.c_str(), &st) != 0) return -1;
+  out->volume = static_cast<uint64_t>(st.st_dev);
+  out->index = static_cast<uint64_t>(st.st_ino);
+  return 0;
+}
+
 // ---- directory enumeration -------------------------------------------------------
 
 PfFind* pf_find_first(const char* pattern, PfFindData* out) {
@@ -518,14 +545,20 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
     PfFindData item;
     item.long_name = name;
     bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
-    std::string full = dir + (dir.back() == '/' ? "" : "/") + name;
+    // Looked at relative to the open folder: the system resolves one name,
+    // not the whole path again for every item.
     struct stat st;
-    if (stat(full.c_str(), &st) != 0) {
+    if (fstatat(dirfd(d), name, &st, 0) != 0) {
       item.attributes |= PF_ATTR_SPECIAL;  // a dangling link, or gone already
     } else if (S_ISDIR(st.st_mode)) {
       item.attributes |= PF_ATTR_DIRECTORY;
     } else if (!S_ISREG(st.st_mode)) {
       item.attributes |= PF_ATTR_SPECIAL;
+    } else {
+      item.length = static_cast<int64_t>(st.st_size);
+      item.has_id = 1;
+      item.id.volume = static_cast<uint64_t>(st.st_dev);
+      item.id.index = static_cast<uint64_t>(st.st_ino);
     }
     if (name[0] == '.' && !dot_entry) item.attributes |= PF_ATTR_HIDDEN;
     pf_common::add_found(&found, std::move(item));

@@ -279,6 +279,21 @@ int pf_open_read(const char* path) {
   return open_checked(path, GENERIC_READ, OPEN_EXISTING, false);
 }
 
+int pf_open_read_length(const char* path, int64_t* length) {
+  if (fault_hit(PF_FAULT_OPEN)) return -1;
+  int fd = open_checked(path, GENERIC_READ, OPEN_EXISTING, false);
+  if (fd < 0) return -1;
+  LARGE_INTEGER size;
+  if (fault_hit(PF_FAULT_LENGTH) || !GetFileSizeEx(fd_handle(fd), &size)) {
+    const DWORD e = GetLastError();
+    pf_close(fd);
+    SetLastError(e);
+    return -1;
+  }
+  *length = static_cast<int64_t>(size.QuadPart);
+  return fd;
+}
+
 int pf_open_rw(const char* path) {
   if (fault_hit(PF_FAULT_OPEN)) return -1;
   return open_checked(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, false);
@@ -648,6 +663,14 @@ int pf_same_file_fd(int fd, const char* path) {
   return same_identity(ia, ib) ? 1 : 0;
 }
 
+int pf_file_id(const char* path, PfFileId* out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!identity_of_path(resolve(path), &info)) return -1;
+  out->volume = info.dwVolumeSerialNumber;
+  out->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return 0;
+}
+
 // ---- directory enumeration -------------------------------------------------------
 
 PfFind* pf_find_first(const char* pattern, PfFindData* out) {
@@ -677,6 +700,8 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
         item.attributes = (item.attributes & PF_ATTR_HIDDEN) | (target & FILE_ATTRIBUTE_DIRECTORY ? PF_ATTR_DIRECTORY : 0);
       }
     }
+    // No length: the folder's listing may hold a stale one for a file being
+    // written, or written through another of its names.
     pf_common::add_found(&found, std::move(item));
   } while (FindNextFileA(f, &fd));
   FindClose(f);

@@ -210,6 +210,59 @@ TEST_F(Collection, RecursionDoesNotFollowLinksBackToEnclosingFolders) {
             std::vector<std::string>({"d\\b\\g", "d\\f", "d\\sub\\g"}));
 }
 
+// A pattern never stores the archive being written, or its temporary file,
+// whatever name they are found under: a link to either, a hard link, the
+// archive named through another spelling of its path.  Once per name
+// collected: an archive that appears between two names is recognised.
+TEST_F(Collection, PatternsNeverFindTheArchiveOrItsTemporaryUnderAnyName) {
+  vt::make_dir("d");
+  vt::write_file("d/arc.vrn", "archive");
+  vt::write_file("d/keep.txt", "k");
+  ASSERT_EQ(link("d/arc.vrn", "d/hard"), 0);
+  ASSERT_EQ(symlink("arc.vrn", "d/soft"), 0);
+  vt::make_dir("d/sub");
+  ASSERT_EQ(symlink("../arc.vrn", "d/sub/up"), 0);
+  g_settings.archive_path = "d\\sub\\..\\arc.vrn";
+  ASSERT_EQ(open_temp(), 0);
+  const std::string temp = g_run.temp_path;
+  ASSERT_EQ(symlink(last_component(temp).c_str(), "d/to-temp"), 0);
+  g_settings.add_mode = 1;
+  g_settings.recurse = 1;
+  add_file_spec("d\\*");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"d\\keep.txt"}));
+
+  // Named literally, the same files are still recognised.
+  add_file_spec("d/hard");
+  add_file_spec("d\\to-temp");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"d\\keep.txt"}));
+
+  // The archive looked up again for the next name: another archive path.
+  vt::write_file("d/new.vrn", "n");
+  g_settings.archive_path = "d/new.vrn";
+  add_file_spec("d\\*.vrn");
+  EXPECT_EQ(spec_names(), std::vector<std::string>({"d\\keep.txt", "d\\arc.vrn"}));
+  pf_close(g_run.output_fd);
+  g_run.output_fd = -1;
+  pf_remove(temp.c_str());
+}
+
+// A file found by a pattern records the length the listing saw; a literal
+// name records none (it is measured when the record is planned).
+TEST_F(Collection, FilesFoundByAPatternKeepTheirListedLength) {
+  vt::write_file("a.txt", "12345");
+  vt::write_file("b.txt", "");
+  g_settings.add_mode = 1;
+  add_file_spec("*.txt");
+  ASSERT_EQ(g_archive.specs.count(), 2);
+  EXPECT_EQ(spec(0).listed_length, 5);
+  EXPECT_EQ(spec(1).listed_length, 0);
+  vt::write_file("a.txt", "1234567");
+  add_file_spec("a.txt");  // the second mention, literal: measured later
+  EXPECT_EQ(spec(0).listed_length, -1);
+  add_file_spec("?.txt");
+  EXPECT_EQ(spec(0).listed_length, 7);
+}
+
 TEST_F(Collection, OpenTempCreatesTheFileBesideTheArchiveOnce) {
   vt::make_dir("out");
   g_settings.archive_path = "out/arc.vrn";

@@ -92,6 +92,46 @@ TEST_F(RewriteSteps, FileChangingLengthAfterPlanningFails) {
   EXPECT_TRUE(vt::temporaries().empty());
 }
 
+// A file found by a pattern is recorded with the length the listing saw and
+// is not opened before its data is copied: one that grows, shrinks or goes
+// away in between fails the run, whatever it is by the time the records
+// are planned, and leaves no temporary file.
+TEST_F(RewriteSteps, FileChangingAfterItWasListedFails) {
+  struct Change {
+    const char* what;
+    void (*apply)();
+  };
+  const Change changes[] = {
+      {"grows", [] { vt::write_file("f.txt", "1234567"); }},
+      {"shrinks", [] { vt::write_file("f.txt", "123"); }},
+      {"empties", [] { vt::write_file("f.txt", ""); }},
+      {"goes away", [] { pf_remove("f.txt"); }},
+  };
+  for (const Change& c : changes) {
+    vt::write_file("f.txt", "12345");
+    vt::write_file("g.txt", "same");
+    g_settings.archive_path = "arc.vrn";
+    add_file_spec("*.txt");
+    ASSERT_EQ(g_archive.specs.count(), 2) << c.what;
+    c.apply();
+    ASSERT_EQ(copy_standalone_entries(), 0) << c.what;
+    ASSERT_EQ(move_out_in_directory_entries(), 0) << c.what;
+    ASSERT_EQ(add_standalone_files(), 0) << c.what;
+    ASSERT_EQ(plan_in_directory_entries(), 0) << c.what;
+    ASSERT_EQ(g_archive.output.count(), 2) << c.what;
+    EXPECT_EQ(g_archive.output.records[0]->size, 5u) << c.what << ": the listed length";
+    EXPECT_EQ(g_archive.output.records[1]->offset, 5u) << c.what;
+    ASSERT_EQ(write_directory(), 0) << c.what;
+    ASSERT_EQ(copy_in_directory_data(), 0) << c.what;
+    ASSERT_EQ(move_in_standalone_entries(), 0) << c.what;
+    EXPECT_EQ(add_in_directory_files(), -1) << c.what;
+    terminate(EXIT_FAILURE_CODE);
+    EXPECT_TRUE(vt::temporaries().empty()) << c.what;
+    EXPECT_FALSE(vt::file_exists("arc.vrn")) << c.what;
+    state_reset();
+  }
+}
+
 // Offsets of the output table's in-directory records: running sums of the
 // sizes, standalone records untouched; a sum past 32 bits is refused.
 TEST_F(RewriteSteps, InDirectoryOffsetsAreRunningSumsWithinThirtyTwoBits) {

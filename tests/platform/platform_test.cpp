@@ -2,6 +2,7 @@
 // modes, atomic replacement and the fault hooks the other tests rely on.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,102 @@ TEST(PlatformFiles, OpenModesSeekAndLength) {
   vt::make_dir("folder");
   EXPECT_EQ(pf_open_read("folder"), -1) << "a folder is not a file";
   EXPECT_EQ(pf_remove("folder"), -1);
+}
+
+// The listing tells a regular file's length and identity as the file it
+// leads to has them; a folder, a dangling link or a pipe gets neither.
+TEST(PlatformFind, ListingGivesLengthAndIdentityOfRegularFiles) {
+  vt::ScratchDir dir;
+  vt::write_file("a.txt", "hello");
+  vt::write_file("empty", "");
+  ASSERT_EQ(link("a.txt", "hard"), 0);
+  ASSERT_EQ(symlink("a.txt", "soft"), 0);
+  ASSERT_EQ(symlink("missing", "dangling"), 0);
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  vt::make_dir("sub");
+  vt::write_file("sub/b", std::string(70000, 'b'));
+
+  PfFileId a, b;
+  ASSERT_EQ(pf_file_id("a.txt", &a), 0);
+  ASSERT_EQ(pf_file_id("sub\\b", &b), 0);
+  EXPECT_FALSE(pf_same_id(a, b));
+  PfFileId missing;
+  EXPECT_EQ(pf_file_id("missing", &missing), -1);
+  EXPECT_EQ(pf_file_id("", &missing), -1);
+
+  struct Seen {
+    int64_t length;
+    int has_id;
+    PfFileId id;
+  };
+  std::map<std::string, Seen> seen;
+  PfFindData d;
+  PfFind* h = pf_find_first("*", &d);
+  ASSERT_NE(h, nullptr);
+  do {
+    seen[d.long_name] = {d.length, d.has_id, d.id};
+  } while (pf_find_next(h, &d));
+  pf_find_close(h);
+
+  for (const char* name : {"a.txt", "hard", "soft"}) {
+    EXPECT_EQ(seen[name].length, 5) << name;
+    ASSERT_EQ(seen[name].has_id, 1) << name;
+    EXPECT_TRUE(pf_same_id(seen[name].id, a)) << name;
+  }
+  EXPECT_EQ(seen["empty"].length, 0);
+  ASSERT_EQ(seen["empty"].has_id, 1);
+  EXPECT_FALSE(pf_same_id(seen["empty"].id, a));
+  for (const char* name : {".", "..", "sub", "dangling", "pipe"}) {
+    EXPECT_EQ(seen[name].length, -1) << name;
+    EXPECT_EQ(seen[name].has_id, 0) << name;
+  }
+
+  // Listed from elsewhere, by a pattern with a folder part.
+  h = pf_find_first("sub/B", &d);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(d.length, 70000);
+  EXPECT_TRUE(d.has_id && pf_same_id(d.id, b));
+  pf_find_close(h);
+}
+
+TEST(PlatformFiles, OpenForReadingWithLengthMeasuresOnceAndFailsCleanly) {
+  vt::ScratchDir dir;
+  vt::write_file("f", "0123456789");
+  int64_t length = -1;
+  int fd = pf_open_read_length("f", &length);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(length, 10);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads may wait like any other read";
+  char buf[16];
+  EXPECT_EQ(pf_read(fd, buf, sizeof buf), 10) << "read from the start";
+  EXPECT_EQ(pf_close(fd), 0);
+
+  vt::make_dir("folder");
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  length = -1;
+  EXPECT_EQ(pf_open_read_length("folder", &length), -1);
+  EXPECT_EQ(pf_open_read_length("pipe", &length), -1) << "never waits for a writer";
+  EXPECT_EQ(pf_open_read_length("missing", &length), -1);
+  EXPECT_EQ(length, -1) << "untouched on failure";
+
+  // One open call and one length call for the fault hooks; a failure of the
+  // length leaves nothing open: the next open gets the same descriptor.
+  pf_fault_clear();
+  fd = pf_open_read_length("f", &length);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_OPEN), 1);
+  EXPECT_EQ(pf_fault_calls(PF_FAULT_LENGTH), 1);
+  pf_close(fd);
+  pf_fault_arm(PF_FAULT_OPEN, 1);
+  EXPECT_EQ(pf_open_read_length("f", &length), -1);
+  pf_fault_arm(PF_FAULT_LENGTH, 1);
+  length = -1;
+  EXPECT_EQ(pf_open_read_length("f", &length), -1);
+  EXPECT_EQ(length, -1);
+  pf_fault_clear();
+  const int next = pf_open_read("f");
+  EXPECT_EQ(next, fd);
+  pf_close(next);
 }
 
 // Runs `body` in a child process and returns its exit status, or -1 when it
