@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/e2e.h"
 #include "support/scratch.h"
 #include "support/support.h"
 
@@ -17,16 +18,6 @@ class Concurrency : public vt::Scratch {};
 
 constexpr int kRuns = 4;
 constexpr int kRounds = 20;
-
-std::string noise(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  unsigned v = seed * 2654435761u + 7;
-  for (size_t i = 0; i < n; ++i) {
-    v = v * 1103515245u + 12345u;
-    s[i] = static_cast<char>((v >> 16) & 0xFF);
-  }
-  return s;
-}
 
 struct Job {
   std::string program;
@@ -57,8 +48,8 @@ const vt::Entry* find(const vt::Parsed& p, const std::string& name) {
 }
 
 TEST_F(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
-  const std::string base = vt::build_archive({{"base.bin", noise(300000, 1), 0, 0x07},
-                                              {"solo.bin", noise(100000, 2), 0, 0x05}});
+  const std::string base = vt::build_archive({{"base.bin", rt::noise(300000, 1), 0, 0x07},
+                                              {"solo.bin", rt::noise(100000, 2), 0, 0x05}});
   for (int round = 0; round < kRounds; ++round) {
     // Every fourth round starts with neither archive present.
     const bool missing = round % 4 == 0;
@@ -73,7 +64,7 @@ TEST_F(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
     std::vector<std::string> contents;
     for (int i = 0; i < kRuns; ++i) {
       const std::string name = "c" + std::to_string(i) + ".txt";
-      contents.push_back(noise(20000 + 1000 * i, static_cast<unsigned>(round * 10 + i)));
+      contents.push_back(rt::noise(20000 + 1000 * i, static_cast<unsigned>(round * 10 + i)));
       vt::write_file(name, contents.back());
       jobs.push_back({"vorn", {"arc.vrn", name}, "", -99, ""});
     }
@@ -105,7 +96,7 @@ TEST_F(Concurrency, RunsOnOneArchiveAllLandAndTheArchiveAlwaysLoads) {
 TEST_F(Concurrency, ExtractionsIntoOneFolderWriteCompleteFiles) {
   std::vector<vt::Entry> entries;
   for (int i = 0; i < kRuns; ++i)
-    entries.push_back({"e" + std::to_string(i) + ".bin", noise(150000 + 3000 * i, 40 + i), 0,
+    entries.push_back({"e" + std::to_string(i) + ".bin", rt::noise(150000 + 3000 * i, 40 + i), 0,
                        static_cast<uint8_t>(i % 2 ? 0x07 : 0x05)});
   vt::write_file("arc.vrn", vt::build_archive(entries));
   vt::make_dir("out");
