@@ -152,6 +152,10 @@ struct BlockWriter {
   z_stream z{};     // the main thread's own compressor
   int z_ready = 0;
   BlockStats stats;
+  // The old stream a rewrite copies from, and how to learn more of it.
+  OldStreamCuts old;
+  OldCutsSync sync = nullptr;
+  void* sync_context = nullptr;
 };
 
 namespace {
@@ -314,13 +318,15 @@ int retire_ready(WriteStream& ws) {
 
 // Whether the old stream holds this very block, compressed by this rule:
 // fills in where its compressed bytes lie.
-void decide_reuse(Job& j) {
-  OldStreamCuts& t = g_archive.streams.in.track;
+void decide_reuse(BlockWriter& w, Job& j) {
+  OldStreamCuts& t = w.old;
   if (!j.candidate || !t.active) return;
   const int64_t a = j.start + j.delta;
   const int64_t b = a + j.len;
   const int64_t dict_old = a < BLOCK_DICT ? a : BLOCK_DICT;
   if (a <= 0 || dict_old != j.dict) return;
+  // Whatever the inflater cannot tell (any more) simply means no reuse.
+  if (w.sync) w.sync(w.sync_context, b, t);
   while (!t.cuts.empty() && t.cuts.front().out < a) t.cuts.pop_front();
   if (t.cuts.empty() || t.cuts.front().out != a) return;
   int64_t end_in;
@@ -348,7 +354,7 @@ int dispatch(WriteStream& ws) {
   Job& j = *w.cur;
   j.reuse = 0;
   j.failed = 0;
-  decide_reuse(j);
+  decide_reuse(w, j);
   if (!j.reuse && w.threads > 1 && !w.pool) {
     std::unique_ptr<Pool> p(new (std::nothrow) Pool());
     if (p) {
@@ -509,6 +515,9 @@ int block_open(WriteStream& ws, int64_t offset, int record, int queued) {
     v.stats = BlockStats();
   }
   BlockWriter& v = *ws.blocks;
+  v.old = OldStreamCuts();
+  v.sync = nullptr;
+  v.sync_context = nullptr;
   v.cut_pending = 0;
   v.pos = 0;
   v.run = 0;
@@ -518,6 +527,58 @@ int block_open(WriteStream& ws, int64_t offset, int record, int queued) {
   }
   v.cur->record = record;
   return 0;
+}
+
+int block_track_old(WriteStream& ws, int fd, int64_t base, OldCutsSync sync, void* context) {
+  if (!ws.blocks || !ws.blocks->cur || fd < 0 || base < 0) return -1;
+  BlockWriter& w = *ws.blocks;
+  w.old = OldStreamCuts();
+  w.old.active = 1;
+  w.old.fd = fd;
+  w.old.base = base;
+  w.sync = sync;
+  w.sync_context = context;
+  return 0;
+}
+
+void block_untrack_old(WriteStream& ws, int keep) {
+  if (!ws.blocks) return;
+  BlockWriter& w = *ws.blocks;
+  if (keep && w.sync) w.sync(w.sync_context, INT64_MAX, w.old);
+  if (!keep) w.old = OldStreamCuts();
+  w.sync = nullptr;
+  w.sync_context = nullptr;
+}
+
+void old_cuts_note(OldStreamCuts& t, const z_stream& z, int r, int64_t keep_from) {
+  if (r != Z_OK || !(z.data_type & 128) || t.ended) return;
+  const int64_t out = static_cast<int64_t>(z.total_out);
+  const int64_t in = static_cast<int64_t>(z.total_in);
+  if (z.data_type & 64) {
+    // Right after the last block: the deflate data ends in this byte.
+    t.ended = 1;
+    t.end_out = out;
+    t.end_in = in;
+    return;
+  }
+  // Blocks of this rule are BLOCK_MIN bytes or longer: closer flush points
+  // are another writer's, and are not kept.  The last cut is kept whatever
+  // `keep_from` says: the next one is measured from it.
+  while (t.cuts.size() > 1 && t.cuts.front().out < keep_from) t.cuts.pop_front();
+  const int64_t previous = t.cuts.empty() ? 0 : t.cuts.back().out;
+  if ((z.data_type & 7) == 0 && out == t.stop_out && (in - t.stop_in == 4 || in - t.stop_in == 5) &&
+      out - previous >= static_cast<int64_t>(BLOCK_MIN)) {
+    OldCut c;
+    c.out = out;
+    c.in = in;
+    try {
+      t.cuts.push_back(c);
+    } catch (const std::bad_alloc&) {
+      t.active = 0;  // no more reuse; the copy itself goes on
+    }
+  }
+  t.stop_out = out;
+  t.stop_in = in;
 }
 
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos) {

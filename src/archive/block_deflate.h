@@ -45,17 +45,19 @@
 // of its dictionary and its content (one deflate call on a fresh state), and
 // blocks are written in stream order whatever order they finish in.
 //
-// Reuse.  While the read stream inflates an old directory stream with cut
-// tracking on (inflate_track_cuts), it records every place where one of the
-// old stream's blocks ended: an empty stored block ending on a byte boundary,
-// which is what the sync flush leaves.  The copy routines tag the bytes they
-// move from the tracked read stream into the write stream with their old
-// position.  When a finished block and the BLOCK_DICT bytes before it all
-// came, contiguously, from the old stream, and the old stream had a block
-// with exactly those bounds (which makes the old cut agree with this rule),
-// the old compressed bytes are what compressing the block would give, so they
-// are copied from the old archive instead.  The result is byte for byte the
-// stream a full compression gives.
+// Reuse.  A rewrite reads the old directory stream through an inflater
+// that runs ahead on a worker thread with cut tracking on (inflate_ahead.h):
+// it records every place where one of the old stream's blocks ended
+// (old_cuts_note: an empty stored block ending on a byte boundary, which is
+// what the sync flush leaves), and hands those records to the write stream
+// when asked (block_track_old).  The rewrite tags the bytes it moves from
+// the old stream into the write stream with their old position.  When a
+// finished block and the BLOCK_DICT bytes before it all came, contiguously,
+// from the old stream, and the old stream had a block with exactly those
+// bounds (which makes the old cut agree with this rule), the old compressed
+// bytes are what compressing the block would give, so they are copied from
+// the old archive instead.  The result is byte for byte the stream a full
+// compression gives.
 #ifndef VORN_BLOCK_DEFLATE_H
 #define VORN_BLOCK_DEFLATE_H
 
@@ -63,6 +65,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <zlib.h>
 
 constexpr uint32_t BLOCK_MIN = 64 * 1024;
 constexpr uint32_t BLOCK_MAX = 256 * 1024;
@@ -80,9 +83,9 @@ struct OldCut {
   int64_t in = 0;
 };
 
-// What the read stream learns about the old stream it inflates with cut
-// tracking on.  Kept by the read stream; read by the write stream (both on
-// the main thread).
+// What an inflater learns about the old stream it inflates with cut
+// tracking on.  The write stream keeps its own copy, on the main thread,
+// filled by the inflater's sync routine (block_track_old).
 struct OldStreamCuts {
   int active = 0;
   int fd = -1;             // the file holding the old stream
@@ -94,6 +97,22 @@ struct OldStreamCuts {
   int64_t end_out = 0;
   int64_t end_in = 0;      // compressed length up to the Adler-32
 };
+
+// Records what one inflate call (made with Z_BLOCK, result r) of a tracked
+// stream reached: a stop at a block end right after an empty stored block
+// that ends on a byte boundary (no output since the previous block end, 4 or
+// 5 bytes of input) at least BLOCK_MIN bytes after the previous cut is a cut
+// of the old stream; the stop after its last block gives the sizes of its
+// deflate data.  Cuts whose end lies before `keep_from` are dropped, which
+// bounds the list.
+void old_cuts_note(OldStreamCuts& t, const z_stream& z, int r, int64_t keep_from);
+
+// Moves to `into` what the inflater has learnt of the old stream: every cut
+// up to and including position `through` (of the uncompressed stream), or
+// more, and the stream's end when it was reached.  Called on the main
+// thread; may wait for the inflater.  Returns 0, or -1 when nothing more
+// will be learnt (the cuts handed over are all there is).
+using OldCutsSync = int (*)(void* context, int64_t through, OldStreamCuts& into);
 
 // Scans n bytes that follow `block_len` bytes of the current block for the
 // next cut; *hash carries the rolling hash between calls (0 at a block's
@@ -122,6 +141,14 @@ struct WriteStream;
 // stream's first byte is written (failing the stream when that offset does
 // not fit 32 bits).  0 or -1.
 int block_open(WriteStream& ws, int64_t offset, int record, int queued);
+// Ties the stream just opened to the old stream at `base` of `fd` whose
+// bytes a rewrite copies into it: `sync` (with `context`) tells the write
+// stream where the old stream's blocks ended, on demand.  0 or -1.
+int block_track_old(WriteStream& ws, int fd, int64_t base, OldCutsSync sync, void* context);
+// Unties it: with `keep` 1 everything the inflater knows is taken first (its
+// stream was read to the end), so blocks still to come may be reused; with
+// 0 no more reuse is tried.  Called before the inflater goes away.
+void block_untrack_old(WriteStream& ws, int keep);
 // Takes n bytes; `old_pos` is their position in the tracked old stream, or
 // -1 when they come from anywhere else.  0 or -1.
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos);

@@ -39,14 +39,15 @@ int settle(IndirWalk& w) {
     if (!w.positioned || g_archive.streams.in.opens != w.stream_opens) {
       w.positioned = 0;
       w.at = 0;
-      if ((w.tracked ? skip_directory_tracked() : skip_directory()) != 0) return fail(w);
+      if (skip_directory() != 0) return fail(w);
       w.stream_opens = g_archive.streams.in.opens;
       w.positioned = 1;
     }
     if (w.wanted > w.at && skip_stream(w.wanted - w.at) != 0) return fail(w);
   } else {
     if (!w.positioned) {
-      if (source_skip(w.own, directory_records_length()) != 0) return fail(w);
+      w.records = directory_records_length();
+      if (source_skip(w.own, w.records) != 0) return fail(w);
       w.positioned = 1;
     }
     if (w.wanted > w.at && source_skip(w.own, w.wanted - w.at) != 0) return fail(w);
@@ -77,14 +78,14 @@ int copy_rest(IndirWalk& w, int (*copy)(int64_t)) {
 
 void indir_open(IndirWalk& w) { w = IndirWalk(); }
 
-void indir_open_tracked(IndirWalk& w) {
-  w = IndirWalk();
-  w.tracked = 1;
-}
-
 void indir_open_source(IndirWalk& w, const IndirSource& source) {
   w = IndirWalk();
   w.own = source;
+}
+
+void indir_open_tracked(IndirWalk& w, const IndirSource& source) {
+  indir_open_source(w, source);
+  w.tracked = 1;
 }
 
 int indir_position(IndirWalk& w) { return settle(w); }
@@ -132,7 +133,16 @@ int indir_read(IndirWalk& w, void* dst, uint32_t n) {
 
 int indir_copy_to_raw(IndirWalk& w) { return copy_rest(w, copy_stream_to_raw); }
 
-int indir_copy_to_stream(IndirWalk& w) { return copy_rest(w, copy_stream_to_stream); }
+int indir_copy_to_stream(IndirWalk& w) {
+  if (uses_shared_stream(w)) return copy_rest(w, copy_stream_to_stream);
+  if (w.failed || w.current < 0) return -1;
+  if (settle(w) != 0) return -1;
+  const int64_t old_pos = w.tracked ? w.records + w.at : -1;
+  if (copy_reader_to_stream(w.own.read, w.own.context, w.left, old_pos) != 0) return fail(w);
+  w.at += w.left;
+  pass_rest(w);
+  return 0;
+}
 
 int indir_finish(IndirWalk& w) {
   if (w.finished) return 0;

@@ -16,15 +16,16 @@
 //
 // The stream is read through one of two sources:
 //  - the shared read stream (streams.h), started on first need at the old
-//    directory offset and read past the records (skip_directory), with cut
-//    tracking on for a tracked walk, so that the rewrite can copy unchanged
-//    compressed blocks of the old stream.  Should another reader take the
-//    shared stream in the middle of a walk (a compressed standalone entry
-//    read between two in-directory ones), the walk starts it again at the
-//    directory and steps over what it had read;
+//    directory offset and read past the records (skip_directory).  Should
+//    another reader take the shared stream in the middle of a walk (a
+//    compressed standalone entry read between two in-directory ones), the
+//    walk starts it again at the directory and steps over what it had read;
 //  - a caller's own inflater (IndirSource), standing at the start of the
 //    directory stream: the walk steps over the count and the records through
-//    it first.
+//    it first.  A tracked walk over its own inflater tags the bytes it copies
+//    into the write stream with their position in the old stream, so that
+//    the rewrite can copy unchanged compressed blocks of the old stream
+//    (block_track_old).
 // The loaded table's names give the records' lengths, so the records are
 // never decoded again.
 #ifndef VORN_INDIR_WALK_H
@@ -47,7 +48,8 @@ struct IndirSource {
 
 struct IndirWalk {
   IndirSource own;           // read == nullptr: the shared read stream
-  int tracked = 0;           // the shared stream is started with cut tracking
+  int tracked = 0;           // copies are tagged with their old-stream position
+  int64_t records = 0;       // length of the count and records (own source)
   int positioned = 0;        // the stream stands in the in-directory data
   uint64_t stream_opens = 0; // the shared stream's start count when positioned
   int next = 0;              // loaded-table index where the search goes on
@@ -59,14 +61,15 @@ struct IndirWalk {
   int failed = 0;            // a read or the end check failed: every call gives -1
 };
 
-// Starts a walk over the shared read stream (tracked: with cut tracking).
-// Nothing is read until the first read, indir_position or indir_finish.
+// Starts a walk over the shared read stream.  Nothing is read until the
+// first read, indir_position or indir_finish.
 void indir_open(IndirWalk& w);
-void indir_open_tracked(IndirWalk& w);
 
 // Starts a walk over the caller's inflater, which stands at the first byte
 // of the directory stream and must outlive the walk.  Nothing is read yet.
+// Tracked: copies into the write stream carry their old-stream position.
 void indir_open_source(IndirWalk& w, const IndirSource& source);
+void indir_open_tracked(IndirWalk& w, const IndirSource& source);
 
 // Positions the stream at the in-directory data now rather than on first
 // need (a step that always reads the directory keeps its reads in order).
@@ -94,9 +97,10 @@ uint32_t indir_left(const IndirWalk& w);
 int indir_read(IndirWalk& w, void* dst, uint32_t n);
 
 // Copies the rest of the current entry, after the pending skip, through the
-// copy buffer into run.output_fd (copy_stream_to_raw) or into the write
-// stream (copy_stream_to_stream, which reuses old compressed blocks when the
-// walk is tracked).  Shared read stream only.  0, or -1.
+// copy buffer into run.output_fd (copy_stream_to_raw; shared read stream
+// only) or into the write stream (copy_stream_to_stream, or
+// copy_reader_to_stream over the caller's inflater, tagged when the walk is
+// tracked).  0, or -1.
 int indir_copy_to_raw(IndirWalk& w);
 int indir_copy_to_stream(IndirWalk& w);
 

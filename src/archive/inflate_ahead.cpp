@@ -11,6 +11,7 @@
 #include <vector>
 #include <zlib.h>
 
+#include "archive/block_deflate.h"
 #include "base/failure.h"
 #include "platform/platform.h"
 
@@ -58,6 +59,15 @@ struct InflateAhead {
   uint64_t taken = 0;       // buffers the reader has finished with
   uint32_t at = 0;          // the reader's position in outs[taken % AHEAD_BUFFERS]
   uint32_t filling = 0;     // bytes the worker has put in outs[published % ...]
+
+  // Cut tracking (a rewrite's old stream): the worker notes block ends;
+  // the reader hands them to the write stream on request.
+  bool tracking = false;
+  OldStreamCuts cuts;
+  int64_t inflated = 0;      // bytes inflated so far (z.total_out, under the lock)
+  int64_t handed = -1;       // position of the last cut handed over
+  int64_t reader_pos = 0;    // bytes the reader has taken
+  int64_t want_out = -1;     // the reader waits until more than this is inflated
 
   int state = AHEAD_RUNNING;
   bool stop = false;
@@ -118,9 +128,18 @@ void inflate_while_possible(InflateAhead& a, std::unique_lock<std::mutex>& lock,
     a.z.next_out = out.bytes.data() + a.filling;
     a.z.avail_out = AHEAD_BUFFER_SIZE - a.filling;
     lock.unlock();
-    const int r = inflate(&a.z, Z_NO_FLUSH);
+    // While tracking, inflate stops at the end of every deflate block.
+    const int r = inflate(&a.z, a.tracking ? Z_BLOCK : Z_NO_FLUSH);
     lock.lock();
     a.filling = AHEAD_BUFFER_SIZE - a.z.avail_out;
+    a.inflated = static_cast<int64_t>(a.z.total_out);
+    if (a.tracking) {
+      // The reader never asks about blocks that ended long before what it
+      // has taken: a block is at most BLOCK_MAX bytes, and a copy takes at
+      // most one copy buffer beyond its end.
+      old_cuts_note(a.cuts, a.z, r, a.reader_pos - 2 * static_cast<int64_t>(BLOCK_MAX));
+      if (a.want_out >= 0 && a.inflated > a.want_out) a.to_reader.notify_one();
+    }
     if (r == Z_STREAM_END) {
       publish(a);
       a.state = AHEAD_ENDED;
@@ -275,6 +294,7 @@ int ahead_read(InflateAhead* a, unsigned char* dst, uint32_t n) {
       dst += piece;
       n -= piece;
       a->at += piece;
+      a->reader_pos += piece;
       if (a->at == out.size) {
         a->at = 0;
         ++a->taken;
@@ -298,6 +318,60 @@ int ahead_check_end(InflateAhead* a) {
     if (a->state != AHEAD_RUNNING) return fail_end(*a);
     await(*a, lock);
   }
+}
+
+int ahead_track_cuts(InflateAhead* a) {
+  std::lock_guard<std::mutex> hold(a->m);
+  if (a->started) return -1;
+  a->tracking = true;
+  a->cuts = OldStreamCuts();
+  a->cuts.active = 1;
+  a->cuts.fd = a->fd;
+  a->cuts.base = a->base;
+  return 0;
+}
+
+int ahead_cuts_sync(void* context, int64_t through, OldStreamCuts& into) {
+  InflateAhead& a = *static_cast<InflateAhead*>(context);
+  std::unique_lock<std::mutex> lock(a.m);
+  if (!a.tracking || !a.started) return -1;
+  // Until the worker has inflated past `through`, a cut there may still
+  // come.  It gets there without the reader taking more: the reader has
+  // taken every byte up to `through`, so the worker has room.
+  while (a.inflated <= through && a.state == AHEAD_RUNNING && !a.cuts.ended) {
+    if (serve_chunks(a, lock) != 0 || !has_room(a)) break;
+    const int64_t before = a.inflated;
+    const int64_t read_before = a.read;
+    if (a.threaded) {
+      a.want_out = through;
+      a.to_reader.wait(lock, [&a, through] {
+        return a.read < a.asked || a.inflated > through || a.state != AHEAD_RUNNING ||
+               !has_room(a);
+      });
+      a.want_out = -1;
+    } else {
+      inflate_while_possible(a, lock, false);
+      if (a.inflated == before && a.read == read_before && a.read == a.asked) break;
+    }
+  }
+  const OldStreamCuts& t = a.cuts;
+  if (!t.active) into.active = 0;
+  for (const OldCut& c : t.cuts) {
+    if (c.out <= a.handed) continue;
+    try {
+      into.cuts.push_back(c);
+    } catch (const std::bad_alloc&) {
+      into.active = 0;
+      break;
+    }
+    a.handed = c.out;
+  }
+  if (t.ended && !into.ended) {
+    into.ended = 1;
+    into.end_out = t.end_out;
+    into.end_in = t.end_in;
+  }
+  return a.inflated > through || t.ended ? 0 : -1;
 }
 
 int ahead_threaded(const InflateAhead* a) { return a->threaded ? 1 : 0; }

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "archive/block_deflate.h"
 #include "archive/indir_walk.h"
 
 constexpr uint32_t AHEAD_CHUNK_SIZE = 128 * 1024;
@@ -51,6 +52,19 @@ int ahead_read(InflateAhead* a, unsigned char* dst, uint32_t n);
 // 0 when the stream ends right after the bytes taken so far, with a valid
 // Adler-32; -1 when more data follows, or the end is missing or damaged.
 int ahead_check_end(InflateAhead* a);
+
+// Turns cut tracking on, before the first read: the worker then notes
+// where the stream's deflate blocks end (old_cuts_note), for a rewrite that
+// copies the unchanged compressed blocks of this stream.  0, or -1 when the
+// stream was read already.
+int ahead_track_cuts(InflateAhead* a);
+
+// The write stream's sync routine (OldCutsSync) over a tracked stream;
+// `context` is the InflateAhead.  Hands over the cuts not handed yet, after
+// waiting until the worker has inflated past `through` (reading the chunks
+// it asks for meanwhile), or the stream ended or failed.  0, or -1 when the
+// cuts handed over cannot reach `through`.
+int ahead_cuts_sync(void* context, int64_t through, OldStreamCuts& into);
 
 // 1 when the worker thread runs (or ran) for this stream, 0 when the reader
 // inflates itself.

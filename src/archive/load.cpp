@@ -146,20 +146,11 @@ int64_t directory_records_length() {
   return length;
 }
 
-namespace {
-
-int skip_records(int track_cuts) {
+int skip_directory() {
   if (copy_buffer() == nullptr) return -1;
   if (inflate_open(g_run.archive_fd, g_run.directory_offset) != 0) return -1;
-  if (track_cuts && inflate_track_cuts() != 0) return -1;
   return skip_stream(directory_records_length());
 }
-
-}  // namespace
-
-int skip_directory() { return skip_records(0); }
-
-int skip_directory_tracked() { return skip_records(1); }
 
 int standalone_stream_check(const EntryRecord& e) {
   if (inflate_check_end() != 0) return -1;

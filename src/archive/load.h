@@ -44,9 +44,6 @@ int64_t directory_records_length();
 // the loaded names), leaving the stream at the first byte of in-directory
 // data.  0, or -1.
 int skip_directory();
-// The same with cut tracking turned on (inflate_track_cuts) before anything
-// is read, for a rewrite that copies the old stream's unchanged blocks.
-int skip_directory_tracked();
 
 // 0 when the file begins with "MZ", -1 otherwise.  Leaves the position after
 // the bytes read.

@@ -30,40 +30,6 @@ void free_buffer(std::vector<unsigned char>& buf) {
   std::vector<unsigned char>().swap(buf);
 }
 
-// Records what one inflate call of a tracked stream reached: a stop at a
-// block end right after an empty stored block that ends on a byte boundary
-// (no output since the previous block end, 4 or 5 bytes of input: what a
-// sync flush leaves) is a cut of the old stream; the stop after its last
-// block gives the sizes of its deflate data.
-void note_block_end(OldStreamCuts& t, const z_stream& z, int r) {
-  if (r != Z_OK || !(z.data_type & 128) || t.ended) return;
-  const int64_t out = static_cast<int64_t>(z.total_out);
-  const int64_t in = static_cast<int64_t>(z.total_in);
-  if (z.data_type & 64) {
-    // Right after the last block: the deflate data ends in this byte.
-    t.ended = 1;
-    t.end_out = out;
-    t.end_in = in;
-    return;
-  }
-  // Blocks of this rule are BLOCK_MIN bytes or longer: closer flush points
-  // are another writer's, and are not kept (which also bounds the list).
-  const int64_t previous = t.cuts.empty() ? 0 : t.cuts.back().out;
-  if ((z.data_type & 7) == 0 && out == t.stop_out && (in - t.stop_in == 4 || in - t.stop_in == 5) &&
-      out - previous >= static_cast<int64_t>(BLOCK_MIN)) {
-    OldCut c;
-    c.out = out;
-    c.in = in;
-    try {
-      t.cuts.push_back(c);
-    } catch (const std::bad_alloc&) {
-      t.active = 0;  // no more reuse; the copy itself goes on
-    }
-  }
-  t.stop_out = out;
-  t.stop_in = in;
-}
-
 // Runs the read stream until `n` bytes are produced at dst, the stream ends,
 // the input runs out or the data is damaged.  Returns the count produced.
 uint32_t inflate_produce(void* dst, uint32_t n) {
@@ -71,7 +37,6 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
   if (!rs.active || rs.ended || n == 0) return 0;
   rs.z.next_out = static_cast<Bytef*>(dst);
   rs.z.avail_out = n;
-  OldStreamCuts& t = rs.track;
   for (;;) {
     if (rs.z.avail_in == 0) {
       int64_t got = pf_read(rs.fd, rs.buffer.data(), STREAM_BUFFER_SIZE);
@@ -80,10 +45,8 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
       rs.z.next_in = rs.buffer.data();
       rs.z.avail_in = static_cast<uInt>(got);
     }
-    // While tracking, inflate stops at the end of every deflate block.
-    int r = inflate(&rs.z, t.active ? Z_BLOCK : Z_PARTIAL_FLUSH);
+    int r = inflate(&rs.z, Z_PARTIAL_FLUSH);
     if (r == Z_STREAM_END) rs.ended = 1;
-    if (t.active) note_block_end(t, rs.z, r);
     // Room is tested before the result: the call that delivers the last
     // byte of a stream also reports its end.
     if (rs.z.avail_out == 0) break;
@@ -106,16 +69,12 @@ int copy_between(Side from, Side to, int64_t n) {
   if (buf == nullptr) return -1;
   while (n > 0) {
     uint32_t chunk = n > COPY_BUFFER_SIZE ? COPY_BUFFER_SIZE : static_cast<uint32_t>(n);
-    // Where the bytes lie in a tracked read stream, for the write stream.
-    int64_t old_pos = -1;
     if (from == RAW) {
       const int64_t got = pf_read(g_run.archive_fd, buf, chunk);
       if (got < 0) return fail_system("cannot read", "");
       if (got != static_cast<int64_t>(chunk))
         return fail_note("cannot read", "", "(the data ends before its recorded size)");
     } else {
-      const ReadStream& rs = g_archive.streams.in;
-      if (rs.track.active) old_pos = static_cast<int64_t>(rs.z.total_out);
       if (inflate_read(buf, chunk) != chunk)
         return fail_note("damaged data", "", "(compressed data ends before its recorded size)");
     }
@@ -125,7 +84,7 @@ int copy_between(Side from, Side to, int64_t n) {
         return fail_system("cannot write", "");
     } else {
       if (!g_archive.streams.out.active ||
-          block_write(g_archive.streams.out, buf, chunk, old_pos) != 0)
+          block_write(g_archive.streams.out, buf, chunk, -1) != 0)
         return -1;
     }
     progress_bytes(chunk);
@@ -146,7 +105,6 @@ int inflate_open(int fd, int64_t offset) {
   rs.active = 0;
   rs.ended = 0;
   ++rs.opens;
-  rs.track = OldStreamCuts();
   std::memset(&rs.z, 0, sizeof rs.z);
   rs.fd = fd;
   if (inflateInit(&rs.z) != Z_OK) return -1;
@@ -163,16 +121,6 @@ uint32_t inflate_read(void* dst, uint32_t n) {
 uint32_t inflate_read_some(void* dst, uint32_t n) { return inflate_produce(dst, n); }
 
 int inflate_close() { return 0; }
-
-int inflate_track_cuts() {
-  ReadStream& rs = g_archive.streams.in;
-  if (!rs.active || rs.z.total_in != 0) return -1;
-  rs.track = OldStreamCuts();
-  rs.track.active = 1;
-  rs.track.fd = rs.fd;
-  rs.track.base = pf_seek(rs.fd, 0, PF_SEEK_CUR);
-  return rs.track.base < 0 ? -1 : 0;
-}
 
 int inflate_check_end() {
   ReadStream& rs = g_archive.streams.in;
@@ -247,6 +195,25 @@ int copy_stream_to_stream(int64_t n) { return copy_between(STREAM, STREAM, n); }
 int copy_raw_to_stream(int64_t n) { return copy_between(RAW, STREAM, n); }
 int copy_stream_to_raw(int64_t n) { return copy_between(STREAM, RAW, n); }
 
+int copy_reader_to_stream(int (*read)(void*, unsigned char*, uint32_t), void* context, int64_t n,
+                          int64_t old_pos) {
+  unsigned char* buf = copy_buffer();
+  if (buf == nullptr) return -1;
+  while (n > 0) {
+    const uint32_t chunk = n > COPY_BUFFER_SIZE ? COPY_BUFFER_SIZE : static_cast<uint32_t>(n);
+    if (read(context, buf, chunk) != 0)
+      return fail_note("damaged data", "", "(compressed data ends before its recorded size)");
+    if (open_temp() != 0) return -1;
+    if (!g_archive.streams.out.active ||
+        block_write(g_archive.streams.out, buf, chunk, old_pos) != 0)
+      return -1;
+    progress_bytes(chunk);
+    if (old_pos >= 0) old_pos += chunk;
+    n -= chunk;
+  }
+  return 0;
+}
+
 int skip_stream(int64_t n) {
   unsigned char* buf = copy_buffer();
   if (buf == nullptr) return -1;
@@ -273,7 +240,6 @@ void streams_release() {
   s.in.active = 0;
   s.in.ended = 0;
   s.in.fd = -1;
-  s.in.track = OldStreamCuts();
   block_release(s.out);
   free_buffer(s.out.buffer);
   s.out.active = 0;

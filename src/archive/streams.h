@@ -34,7 +34,6 @@ struct ReadStream {
   int active = 0;     // inflateInit succeeded and inflateEnd is still due
   uint64_t opens = 0; // inflate_open calls so far: a reader that positioned
                       // the stream sees whether another has taken it since
-  OldStreamCuts track;  // block ends seen, while cut tracking is on
 };
 
 struct WriteStream {
@@ -63,13 +62,6 @@ uint32_t inflate_read(void* dst, uint32_t n);
 uint32_t inflate_read_some(void* dst, uint32_t n);
 // Always 0; the stream is ended by the next inflate_open or at exit.
 int inflate_close();
-// Turns cut tracking on for the stream just opened (before anything was
-// read): from here on the read stream records where the stream's blocks end
-// (OldStreamCuts), and the copy routines that move its bytes into the write
-// stream tell the write stream where they came from, so that unchanged
-// compressed blocks are copied rather than compressed again.  Ends with the
-// next inflate_open.  0, or -1 when no stream is open.
-int inflate_track_cuts();
 // 0 when the current read stream ends exactly here with a valid Adler-32
 // (it may need to read the rest of the stream's last bytes), -1 when more
 // data follows or the end is missing or damaged.
@@ -111,6 +103,12 @@ int copy_raw_to_raw(int64_t n);        // archive_fd -> output_fd
 int copy_stream_to_stream(int64_t n);  // inflate_read -> deflate_write
 int copy_raw_to_stream(int64_t n);     // archive_fd -> deflate_write
 int copy_stream_to_raw(int64_t n);     // inflate_read -> output_fd
+// Copies n bytes that `read` produces (exactly as many as asked: 0, else -1)
+// into the write stream through the copy buffer.  `old_pos` is the first
+// byte's position in the old stream the write stream tracks
+// (block_track_old), or -1 when the bytes come from anywhere else.  0 or -1.
+int copy_reader_to_stream(int (*read)(void*, unsigned char*, uint32_t), void* context, int64_t n,
+                          int64_t old_pos);
 // Reads and discards n bytes of the read stream.  0 or -1.
 int skip_stream(int64_t n);
 

@@ -4,6 +4,7 @@
 #include "operations/rewrite.h"
 
 #include "archive/collection.h"
+#include "archive/inflate_ahead.h"
 #include "archive/indir_walk.h"
 #include "archive/streams.h"
 #include "operations/rewrite_internal.h"
@@ -126,12 +127,34 @@ int write_directory() {
   return put_stream(chunk);
 }
 
+namespace {
+
+// Unties the write stream from the old stream's inflater on every path out
+// of the copy, before the inflater goes away.
+struct OldStreamTie {
+  int kept = 0;
+  ~OldStreamTie() {
+    if (!kept) block_untrack_old(g_archive.streams.out, 0);
+  }
+};
+
+}  // namespace
+
 int copy_in_directory_data() {
   if (!g_run.archive_existed) return 0;
-  // Cut tracking on, so that unchanged compressed blocks of the old stream
-  // are copied rather than compressed again.
+  // The old stream is inflated ahead by a worker thread (none with
+  // "--threads 1") with cut tracking on, so that unchanged compressed
+  // blocks of the old stream are copied rather than compressed again.
+  const int64_t base = static_cast<int64_t>(g_run.directory_offset);
+  InflateAheadPtr ahead = ahead_open(g_run.archive_fd, base, g_settings.threads != 1);
+  unsigned char* scratch = copy_buffer();
+  if (!ahead || scratch == nullptr || ahead_track_cuts(ahead.get()) != 0) return -1;
+  OldStreamTie tie;
+  if (block_track_old(g_archive.streams.out, g_run.archive_fd, base, ahead_cuts_sync,
+                      ahead.get()) != 0)
+    return -1;
   IndirWalk walk;
-  indir_open_tracked(walk);
+  indir_open_tracked(walk, ahead_source(ahead.get(), scratch, COPY_BUFFER_SIZE));
   if (indir_position(walk) != 0) return -1;
   for (int i = 0; (i = indir_next(walk)) >= 0;) {
     EntryRecord& e = loaded_entry(i);
@@ -143,7 +166,12 @@ int copy_in_directory_data() {
   // The old stream is read to its end, whatever of it was kept: data that
   // does not match its checksum must never reach a new archive under a fresh
   // one.
-  return indir_finish(walk);
+  if (indir_finish(walk) != 0) return -1;
+  // Blocks still to come (the last of the old data, with whatever follows)
+  // may be copied too: everything the inflater learnt is taken now.
+  block_untrack_old(g_archive.streams.out, 1);
+  tie.kept = 1;
+  return 0;
 }
 
 int move_in_standalone_entries() {

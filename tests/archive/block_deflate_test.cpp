@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/inflate_ahead.h"
 #include "support/container_fixture.h"
 
 namespace {
@@ -109,8 +110,9 @@ class BlockDeflate : public ct::ContainerTest {
   }
 
   // Writes the new content the way the rewrite does: old ranges copied from
-  // the tracked old stream in `old_z` (which must come in old order), new
-  // bytes written.  Returns the new stream; *stats gets the block figures.
+  // the old stream in `old_z` (which must come in old order), inflated ahead
+  // with cut tracking, new bytes written.  Returns the new stream; *stats
+  // gets the block figures.
   std::string rewrite(const std::string& old_z, const std::vector<Piece>& pieces, int threads,
                       BlockStats* stats) {
     vt::release_state();
@@ -120,9 +122,24 @@ class BlockDeflate : public ct::ContainerTest {
     g_run.output_fd = pf_open_create("new.z");
     EXPECT_GE(g_run.archive_fd, 0);
     EXPECT_GE(g_run.output_fd, 0);
-    EXPECT_EQ(inflate_open(g_run.archive_fd, 0), 0);
-    EXPECT_EQ(inflate_track_cuts(), 0);
+    InflateAheadPtr ahead = ahead_open(g_run.archive_fd, 0, threads != 1);
+    EXPECT_EQ(ahead_track_cuts(ahead.get()), 0);
     EXPECT_EQ(deflate_open(g_run.output_fd, 0), 0);
+    EXPECT_EQ(block_track_old(g_archive.streams.out, g_run.archive_fd, 0, ahead_cuts_sync,
+                              ahead.get()),
+              0);
+    auto read = [](void* a, unsigned char* dst, uint32_t n) {
+      return ahead_read(static_cast<InflateAhead*>(a), dst, n);
+    };
+    std::string skipped(1 << 20, '\0');
+    auto skip = [&](size_t n) {
+      for (size_t k; n > 0; n -= k) {
+        k = std::min(n, skipped.size());
+        EXPECT_EQ(ahead_read(ahead.get(), reinterpret_cast<unsigned char*>(&skipped[0]),
+                             static_cast<uint32_t>(k)),
+                  0);
+      }
+    };
     size_t cursor = 0;
     for (const Piece& p : pieces) {
       if (!p.bytes.empty()) {
@@ -130,10 +147,19 @@ class BlockDeflate : public ct::ContainerTest {
         EXPECT_EQ(deflate_write(p.bytes.data(), n), n);
         continue;
       }
-      EXPECT_EQ(skip_stream(static_cast<int64_t>(p.from - cursor)), 0);
-      EXPECT_EQ(copy_stream_to_stream(static_cast<int64_t>(p.to - p.from)), 0);
+      skip(p.from - cursor);
+      EXPECT_EQ(copy_reader_to_stream(read, ahead.get(), static_cast<int64_t>(p.to - p.from),
+                                      static_cast<int64_t>(p.from)),
+                0);
       cursor = p.to;
     }
+    // As the rewrite does: the old stream is read to its end and checked
+    // before the write stream lets go of it.
+    bool ok = false;
+    skip(zlib_inflate_all(old_z, &ok).size() - cursor);
+    EXPECT_EQ(ahead_check_end(ahead.get()), 0);
+    block_untrack_old(g_archive.streams.out, 1);
+    ahead.reset();
     EXPECT_EQ(deflate_finish(), 0);
     *stats = block_stats(g_archive.streams.out);
     pf_close(g_run.output_fd);
