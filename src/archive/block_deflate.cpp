@@ -46,6 +46,11 @@ constexpr size_t IN_CAPACITY = BLOCK_DICT + BLOCK_MAX;
 
 enum JobState { JOB_FILLING, JOB_QUEUED, JOB_DONE };
 
+struct Buffers {
+  std::unique_ptr<unsigned char[]> in;
+  std::unique_ptr<unsigned char[]> out;
+};
+
 // One block on its way: the dictionary and the block in `in`, its
 // compressed bytes in `out` (or, when reused, where the old ones lie).
 struct Job {
@@ -68,6 +73,7 @@ struct Job {
   int64_t delta = 0;
   // Reused: the old compressed bytes to copy instead.
   int reuse = 0;
+  int summed = 0;  // its Adler-32 came from the old stream's sums
   int reuse_fd = -1;
   int64_t reuse_from = 0;
   int64_t reuse_len = 0;
@@ -132,7 +138,12 @@ void worker_main(Pool* p) {
 
 struct BlockWriter {
   int threads = 0;                         // 0 until the first block_open
-  std::vector<std::unique_ptr<Job>> slots; // a ring of ring_size(threads) jobs
+  std::vector<std::unique_ptr<Job>> slots; // a ring of slot_count(threads) jobs
+  // Buffer pairs (a job's input and output): at most ring_size(threads)
+  // exist; each is held by a job that is filled, compressed or waits to be
+  // written, or lies here unused.
+  std::vector<Buffers> spare;
+  size_t buffers = 0;  // pairs allocated
   size_t head = 0;   // oldest dispatched job not yet written
   size_t count = 0;  // dispatched jobs not yet written
   Job* cur = nullptr;
@@ -163,9 +174,10 @@ namespace {
 // Blocks vary from BLOCK_MIN to BLOCK_MAX bytes, and some content takes
 // level 9 many times longer per byte than other content; blocks are written
 // in stream order, so while the oldest block is still being compressed the
-// other workers need queued blocks to go on with.  Four slots per worker plus
-// four keep them busy (a slot holds about 0.55 MiB): eight workers hold 36
-// slots, about 20 MiB.  Beyond eight workers, one spare slot each.
+// other workers need queued blocks to go on with.  Four buffer pairs per
+// worker plus four keep them busy (a pair holds about 0.55 MiB): eight
+// workers hold 36 pairs, about 20 MiB.  Beyond eight workers, one spare pair
+// each.
 size_t ring_size(int threads) {
   if (threads <= 1) return 1;
   const size_t t = static_cast<size_t>(threads);
@@ -173,13 +185,20 @@ size_t ring_size(int threads) {
   return roomy <= 36 ? roomy : (t + 2 > 36 ? t + 2 : 36);
 }
 
-Job* new_job() {
-  std::unique_ptr<Job> j(new (std::nothrow) Job());
-  if (!j) return nullptr;
-  j->in.reset(new (std::nothrow) unsigned char[IN_CAPACITY]);
-  j->out.reset(new (std::nothrow) unsigned char[OUT_CAPACITY]);
-  if (!j->in || !j->out) return nullptr;
-  return j.release();
+// A block copied from an old stream needs no buffers once it is decided:
+// it waits in a slot of its own, so that while the first blocks of a
+// rewrite (the new records) are compressed, the copy of the unchanged ones
+// behind them goes on (256 slots are 32 MiB of old data or more, a few
+// hundred bytes each).
+size_t slot_count(int threads) { return ring_size(threads) + 256; }
+
+// Gives back the buffers of a job that no longer needs them.
+void give_back(BlockWriter& w, Job& j) {
+  if (!j.in) return;
+  Buffers b;
+  b.in = std::move(j.in);
+  b.out = std::move(j.out);
+  w.spare.push_back(std::move(b));  // never grows: reserved for every pair
 }
 
 // Waits until the job is compressed (a job of the main thread always is).
@@ -195,13 +214,16 @@ bool is_done(BlockWriter& w, Job& j) {
   return j.state == JOB_DONE;
 }
 
-// Waits for every dispatched job and drops them unwritten.
+// Waits for every dispatched job and drops them unwritten; every buffer
+// pair goes back (a job being filled is abandoned too).
 void drain(BlockWriter& w) {
   while (w.count > 0) {
     wait_done(w, *w.slots[w.head]);
     w.head = (w.head + 1) % w.slots.size();
     --w.count;
   }
+  for (auto& j : w.slots)
+    if (j) give_back(w, *j);
 }
 
 // Puts n bytes into the write stream's buffer, writing it out each time it
@@ -274,11 +296,13 @@ int retire_head(WriteStream& ws) {
   if (j.failed) return fail_note("cannot compress", "", "");
   if (j.first && begin_stream(ws, j) != 0) return -1;
   if (j.reuse ? emit_reused(ws, j) : emit(ws, j.out.get(), j.out_len)) return -1;
+  give_back(w, j);
   w.adler = static_cast<uint32_t>(adler32_combine(w.adler, j.adler, static_cast<z_off_t>(j.len)));
   ++w.stats.blocks;
   if (j.reuse) {
     ++w.stats.reused;
     w.stats.reused_bytes += j.len;
+    w.stats.reused_sums += j.summed;
   }
   if (!j.last) return 0;
   const unsigned char trailer[4] = {
@@ -338,13 +362,22 @@ void decide_reuse(BlockWriter& w, Job& j) {
     if (!t.ended || t.end_out != b || t.cuts.size() != 1) return;
     end_in = t.end_in;
   }
-  const int64_t from = t.cuts.front().in;
-  if (end_in <= from) return;
+  const OldCut& start = t.cuts.front();
+  if (end_in <= start.in) return;
   j.reuse = 1;
   j.reuse_fd = t.fd;
-  j.reuse_from = t.base + from;
-  j.reuse_len = end_in - from;
-  j.adler = static_cast<uint32_t>(adler32(1L, j.in.get() + j.dict, j.len));
+  j.reuse_from = t.base + start.in;
+  j.reuse_len = end_in - start.in;
+  // The block's bytes are the old stream's between the two cuts: their sum
+  // follows from the old stream's sums up to each, when the inflater knows
+  // them.
+  const int end_known = j.last ? t.end_has_check : t.cuts[1].has_check;
+  const uint32_t end_check = j.last ? t.end_check : t.cuts[1].check;
+  j.summed = start.has_check && end_known;
+  if (j.summed)
+    j.adler = adler_between(start.check, end_check, j.len);
+  else
+    j.adler = static_cast<uint32_t>(adler32(1L, j.in.get() + j.dict, j.len));
 }
 
 // Hands the current block on: reused, compressed here, or queued for a
@@ -353,6 +386,7 @@ int dispatch(WriteStream& ws) {
   BlockWriter& w = *ws.blocks;
   Job& j = *w.cur;
   j.reuse = 0;
+  j.summed = 0;
   j.failed = 0;
   decide_reuse(w, j);
   if (!j.reuse && w.threads > 1 && !w.pool) {
@@ -390,23 +424,67 @@ int dispatch(WriteStream& ws) {
   return retire_ready(ws);
 }
 
+// The block before the one being started: where its bytes lie (taken
+// before it was handed on; its buffer may have gone back since, but nothing
+// writes into it before the next block has its dictionary).
+struct PrevBlock {
+  Job* job = nullptr;
+  const unsigned char* data = nullptr;  // its dictionary and bytes
+  uint32_t have = 0;                    // their count
+};
+
+PrevBlock prev_of(Job* j) {
+  PrevBlock p;
+  p.job = j;
+  p.data = j->in.get();
+  p.have = j->dict + j->len;
+  return p;
+}
+
+// Gets the new job a buffer pair: the previous block's when it was copied
+// from an old stream (it needs none), an unused one, a new one while fewer
+// than ring_size exist, or the one the oldest job gives back once written.
+int take_buffers(WriteStream& ws, Job& j, Job* prev) {
+  BlockWriter& w = *ws.blocks;
+  if (prev && prev != &j && prev->reuse && prev->in) {
+    j.in = std::move(prev->in);
+    j.out = std::move(prev->out);
+    return 0;
+  }
+  if (w.spare.empty() && w.buffers < ring_size(w.threads)) {
+    Buffers b;
+    b.in.reset(new (std::nothrow) unsigned char[IN_CAPACITY]);
+    b.out.reset(new (std::nothrow) unsigned char[OUT_CAPACITY]);
+    if (!b.in || !b.out) return fail_note("out of memory", "", "");
+    ++w.buffers;
+    w.spare.push_back(std::move(b));
+  }
+  while (w.spare.empty()) {
+    if (w.count == 0) return -1;  // every pair is lost: cannot happen
+    if (retire_head(ws) != 0) return -1;
+  }
+  j.in = std::move(w.spare.back().in);
+  j.out = std::move(w.spare.back().out);
+  w.spare.pop_back();
+  return 0;
+}
+
 // Starts the next block in the next free slot, with the last BLOCK_DICT
 // bytes of `prev` (when there is one) as its dictionary.
-int start_block(WriteStream& ws, Job* prev) {
+int start_block(WriteStream& ws, const PrevBlock* prev) {
   BlockWriter& w = *ws.blocks;
   if (w.count == w.slots.size() && retire_head(ws) != 0) return -1;
   size_t index = (w.head + w.count) % w.slots.size();
   if (!w.slots[index]) {
-    Job* j = new_job();
-    if (!j) return -1;
-    w.slots[index].reset(j);
+    w.slots[index].reset(new (std::nothrow) Job());
+    if (!w.slots[index]) return -1;
   }
   Job& j = *w.slots[index];
+  if (!j.in && take_buffers(ws, j, prev ? prev->job : nullptr) != 0) return -1;
   uint32_t dict = 0;
   if (prev) {
-    const uint32_t have = prev->dict + prev->len;
-    dict = have < BLOCK_DICT ? have : BLOCK_DICT;
-    std::memmove(j.in.get(), prev->in.get() + have - dict, dict);
+    dict = prev->have < BLOCK_DICT ? prev->have : BLOCK_DICT;
+    std::memmove(j.in.get(), prev->data + prev->have - dict, dict);
   }
   j.dict = dict;
   j.len = 0;
@@ -503,7 +581,13 @@ int block_open(WriteStream& ws, int64_t offset, int record, int queued) {
       ws.blocks.reset(new (std::nothrow) BlockWriter());
       if (!ws.blocks) return -1;
       ws.blocks->threads = threads;
-      ws.blocks->slots.resize(ring_size(threads));
+      try {
+        ws.blocks->slots.resize(slot_count(threads));
+        ws.blocks->spare.reserve(ring_size(threads));
+      } catch (const std::bad_alloc&) {
+        ws.blocks.reset();
+        return fail_note("out of memory", "", "");
+      }
     }
     BlockWriter& v = *ws.blocks;
     v.head = 0;
@@ -550,6 +634,18 @@ void block_untrack_old(WriteStream& ws, int keep) {
   w.sync_context = nullptr;
 }
 
+uint32_t adler_between(uint32_t before, uint32_t through, int64_t len) {
+  // adler32_combine gives, modulo 65521: low = low1 + low2 - 1 and
+  // high = high1 + high2 + len * (low1 - 1); solved here for low2 and high2.
+  const int64_t base = 65521;
+  const int64_t low1 = before & 0xFFFF, high1 = before >> 16;
+  const int64_t low = through & 0xFFFF, high = through >> 16;
+  const int64_t rem = len % base;
+  const int64_t low2 = ((low - low1 + 1) % base + base) % base;
+  const int64_t high2 = ((high - high1 - rem * (low1 - 1)) % base + base) % base;
+  return static_cast<uint32_t>(low2 | (high2 << 16));
+}
+
 void old_cuts_note(OldStreamCuts& t, const z_stream& z, int r, int64_t keep_from) {
   if (r != Z_OK || !(z.data_type & 128) || t.ended) return;
   const int64_t out = static_cast<int64_t>(z.total_out);
@@ -586,9 +682,9 @@ int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old
   BlockWriter& w = *ws.blocks;
   while (n > 0) {
     if (w.cut_pending) {
-      Job* done = w.cur;
+      const PrevBlock done = prev_of(w.cur);
       w.cut_pending = 0;
-      if (dispatch(ws) != 0 || start_block(ws, done) != 0) {
+      if (dispatch(ws) != 0 || start_block(ws, &done) != 0) {
         w.failed = 1;
         return -1;
       }

@@ -81,6 +81,8 @@ constexpr int MAX_THREADS = 64;
 struct OldCut {
   int64_t out = 0;
   int64_t in = 0;
+  int has_check = 0;   // `check` is known
+  uint32_t check = 0;  // Adler-32 of the stream's first `out` bytes
 };
 
 // What an inflater learns about the old stream it inflates with cut
@@ -96,6 +98,8 @@ struct OldStreamCuts {
   int ended = 0;           // the old stream's last block ended: its sizes
   int64_t end_out = 0;
   int64_t end_in = 0;      // compressed length up to the Adler-32
+  int end_has_check = 0;   // end_check is known: the Adler-32 of all its bytes
+  uint32_t end_check = 0;
 };
 
 // Records what one inflate call (made with Z_BLOCK, result r) of a tracked
@@ -107,9 +111,15 @@ struct OldStreamCuts {
 // bounds the list.
 void old_cuts_note(OldStreamCuts& t, const z_stream& z, int r, int64_t keep_from);
 
+// The Adler-32 of the `len` bytes that follow a stream's first bytes, from
+// the Adler-32 of those first bytes (`before`) and of both together
+// (`through`): what adler32_combine(before, result, len) undoes.
+uint32_t adler_between(uint32_t before, uint32_t through, int64_t len);
+
 // Moves to `into` what the inflater has learnt of the old stream: every cut
-// up to and including position `through` (of the uncompressed stream), or
-// more, and the stream's end when it was reached.  Called on the main
+// up to and including position `through` (of the uncompressed stream), and
+// the stream's end when it was reached, each with the Adler-32 of the bytes
+// up to it where known.  Called on the main
 // thread; may wait for the inflater.  Returns 0, or -1 when nothing more
 // will be learnt (the cuts handed over are all there is).
 using OldCutsSync = int (*)(void* context, int64_t through, OldStreamCuts& into);
@@ -175,6 +185,7 @@ struct BlockStats {
   int64_t blocks = 0;
   int64_t reused = 0;        // blocks copied from an old stream
   int64_t reused_bytes = 0;  // their uncompressed bytes
+  int64_t reused_sums = 0;   // reused blocks whose Adler-32 the inflater's sums gave
 };
 BlockStats block_stats(const WriteStream& ws);
 

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -67,7 +68,24 @@ struct InflateAhead {
   int64_t inflated = 0;      // bytes inflated so far (z.total_out, under the lock)
   int64_t handed = -1;       // position of the last cut handed over
   int64_t reader_pos = 0;    // bytes the reader has taken
+  // The reader's sums at the cuts it has passed and at the ends of the
+  // buffers it took (a cut the worker notes only after publishing the bytes
+  // before it lies at a buffer's end); reader only, the recent ones kept.
+  struct Mark {
+    int64_t pos;
+    uint32_t check;
+  };
+  std::deque<Mark> marks;
   int64_t want_out = -1;     // the reader waits until more than this is inflated
+
+  // The check: the worker inflates without computing it (its thread does
+  // nothing but inflate); the reader sums the bytes as it takes them, and
+  // the end check compares that with the stream's trailer, which the worker
+  // keeps when the stream ends.
+  uint32_t check = 1;        // Adler-32 of the bytes taken (reader only)
+  uint32_t trailer = 0;      // the stream's stored Adler-32, once ENDED
+  unsigned char tail[4] = {0, 0, 0, 0};  // last bytes of the chunk before the current one
+  uint32_t tail_size = 0;
 
   int state = AHEAD_RUNNING;
   bool stop = false;
@@ -91,6 +109,31 @@ bool has_input(const InflateAhead& a) {
 
 bool has_room(const InflateAhead& a) { return a.published - a.taken < AHEAD_BUFFERS; }
 
+// Keeps the last bytes of a used-up chunk: the stream's trailer may begin
+// there.
+void keep_tail(InflateAhead& a, const Chunk& c) {
+  const uint32_t n = c.size < 4 ? c.size : 4;
+  // Bytes of the tail before that stay (a chunk of fewer than 4 bytes).
+  const uint32_t stay = a.tail_size + n > 4 ? 4 - n : a.tail_size;
+  std::memmove(a.tail, a.tail + a.tail_size - stay, stay);
+  std::memcpy(a.tail + stay, c.bytes.data() + c.size - n, n);
+  a.tail_size = stay + n;
+}
+
+// The Adler-32 stored at the stream's end: the 4 bytes inflate consumed
+// last (big-endian).
+uint32_t stored_check(const InflateAhead& a) {
+  const Chunk& c = a.chunks[a.current % AHEAD_CHUNKS];
+  const uint32_t used = static_cast<uint32_t>(a.z.next_in - c.bytes.data());
+  unsigned char b[4] = {0, 0, 0, 0};
+  const uint32_t here = used < 4 ? used : 4;
+  const uint32_t before = 4 - here <= a.tail_size ? 4 - here : a.tail_size;
+  std::memcpy(b + 4 - here - before, a.tail + a.tail_size - before, before);
+  std::memcpy(b + 4 - here, c.bytes.data() + used - here, here);
+  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+         (static_cast<uint32_t>(b[2]) << 8) | b[3];
+}
+
 // Publishes the buffer being filled (when it holds anything).
 void publish(InflateAhead& a) {
   if (a.filling == 0) return;
@@ -113,14 +156,16 @@ void inflate_while_possible(InflateAhead& a, std::unique_lock<std::mutex>& lock,
       continue;
     }
     if (a.z.avail_in == 0 && a.current < a.read) {
-      // The current chunk is used up: on to the next, and ask for the one
-      // after it when this one was read whole.
+      // The current chunk is used up: on to the next, and ask for the ones
+      // after it, as many as the other chunk buffers hold, when this one was
+      // read whole.
+      if (a.current >= 0) keep_tail(a, a.chunks[a.current % AHEAD_CHUNKS]);
       const int64_t next = ++a.current;
       Chunk& c = a.chunks[next % AHEAD_CHUNKS];
       a.z.next_in = c.bytes.data();
       a.z.avail_in = c.size;
-      if (c.size == AHEAD_CHUNK_SIZE && a.asked < next + 1) {
-        a.asked = next + 1;
+      if (c.size == AHEAD_CHUNK_SIZE && !a.input_end && a.asked < next + AHEAD_CHUNKS - 1) {
+        a.asked = next + AHEAD_CHUNKS - 1;
         a.to_reader.notify_one();
       }
     }
@@ -142,6 +187,7 @@ void inflate_while_possible(InflateAhead& a, std::unique_lock<std::mutex>& lock,
     }
     if (r == Z_STREAM_END) {
       publish(a);
+      a.trailer = stored_check(a);
       a.state = AHEAD_ENDED;
     } else if (r == Z_BUF_ERROR && a.z.avail_in == 0 && a.current == a.read && a.input_end) {
       publish(a);  // the file ends inside the stream
@@ -194,7 +240,11 @@ int serve_chunks(InflateAhead& a, std::unique_lock<std::mutex>& lock) {
     }
     a.chunks[k % AHEAD_CHUNKS].size = size;
     a.read = k;
-    if (size < AHEAD_CHUNK_SIZE) a.input_end = true;
+    if (size < AHEAD_CHUNK_SIZE) {
+      // The end of the file: nothing behind it is read.
+      a.input_end = true;
+      a.asked = k;
+    }
     a.to_worker.notify_one();
   }
   return 0;
@@ -209,6 +259,12 @@ int start(InflateAhead& a, std::unique_lock<std::mutex>& lock) {
     return fail_note("out of memory", "", "");
   }
   a.z_active = true;
+  // The reader computes the check (see InflateAhead::check).
+  if (inflateValidate(&a.z, 0) != Z_OK) {
+    a.state = AHEAD_READ_FAILED;
+    a.noted = true;
+    return fail_note("out of memory", "", "");
+  }
   a.asked = 0;
   if (serve_chunks(a, lock) != 0) return -1;
   if (a.want_thread) {
@@ -240,6 +296,27 @@ void await(InflateAhead& a, std::unique_lock<std::mutex>& lock) {
   } else {
     inflate_while_possible(a, lock, false);
   }
+}
+
+// Adds n bytes just taken to the reader's sum, noting it at the given
+// positions (ascending, within the bytes).
+void take_check(InflateAhead& a, const unsigned char* p, uint32_t n, const int64_t* splits,
+                int count) {
+  const int64_t start = a.reader_pos;
+  int64_t done = 0;
+  for (int k = 0; k < count; ++k) {
+    const int64_t upto = splits[k] - start;
+    a.check = static_cast<uint32_t>(adler32(a.check, p + done, static_cast<uInt>(upto - done)));
+    done = upto;
+    try {
+      a.marks.push_back({splits[k], a.check});
+    } catch (const std::bad_alloc&) {
+      // Without the mark, the block's sum is simply computed again.
+    }
+  }
+  a.check = static_cast<uint32_t>(adler32(a.check, p + done, static_cast<uInt>(n - done)));
+  const int64_t keep_from = start + n - 2 * static_cast<int64_t>(BLOCK_MAX);
+  while (!a.marks.empty() && a.marks.front().pos < keep_from) a.marks.pop_front();
 }
 
 int source_read(void* context, unsigned char* dst, uint32_t n) {
@@ -288,8 +365,20 @@ int ahead_read(InflateAhead* a, unsigned char* dst, uint32_t n) {
       OutBuffer& out = a->outs[a->taken % AHEAD_BUFFERS];
       const uint32_t left = out.size - a->at;
       const uint32_t piece = n < left ? n : left;
+      // Where the sum is wanted inside this piece (tracking only).
+      int64_t splits[8];
+      int count = 0;
+      if (a->tracking) {
+        const int64_t from = a->reader_pos, to = a->reader_pos + piece;
+        const std::deque<OldCut>& cuts = a->cuts.cuts;
+        size_t k = cuts.size();
+        while (k > 0 && cuts[k - 1].out > from) --k;
+        for (; k < cuts.size() && cuts[k].out <= to && count < 7; ++k) splits[count++] = cuts[k].out;
+        if (a->at + piece == out.size && (count == 0 || splits[count - 1] != to)) splits[count++] = to;
+      }
       lock.unlock();
       std::memcpy(dst, out.bytes.data() + a->at, piece);
+      take_check(*a, dst, piece, splits, count);
       lock.lock();
       dst += piece;
       n -= piece;
@@ -314,7 +403,10 @@ int ahead_check_end(InflateAhead* a) {
   for (;;) {
     if (serve_chunks(*a, lock) != 0) return -1;
     if (a->published > a->taken) return -1;  // the stream goes on
-    if (a->state == AHEAD_ENDED) return 0;
+    if (a->state == AHEAD_ENDED) {
+      if (a->check == a->trailer) return 0;
+      return fail_note("damaged data", "", "(the data does not match its checksum)");
+    }
     if (a->state != AHEAD_RUNNING) return fail_end(*a);
     await(*a, lock);
   }
@@ -354,22 +446,37 @@ int ahead_cuts_sync(void* context, int64_t through, OldStreamCuts& into) {
       if (a.inflated == before && a.read == read_before && a.read == a.asked) break;
     }
   }
+  // Cuts the reader has passed are handed over, each with the reader's sum
+  // up to it; later ones wait for a later call.
   const OldStreamCuts& t = a.cuts;
   if (!t.active) into.active = 0;
+  const int64_t upto = through < a.reader_pos ? through : a.reader_pos;
+  size_t m = 0;
   for (const OldCut& c : t.cuts) {
     if (c.out <= a.handed) continue;
+    if (c.out > upto) break;
+    OldCut given = c;
+    while (m < a.marks.size() && a.marks[m].pos < c.out) ++m;
+    if (m < a.marks.size() && a.marks[m].pos == c.out) {
+      given.has_check = 1;
+      given.check = a.marks[m].check;
+    }
     try {
-      into.cuts.push_back(c);
+      into.cuts.push_back(given);
     } catch (const std::bad_alloc&) {
       into.active = 0;
       break;
     }
     a.handed = c.out;
   }
-  if (t.ended && !into.ended) {
+  if (t.ended) {
     into.ended = 1;
     into.end_out = t.end_out;
     into.end_in = t.end_in;
+    if (a.reader_pos == t.end_out) {
+      into.end_has_check = 1;
+      into.end_check = a.check;
+    }
   }
   return a.inflated > through || t.ended ? 0 : -1;
 }

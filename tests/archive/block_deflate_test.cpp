@@ -297,6 +297,20 @@ TEST_F(BlockDeflate, BelowTheMinimumBlockTheBytesAreZlibs) {
   EXPECT_EQ(compress(zeros, 2), vt::zcompress(zeros));
 }
 
+TEST(AdlerBetween, UndoesTheCombination) {
+  const std::string data = mixed_bytes(3 * 65521 + 500, 9);
+  const auto sum = [&](size_t from, size_t to) {
+    return static_cast<uint32_t>(
+        adler32(1L, reinterpret_cast<const Bytef*>(data.data() + from), static_cast<uInt>(to - from)));
+  };
+  const std::vector<std::pair<size_t, size_t>> ranges = {
+      {0, 0}, {0, 1}, {7, 7}, {1, 65522}, {100, 100 + 2 * 65521}, {65521, data.size()}, {3, data.size()}};
+  for (const auto& r : ranges)
+    EXPECT_EQ(adler_between(sum(0, r.first), sum(0, r.second), static_cast<int64_t>(r.second - r.first)),
+              sum(r.first, r.second))
+        << r.first << ".." << r.second;
+}
+
 TEST_F(BlockDeflate, RewritesCopyUnchangedBlocksAndEqualAFullCompression) {
   const std::string old = mixed_bytes(4 << 20, 6);
   const std::string old_z = compress(old, 2);
@@ -331,6 +345,8 @@ TEST_F(BlockDeflate, RewritesCopyUnchangedBlocksAndEqualAFullCompression) {
       const std::string got = rewrite(old_z, c.pieces, threads, &stats);
       EXPECT_EQ(got, full) << c.name << ", " << threads << " threads";
       EXPECT_GE(stats.reused, c.min_reused) << c.name << ": " << stats.reused << " of " << stats.blocks;
+      // The inflater's running sums give every reused block's Adler-32.
+      EXPECT_EQ(stats.reused_sums, stats.reused) << c.name;
       // The first block starts the stream without a dictionary: never copied.
       EXPECT_LT(stats.reused, stats.blocks) << c.name;
     }
