@@ -752,7 +752,10 @@ int block_queued(const WriteStream& ws) { return ws.blocks && ws.blocks->queued 
 void block_release(WriteStream& ws) { ws.blocks.reset(); }
 
 BlockStats block_stats(const WriteStream& ws) {
-  return ws.blocks ? ws.blocks->stats : BlockStats();
+  if (!ws.blocks) return BlockStats();
+  BlockStats s = ws.blocks->stats;
+  s.buffer_pairs = static_cast<int64_t>(ws.blocks->buffers);
+  return s;
 }
 
 void BlockWriterDeleter::operator()(BlockWriter* w) const {

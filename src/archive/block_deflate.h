@@ -186,6 +186,7 @@ struct BlockStats {
   int64_t reused = 0;        // blocks copied from an old stream
   int64_t reused_bytes = 0;  // their uncompressed bytes
   int64_t reused_sums = 0;   // reused blocks whose Adler-32 the inflater's sums gave
+  int64_t buffer_pairs = 0;  // input and output buffer pairs the writer holds
 };
 BlockStats block_stats(const WriteStream& ws);
 

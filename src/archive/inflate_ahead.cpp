@@ -68,6 +68,7 @@ struct InflateAhead {
   int64_t inflated = 0;      // bytes inflated so far (z.total_out, under the lock)
   int64_t handed = -1;       // position of the last cut handed over
   int64_t reader_pos = 0;    // bytes the reader has taken
+  int64_t read_from = 0;     // reader_pos when the latest read began
   // The reader's sums at the cuts it has passed and at the ends of the
   // buffers it took (a cut the worker notes only after publishing the bytes
   // before it lies at a buffer's end); reader only, the recent ones kept.
@@ -108,6 +109,13 @@ bool has_input(const InflateAhead& a) {
 }
 
 bool has_room(const InflateAhead& a) { return a.published - a.taken < AHEAD_BUFFERS; }
+
+// Cuts and sums before this position are never asked about: the write
+// stream asks about a block when it finds the block's end in bytes of the
+// latest read, and a block is at most BLOCK_MAX bytes long.
+int64_t keep_from(const InflateAhead& a) {
+  return a.read_from - 2 * static_cast<int64_t>(BLOCK_MAX);
+}
 
 // Keeps the last bytes of a used-up chunk: the stream's trailer may begin
 // there.
@@ -179,10 +187,7 @@ void inflate_while_possible(InflateAhead& a, std::unique_lock<std::mutex>& lock,
     a.filling = AHEAD_BUFFER_SIZE - a.z.avail_out;
     a.inflated = static_cast<int64_t>(a.z.total_out);
     if (a.tracking) {
-      // The reader never asks about blocks that ended long before what it
-      // has taken: a block is at most BLOCK_MAX bytes, and a copy takes at
-      // most one copy buffer beyond its end.
-      old_cuts_note(a.cuts, a.z, r, a.reader_pos - 2 * static_cast<int64_t>(BLOCK_MAX));
+      old_cuts_note(a.cuts, a.z, r, keep_from(a));
       if (a.want_out >= 0 && a.inflated > a.want_out) a.to_reader.notify_one();
     }
     if (r == Z_STREAM_END) {
@@ -315,8 +320,7 @@ void take_check(InflateAhead& a, const unsigned char* p, uint32_t n, const int64
     }
   }
   a.check = static_cast<uint32_t>(adler32(a.check, p + done, static_cast<uInt>(n - done)));
-  const int64_t keep_from = start + n - 2 * static_cast<int64_t>(BLOCK_MAX);
-  while (!a.marks.empty() && a.marks.front().pos < keep_from) a.marks.pop_front();
+  while (!a.marks.empty() && a.marks.front().pos < keep_from(a)) a.marks.pop_front();
 }
 
 int source_read(void* context, unsigned char* dst, uint32_t n) {
@@ -358,6 +362,7 @@ InflateAheadPtr ahead_open(int fd, int64_t offset, int threaded) {
 int ahead_read(InflateAhead* a, unsigned char* dst, uint32_t n) {
   std::unique_lock<std::mutex> lock(a->m);
   if (!a->started && start(*a, lock) != 0) return -1;
+  a->read_from = a->reader_pos;
   while (n > 0) {
     if (serve_chunks(*a, lock) != 0) return -1;
     if (a->published > a->taken) {

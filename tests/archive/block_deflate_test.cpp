@@ -347,8 +347,66 @@ TEST_F(BlockDeflate, RewritesCopyUnchangedBlocksAndEqualAFullCompression) {
       EXPECT_GE(stats.reused, c.min_reused) << c.name << ": " << stats.reused << " of " << stats.blocks;
       // The inflater's running sums give every reused block's Adler-32.
       EXPECT_EQ(stats.reused_sums, stats.reused) << c.name;
+      // Copied blocks wait without buffers: memory stays what the thread
+      // count allows, however many of them wait behind a new block.
+      EXPECT_LE(stats.buffer_pairs, threads == 1 ? 1 : 4 * threads + 4) << c.name;
       // The first block starts the stream without a dictionary: never copied.
       EXPECT_LT(stats.reused, stats.blocks) << c.name;
+    }
+  }
+}
+
+// What the inflater tells the write stream: every cut of the old stream,
+// found by inflating it, each with the Adler-32 of the bytes before it,
+// however the reader takes the bytes (pieces across buffer ends, one byte,
+// exactly at the cuts) and with or without the worker; and the end.
+TEST_F(BlockDeflate, TheInflaterHandsOverEveryCutWithTheSumBeforeIt) {
+  const std::string data = mixed_bytes(3 << 20, 12);
+  const std::string z = compress(data, 2);
+  const std::vector<int64_t> points = sync_points(z);
+  ASSERT_GE(points.size(), 10u);
+  vt::write_file("old.z", z);
+  const auto sum_to = [&](int64_t n) {
+    return static_cast<uint32_t>(
+        adler32(1L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(n)));
+  };
+  for (uint32_t piece : {32760u, 1u << 20, 1u}) {
+    for (int threaded = 0; threaded <= 1; ++threaded) {
+      const std::string where =
+          "pieces of " + std::to_string(piece) + (threaded ? ", worker" : ", no worker");
+      const int fd = pf_open_read("old.z");
+      InflateAheadPtr a = ahead_open(fd, 0, threaded);
+      ASSERT_EQ(ahead_track_cuts(a.get()), 0);
+      OldStreamCuts got;
+      std::vector<unsigned char> buf(piece);
+      int64_t at = 0;
+      size_t next = 0;  // the next cut to ask about
+      while (at < static_cast<int64_t>(data.size())) {
+        // Read up to the next cut when pieces are small, else a piece.
+        int64_t n = piece;
+        if (piece == 1 && next < points.size()) n = points[next] - at;
+        n = std::min<int64_t>(n, static_cast<int64_t>(data.size()) - at);
+        buf.resize(static_cast<size_t>(n));
+        ASSERT_EQ(ahead_read(a.get(), buf.data(), static_cast<uint32_t>(n)), 0) << where;
+        at += n;
+        while (next < points.size() && points[next] <= at) ++next;
+        EXPECT_EQ(ahead_cuts_sync(a.get(), at, got), 0) << where;
+      }
+      EXPECT_EQ(ahead_check_end(a.get()), 0) << where;
+      ahead_cuts_sync(a.get(), INT64_MAX, got);
+      ASSERT_EQ(got.cuts.size(), points.size()) << where;
+      for (size_t k = 0; k < points.size(); ++k) {
+        EXPECT_EQ(got.cuts[k].out, points[k]) << where;
+        EXPECT_EQ(got.cuts[k].has_check, 1) << where << ", cut " << k;
+        EXPECT_EQ(got.cuts[k].check, sum_to(points[k])) << where << ", cut " << k;
+      }
+      EXPECT_EQ(got.ended, 1) << where;
+      EXPECT_EQ(got.end_out, static_cast<int64_t>(data.size())) << where;
+      EXPECT_EQ(got.end_in, static_cast<int64_t>(z.size()) - 4) << where;
+      EXPECT_EQ(got.end_has_check, 1) << where;
+      EXPECT_EQ(got.end_check, sum_to(static_cast<int64_t>(data.size()))) << where;
+      a.reset();
+      pf_close(fd);
     }
   }
 }
