@@ -378,8 +378,10 @@ int ahead_read(InflateAhead* a, unsigned char* dst, uint32_t n) {
         const std::deque<OldCut>& cuts = a->cuts.cuts;
         size_t k = cuts.size();
         while (k > 0 && cuts[k - 1].out > from) --k;
-        for (; k < cuts.size() && cuts[k].out <= to && count < 7; ++k) splits[count++] = cuts[k].out;
-        if (a->at + piece == out.size && (count == 0 || splits[count - 1] != to)) splits[count++] = to;
+        for (; k < cuts.size() && cuts[k].out <= to && count < 7; ++k)
+          splits[count++] = cuts[k].out;
+        if (a->at + piece == out.size && (count == 0 || splits[count - 1] != to))
+          splits[count++] = to;
       }
       lock.unlock();
       std::memcpy(dst, out.bytes.data() + a->at, piece);

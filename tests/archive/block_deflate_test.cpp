@@ -300,13 +300,15 @@ TEST_F(BlockDeflate, BelowTheMinimumBlockTheBytesAreZlibs) {
 TEST(AdlerBetween, UndoesTheCombination) {
   const std::string data = mixed_bytes(3 * 65521 + 500, 9);
   const auto sum = [&](size_t from, size_t to) {
-    return static_cast<uint32_t>(
-        adler32(1L, reinterpret_cast<const Bytef*>(data.data() + from), static_cast<uInt>(to - from)));
+    return static_cast<uint32_t>(adler32(1L, reinterpret_cast<const Bytef*>(data.data() + from),
+                                         static_cast<uInt>(to - from)));
   };
   const std::vector<std::pair<size_t, size_t>> ranges = {
-      {0, 0}, {0, 1}, {7, 7}, {1, 65522}, {100, 100 + 2 * 65521}, {65521, data.size()}, {3, data.size()}};
+      {0, 0},         {0, 1}, {7, 7}, {1, 65522}, {100, 100 + 2 * 65521}, {65521, data.size()},
+      {3, data.size()}};
   for (const auto& r : ranges)
-    EXPECT_EQ(adler_between(sum(0, r.first), sum(0, r.second), static_cast<int64_t>(r.second - r.first)),
+    EXPECT_EQ(adler_between(sum(0, r.first), sum(0, r.second),
+                            static_cast<int64_t>(r.second - r.first)),
               sum(r.first, r.second))
         << r.first << ".." << r.second;
 }
