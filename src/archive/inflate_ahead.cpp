@@ -79,10 +79,11 @@ struct InflateAhead {
   std::deque<Mark> marks;
   int64_t want_out = -1;     // the reader waits until more than this is inflated
 
-  // The check: the worker inflates without computing it (its thread does
-  // nothing but inflate); the reader sums the bytes as it takes them, and
-  // the end check compares that with the stream's trailer, which the worker
-  // keeps when the stream ends.
+  // The check of a tracked stream: the worker inflates without computing
+  // it (its thread does nothing but inflate); the reader sums the bytes as
+  // it takes them (the sums at the cuts are wanted anyway), and the end
+  // check compares that with the stream's trailer, which the worker keeps
+  // when the stream ends.  An untracked stream is checked by inflate.
   uint32_t check = 1;        // Adler-32 of the bytes taken (reader only)
   uint32_t trailer = 0;      // the stream's stored Adler-32, once ENDED
   unsigned char tail[4] = {0, 0, 0, 0};  // last bytes of the chunk before the current one
@@ -264,8 +265,8 @@ int start(InflateAhead& a, std::unique_lock<std::mutex>& lock) {
     return fail_note("out of memory", "", "");
   }
   a.z_active = true;
-  // The reader computes the check (see InflateAhead::check).
-  if (inflateValidate(&a.z, 0) != Z_OK) {
+  // The reader of a tracked stream computes the check (InflateAhead::check).
+  if (a.tracking && inflateValidate(&a.z, 0) != Z_OK) {
     a.state = AHEAD_READ_FAILED;
     a.noted = true;
     return fail_note("out of memory", "", "");
@@ -385,7 +386,7 @@ int ahead_read(InflateAhead* a, unsigned char* dst, uint32_t n) {
       }
       lock.unlock();
       std::memcpy(dst, out.bytes.data() + a->at, piece);
-      take_check(*a, dst, piece, splits, count);
+      if (a->tracking) take_check(*a, dst, piece, splits, count);
       lock.lock();
       dst += piece;
       n -= piece;
@@ -411,7 +412,7 @@ int ahead_check_end(InflateAhead* a) {
     if (serve_chunks(*a, lock) != 0) return -1;
     if (a->published > a->taken) return -1;  // the stream goes on
     if (a->state == AHEAD_ENDED) {
-      if (a->check == a->trailer) return 0;
+      if (!a->tracking || a->check == a->trailer) return 0;
       return fail_note("damaged data", "", "(the data does not match its checksum)");
     }
     if (a->state != AHEAD_RUNNING) return fail_end(*a);

@@ -18,9 +18,11 @@
 // does not wait for input when the reader is busy elsewhere for a moment.
 // Memory is fixed (about 1.6 MiB) whatever the stream's size.
 //
-// The stream's Adler-32 is summed by the reader over the bytes it takes
-// (they are in its cache then), not by the worker, whose inflating is what
-// a run waits for; the end check compares the sum with the stream's trailer.
+// The Adler-32 of a tracked stream (ahead_track_cuts) is summed by the
+// reader over the bytes it takes (they are in its cache then, and the sums
+// at the stream's cuts are wanted), not by the worker, whose inflating is
+// what a rewrite waits for; the end check compares the sum with the
+// stream's trailer.  Inflate checks an untracked stream itself.
 //
 // Failures are reported (fail_system, fail_note) by the reader, in its own
 // thread.

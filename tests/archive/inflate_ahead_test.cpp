@@ -128,8 +128,9 @@ TEST_F(InflateAheadTest, AStreamThatGoesOnOrEndsEarlyFailsTheEndCheck) {
   }
 }
 
-// The reader checks the sum against the trailer the worker kept, wherever
-// the trailer's 4 bytes fall against the chunks the file is read in.
+// The reader of a tracked stream checks its sum against the trailer the
+// worker kept, wherever the trailer's 4 bytes fall against the chunks the
+// file is read in (an untracked stream is checked by inflate itself).
 TEST_F(InflateAheadTest, TheTrailerIsCheckedWhereverItFallsAgainstTheChunks) {
   std::mt19937 rng(5);
   std::string noise(AHEAD_CHUNK_SIZE + 64, '\0');
@@ -145,12 +146,17 @@ TEST_F(InflateAheadTest, TheTrailerIsCheckedWhereverItFallsAgainstTheChunks) {
     for (int spoil = -1; spoil < 4; ++spoil) {
       std::string s = stream;
       if (spoil >= 0) s[s.size() - 4 + spoil] ^= 0x10;
-      for (int threaded = 0; threaded <= 1; ++threaded) {
+      for (int mode = 0; mode < 4; ++mode) {
+        const int threaded = mode & 1, tracked = mode >> 1;
         const int fd = open_stream("", s, "");
         InflateAheadPtr a = ahead_open(fd, 0, threaded);
+        if (tracked) {
+          ASSERT_EQ(ahead_track_cuts(a.get()), 0);
+        }
         EXPECT_EQ(read_all(a.get(), data.size(), {40000}), data);
         EXPECT_EQ(ahead_check_end(a.get()), spoil < 0 ? 0 : -1)
-            << into_next << " trailer bytes in the second chunk, byte " << spoil << " spoiled";
+            << into_next << " trailer bytes in the second chunk, byte " << spoil << " spoiled, mode "
+            << mode;
         pf_close(fd);
       }
     }
