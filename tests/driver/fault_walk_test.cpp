@@ -181,8 +181,21 @@ Tree archive_folder() {
   return t;
 }
 
+// An archive the product wrote, whose directory stream spans several of the
+// chunks a rewrite reads it in and many blocks, so that a rewrite copies
+// old blocks while the old stream is inflated ahead.
+Tree product_archive() {
+  vt::ScratchDir d;
+  const Tree files = {{"a.txt", noise(700000, 41)}, {"b.txt", noise(150000, 42)},
+                      {"c.txt", noise(600000, 43)}};
+  materialise(files);
+  EXPECT_EQ(run_in_process({"vorn", "arc.vrn", "a.txt", "b.txt", "c.txt"}), 0);
+  return {{"arc.vrn", vt::read_file("arc.vrn")}, {"new.txt", "new"}};
+}
+
 TEST(FaultWalk, EveryCallOfEveryRepresentativeRunFailsCleanly) {
   const Tree base = archive_folder();
+  const Tree blocks = product_archive();
 
   const Tree msg_files = {
       {"msgs.c",
@@ -202,6 +215,8 @@ TEST(FaultWalk, EveryCallOfEveryRepresentativeRunFailsCleanly) {
        {"vornalt", "arc.vrn", "--threads", "2", "-g", "+c", "s2", "d1", "sub\\deep.txt"},
        {"arc.vrn"}},
       {"delete", base, {"vorn", "arc.vrn", "-d", "d2", "s1"}, {"arc.vrn"}},
+      {"rewrite copying blocks", blocks,
+       {"vorn", "arc.vrn", "--threads", "2", "-d", "b.txt", "-a", "new.txt"}, {"arc.vrn"}},
       {"re-store", base, {"vornalt", "arc.vrn", "-g", "-c", "d1", "+g", "+c", "s2"}, {"arc.vrn"}},
       {"stub change", base, {"vorn", "arc.vrn", "-stub:stub.exe"}, {"arc.vrn", "stub.exe"}},
       {"duplicate finder", base, {"vorn", "arc.vrn", "-redund:dups.txt"}, {"arc.vrn"},
