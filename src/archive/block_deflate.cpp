@@ -108,6 +108,8 @@ struct Pool {
   std::condition_variable done;
   std::deque<Job*> queue;
   bool stop = false;
+  int limit = 0;  // most jobs compressed at once (0: one per worker)
+  int busy = 0;   // jobs being compressed
   std::vector<std::thread> threads;
 };
 
@@ -118,18 +120,23 @@ void worker_main(Pool* p) {
     Job* j = nullptr;
     {
       std::unique_lock<std::mutex> lock(p->m);
-      p->work.wait(lock, [p] { return p->stop || !p->queue.empty(); });
+      p->work.wait(lock, [p] {
+        return p->stop || (!p->queue.empty() && (p->limit == 0 || p->busy < p->limit));
+      });
       if (p->queue.empty()) break;  // stopping, and nothing left to do
       j = p->queue.front();
       p->queue.pop_front();
+      ++p->busy;
     }
     const int rc = ready ? compress_job(z, *j) : -1;
     {
       std::lock_guard<std::mutex> lock(p->m);
       j->failed = rc != 0;
       j->state = JOB_DONE;
+      --p->busy;
     }
     p->done.notify_all();
+    p->work.notify_one();  // a worker held back by the limit may go on
   }
   if (ready) deflateEnd(&z);
 }
@@ -152,6 +159,7 @@ struct BlockWriter {
   int64_t pos = 0;      // bytes of the current stream taken so far
   uint32_t adler = 1;   // of the stream being written out
   int64_t out_pos = 0;  // file offset of the next byte written out
+  int64_t unhinted = 0; // bytes written since writeback was last asked for
   int queued = 0;       // the streams are queued: finished ones may still
                         // have blocks in the ring
   int failed = 0;
@@ -226,6 +234,26 @@ void drain(BlockWriter& w) {
     if (j) give_back(w, *j);
 }
 
+// Long streams are written out as they go: every WRITEBACK_STEP bytes the
+// system is asked to start writing the file to disk, so that the flush that
+// ends a run finds little left to write.
+constexpr int64_t WRITEBACK_STEP = 8 << 20;
+
+// Writes the full write-stream buffer out.  0 or -1.
+int write_buffer(WriteStream& ws) {
+  if (pf_write(ws.fd, ws.buffer.data(), STREAM_BUFFER_SIZE) != STREAM_BUFFER_SIZE)
+    return fail_system("cannot write", "");
+  ws.z.next_out = ws.buffer.data();
+  ws.z.avail_out = STREAM_BUFFER_SIZE;
+  BlockWriter& w = *ws.blocks;
+  w.unhinted += STREAM_BUFFER_SIZE;
+  if (w.unhinted >= WRITEBACK_STEP) {
+    pf_start_writeback(ws.fd);  // a hint: its result changes nothing
+    w.unhinted = 0;
+  }
+  return 0;
+}
+
 // Puts n bytes into the write stream's buffer, writing it out each time it
 // fills (always whole buffers of STREAM_BUFFER_SIZE bytes).
 int emit(WriteStream& ws, const unsigned char* p, size_t n) {
@@ -237,12 +265,7 @@ int emit(WriteStream& ws, const unsigned char* p, size_t n) {
     ws.z.avail_out -= static_cast<uInt>(take);
     p += take;
     n -= take;
-    if (ws.z.avail_out == 0) {
-      if (pf_write(ws.fd, ws.buffer.data(), STREAM_BUFFER_SIZE) != STREAM_BUFFER_SIZE)
-        return fail_system("cannot write", "");
-      ws.z.next_out = ws.buffer.data();
-      ws.z.avail_out = STREAM_BUFFER_SIZE;
-    }
+    if (ws.z.avail_out == 0 && write_buffer(ws) != 0) return -1;
   }
   return 0;
 }
@@ -260,11 +283,7 @@ int emit_reused(WriteStream& ws, const Job& j) {
     ws.z.next_out += take;
     ws.z.avail_out -= static_cast<uInt>(take);
     left -= static_cast<int64_t>(take);
-    if (ws.z.avail_out == 0) {
-      if (pf_write(ws.fd, ws.buffer.data(), STREAM_BUFFER_SIZE) != STREAM_BUFFER_SIZE) return -1;
-      ws.z.next_out = ws.buffer.data();
-      ws.z.avail_out = STREAM_BUFFER_SIZE;
-    }
+    if (ws.z.avail_out == 0 && write_buffer(ws) != 0) return -1;
   }
   return pf_seek(j.reuse_fd, back, PF_SEEK_SET) == back ? 0 : -1;
 }
@@ -380,6 +399,20 @@ void decide_reuse(BlockWriter& w, Job& j) {
     j.adler = static_cast<uint32_t>(adler32(1L, j.in.get() + j.dict, j.len));
 }
 
+// While an old stream is inflated ahead for a rewrite, one worker fewer
+// compresses at a time (at least one): the inflater, which every copied
+// block waits for, keeps a core of its own, and the few blocks a rewrite
+// compresses meanwhile (new records, blocks around a change) wait in the
+// ring without holding the copy up.
+void set_limit(BlockWriter& w) {
+  if (!w.pool) return;
+  {
+    std::lock_guard<std::mutex> lock(w.pool->m);
+    w.pool->limit = w.sync && w.threads > 1 ? w.threads - 1 : 0;
+  }
+  w.pool->work.notify_all();
+}
+
 // Hands the current block on: reused, compressed here, or queued for a
 // worker.  0 or -1.
 int dispatch(WriteStream& ws) {
@@ -399,7 +432,10 @@ int dispatch(WriteStream& ws) {
           break;  // fewer workers, or none: the main thread compresses
         }
       }
-      if (!p->threads.empty()) w.pool = std::move(p);
+      if (!p->threads.empty()) {
+        w.pool = std::move(p);
+        set_limit(w);
+      }
     }
   }
   if (j.reuse) {
@@ -602,6 +638,7 @@ int block_open(WriteStream& ws, int64_t offset, int record, int queued) {
   v.old = OldStreamCuts();
   v.sync = nullptr;
   v.sync_context = nullptr;
+  set_limit(v);
   v.cut_pending = 0;
   v.pos = 0;
   v.run = 0;
@@ -622,6 +659,7 @@ int block_track_old(WriteStream& ws, int fd, int64_t base, OldCutsSync sync, voi
   w.old.base = base;
   w.sync = sync;
   w.sync_context = context;
+  set_limit(w);
   return 0;
 }
 
@@ -632,6 +670,7 @@ void block_untrack_old(WriteStream& ws, int keep) {
   if (!keep) w.old = OldStreamCuts();
   w.sync = nullptr;
   w.sync_context = nullptr;
+  set_limit(w);
 }
 
 uint32_t adler_between(uint32_t before, uint32_t through, int64_t len) {

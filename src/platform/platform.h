@@ -67,6 +67,12 @@ int pf_open_read_length(const char* path, int64_t* length);
 // Flushes the file's data to stable storage.  0 or -1.
 int pf_sync(int fd);
 
+// Asks the system to start writing the file's data out now, without waiting
+// for it: a hint, so that the pf_sync that ends a long write has less left
+// to wait for.  Nothing is promised; it fails only on a bad descriptor (-1),
+// and does nothing where the system has no such request (0).
+int pf_start_writeback(int fd);
+
 // Makes the data of many files durable in one pass: the files named, which
 // this process has written and closed, end up on stable storage as if each
 // had been flushed with pf_sync before it was closed.  For writing many small

@@ -179,6 +179,14 @@ int pf_sync(int fd) {
   return r == 0 ? 0 : -1;
 }
 
+int pf_start_writeback(int fd) {
+#ifdef __linux__
+  return ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 ? 0 : -1;
+#else
+  return fcntl(fd, F_GETFD) == -1 ? -1 : 0;
+#endif
+}
+
 int pf_close(int fd) {
   if (fd < 0) return -1;
   return ::close(fd) == 0 ? 0 : -1;

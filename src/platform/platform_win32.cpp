@@ -368,6 +368,11 @@ int pf_sync(int fd) {
   return FlushFileBuffers(h) ? 0 : -1;
 }
 
+int pf_start_writeback(int fd) {
+  // The system writes cached data out by itself; there is nothing to ask.
+  return fd_handle(fd) == INVALID_HANDLE_VALUE ? -1 : 0;
+}
+
 int pf_sync_files(const std::vector<std::string>& paths) {
   if (fault_hit(PF_FAULT_SYNC_FILES)) return -1;
   // A folder has no flush of its own here: each file is flushed, through a
