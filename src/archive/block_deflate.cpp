@@ -747,6 +747,65 @@ int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old
 
 namespace {
 
+// The current block is complete and more bytes follow: hands it on and
+// starts the next.  0 or -1.
+int next_block(WriteStream& ws) {
+  BlockWriter& w = *ws.blocks;
+  Job* done = w.cur;
+  w.cut_pending = 0;
+  if (dispatch(ws) != 0 || start_block(ws, done) != 0) {
+    w.failed = 1;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int block_reserve(WriteStream& ws, unsigned char** dst, size_t* room) {
+  if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;
+  BlockWriter& w = *ws.blocks;
+  if (w.cut_pending && next_block(ws) != 0) return -1;
+  Job& j = *w.cur;
+  // A block that reaches BLOCK_MAX is cut there, so some room is always left.
+  *dst = j.in.get() + j.dict + j.len;
+  *room = BLOCK_MAX - j.len;
+  return 0;
+}
+
+int block_commit(WriteStream& ws, size_t n) {
+  if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;
+  BlockWriter& w = *ws.blocks;
+  if (w.cut_pending || n > BLOCK_MAX - w.cur->len) return -1;
+  note_source(w, -1);
+  while (n > 0) {
+    Job& j = *w.cur;
+    unsigned char* p = j.in.get() + j.dict + j.len;
+    int cut = 0;
+    const size_t take = block_cut_scan(p, n, j.len, &w.hash, &cut);
+    j.len += static_cast<uint32_t>(take);
+    w.pos += static_cast<int64_t>(take);
+    n -= take;
+    if (!cut) continue;
+    mark_candidate(w);
+    if (n == 0) {
+      // Whether this block is the stream's last is known only later.
+      w.cut_pending = 1;
+      break;
+    }
+    // The bytes beyond the cut begin the next block.  Its slot is another
+    // job's, or with a ring of one the same buffer, where start_block has
+    // put the dictionary below them (a dictionary is never longer than what
+    // lies before the bytes).  Workers only read a dispatched job's input.
+    const unsigned char* rest = p + take;
+    if (next_block(ws) != 0) return -1;
+    std::memmove(w.cur->in.get() + w.cur->dict, rest, n);
+  }
+  return 0;
+}
+
+namespace {
+
 // Hands the current stream's last block on.  0 or -1.
 int end_stream(WriteStream& ws) {
   if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;

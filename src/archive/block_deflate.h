@@ -162,6 +162,19 @@ void block_untrack_old(WriteStream& ws, int keep);
 // Takes n bytes; `old_pos` is their position in the tracked old stream, or
 // -1 when they come from anywhere else.  0 or -1.
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos);
+// Filling the current block in place, for callers that read their bytes
+// from a file: block_reserve gives where the next bytes go, right behind
+// those the block holds, and how many fit (1 to BLOCK_MAX, always the rest of
+// one block); the caller puts up to that many there and hands them over with
+// block_commit.  The bytes are cut exactly as block_write would cut them:
+// what lies beyond a cut is moved behind the next block's dictionary.  Bytes
+// taken this way count as coming from anywhere but the tracked old stream.
+// Nothing is taken until block_commit; a reservation that is never
+// committed leaves the stream as it was, except that a block that was
+// complete is handed on.  Each 0 or -1 (block_commit also for more bytes
+// than were reserved).
+int block_reserve(WriteStream& ws, unsigned char** dst, size_t* room);
+int block_commit(WriteStream& ws, size_t n);
 // Compresses what is left, writes every block and the trailer (and those
 // of the queued streams before it).  0 or -1.
 int block_finish(WriteStream& ws);

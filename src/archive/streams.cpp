@@ -63,8 +63,31 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
 
 enum Side { RAW, STREAM };
 
+// Plain bytes into the write stream: read straight into the block being
+// filled, each read as large as the room the block has left, so that they
+// are neither copied on the way nor read in small pieces.
+int copy_raw_into_blocks(int64_t n) {
+  WriteStream& ws = g_archive.streams.out;
+  while (n > 0) {
+    unsigned char* dst = nullptr;
+    size_t room = 0;
+    if (!ws.active || block_reserve(ws, &dst, &room) != 0) return -1;
+    const size_t chunk = static_cast<uint64_t>(n) < room ? static_cast<size_t>(n) : room;
+    const int64_t got = pf_read(g_run.archive_fd, dst, chunk);
+    if (got < 0) return fail_system("cannot read", "");
+    if (got != static_cast<int64_t>(chunk))
+      return fail_note("cannot read", "", "(the data ends before its recorded size)");
+    if (open_temp() != 0) return -1;
+    if (block_commit(ws, chunk) != 0) return -1;
+    progress_bytes(static_cast<int64_t>(chunk));
+    n -= static_cast<int64_t>(chunk);
+  }
+  return 0;
+}
+
 // The shape shared by the four copy routines.
 int copy_between(Side from, Side to, int64_t n) {
+  if (from == RAW && to == STREAM) return copy_raw_into_blocks(n);
   unsigned char* buf = copy_buffer();
   if (buf == nullptr) return -1;
   while (n > 0) {

@@ -5,8 +5,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/inflate_ahead.h"
@@ -85,6 +87,38 @@ class BlockDeflate : public ct::ContainerTest {
     EXPECT_EQ(deflate_finish(), 0);
     pf_close(fd);
     return vt::read_file("c.z");
+  }
+
+  // The same stream filled in place: `head` and `tail` written as plain
+  // bytes around `data`, which goes straight into the blocks, each time
+  // min(room, piece) bytes (piece 0: all the room there is).
+  std::string compress_in_place(const std::string& head, const std::string& data,
+                                const std::string& tail, int threads, size_t piece) {
+    g_settings.threads = threads;
+    WriteStream& ws = g_archive.streams.out;
+    int fd = pf_open_create("p.z");
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(deflate_open(fd, 0), 0);
+    EXPECT_EQ(deflate_write(head.data(), static_cast<uint32_t>(head.size())), head.size());
+    for (size_t at = 0; at < data.size();) {
+      unsigned char* dst = nullptr;
+      size_t room = 0;
+      if (block_reserve(ws, &dst, &room) != 0) {
+        ADD_FAILURE() << "block_reserve at " << at;
+        break;
+      }
+      EXPECT_GE(room, 1u);
+      EXPECT_LE(room, size_t(BLOCK_MAX));
+      size_t n = std::min(data.size() - at, room);
+      if (piece > 0) n = std::min(n, piece);
+      std::memcpy(dst, data.data() + at, n);
+      EXPECT_EQ(block_commit(ws, n), 0);
+      at += n;
+    }
+    EXPECT_EQ(deflate_write(tail.data(), static_cast<uint32_t>(tail.size())), tail.size());
+    EXPECT_EQ(deflate_finish(), 0);
+    pf_close(fd);
+    return vt::read_file("p.z");
   }
 
   // One piece of a rewrite: a range of the old content, or new bytes.
@@ -283,6 +317,72 @@ TEST_F(BlockDeflate, ThousandsOfTinyWritesAndOneHugeWrite) {
   ASSERT_EQ(deflate_finish(), 0);
   pf_close(fd);
   EXPECT_EQ(vt::read_file("t.z"), whole);
+}
+
+// Bytes put straight into the blocks are cut and compressed exactly like
+// bytes written: around every bound, with cuts inside a commit (the rest
+// moves behind the next block's dictionary, also within a ring of one slot),
+// at its very end, and at the end of the stream.
+TEST_F(BlockDeflate, FillingBlocksInPlaceGivesTheBytesOfWrites) {
+  const std::string data = mixed_bytes(3 * BLOCK_MAX + 100, 9);
+  uint64_t h = 0;
+  int cut = 0;
+  const size_t first = block_cut_scan(reinterpret_cast<const unsigned char*>(data.data()),
+                                      data.size(), 0, &h, &cut);
+  ASSERT_EQ(cut, 1);
+  const size_t sizes[] = {0,         1,         BLOCK_MIN - 1, BLOCK_MIN,     BLOCK_MIN + 1,
+                          first - 1, first,     first + 1,     BLOCK_MAX - 1, BLOCK_MAX,
+                          BLOCK_MAX + 1, 2 * BLOCK_MAX + 7, data.size()};
+  for (size_t n : sizes) {
+    const std::string in = data.substr(0, n);
+    const std::string plain = compress(in, 1);
+    if (n <= BLOCK_MIN) {
+      EXPECT_EQ(plain, vt::zcompress(in)) << n;
+    }
+    const std::pair<int, size_t> ways[] = {{1, 0}, {1, 1000}, {2, 0}, {5, 65536}};
+    for (const auto& way : ways)
+      EXPECT_EQ(compress_in_place("", in, "", way.first, way.second), plain)
+          << n << " bytes, " << way.first << " threads, pieces of " << way.second;
+  }
+  // Content without cuts of its own: every block ends at BLOCK_MAX, which is
+  // where each full-room commit ends, and the stream ends on such a bound.
+  const std::string flat(3 * BLOCK_MAX, '\0');
+  EXPECT_EQ(compress_in_place("", flat, "", 1, 0), compress(flat, 1));
+  EXPECT_EQ(compress_in_place("", flat, "", 3, 0), compress(flat, 1));
+  // Mixed with plain writes before and after, as records and file data are.
+  const std::string head = mixed_bytes(BLOCK_MIN - 10, 10);
+  const std::string tail = mixed_bytes(70000, 11);
+  const std::string mixed = compress(head + data + tail, 1);
+  for (int threads : {1, 2, 8})
+    EXPECT_EQ(compress_in_place(head, data, tail, threads, 0), mixed) << threads;
+  EXPECT_EQ(compress_in_place(head, data, tail, 2, 777), mixed);
+}
+
+// More bytes than were reserved are refused and nothing is taken.
+TEST_F(BlockDeflate, ACommitBeyondTheReservationIsRefused) {
+  const std::string data = mixed_bytes(BLOCK_MAX + 5000, 12);
+  g_settings.threads = 2;
+  WriteStream& ws = g_archive.streams.out;
+  int fd = pf_open_create("r.z");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  ASSERT_EQ(deflate_write(data.data(), 100), 100u);
+  unsigned char* dst = nullptr;
+  size_t room = 0;
+  ASSERT_EQ(block_reserve(ws, &dst, &room), 0);
+  EXPECT_EQ(room, BLOCK_MAX - 100);
+  std::memcpy(dst, data.data() + 100, room);
+  EXPECT_EQ(block_commit(ws, room + 1), -1);
+  EXPECT_EQ(block_commit(ws, room), 0);
+  ASSERT_EQ(deflate_write(data.data() + 100 + room, static_cast<uint32_t>(data.size() - 100 - room)),
+            data.size() - 100 - room);
+  ASSERT_EQ(deflate_finish(), 0);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("r.z"), compress(data, 1));
+  // Without an open stream there is nothing to reserve.
+  vt::release_state();
+  EXPECT_EQ(block_reserve(g_archive.streams.out, &dst, &room), -1);
+  EXPECT_EQ(block_commit(g_archive.streams.out, 1), -1);
 }
 
 TEST_F(BlockDeflate, BelowTheMinimumBlockTheBytesAreZlibs) {

@@ -382,6 +382,76 @@ TEST_F(Streams, CopiesBetweenRawAndStreamRoundTrip) {
   EXPECT_EQ(skip_stream(1), -1);
 }
 
+// File bytes go straight into the blocks, read a block's room at a time:
+// the stream is the one the same bytes written give, in one stream or in
+// queued ones, for every thread count; a source that ends early or fails to
+// read fails the copy.
+TEST_F(Streams, RawToStreamReadsIntoTheBlocksAndGivesTheSameBytes) {
+  const std::vector<size_t> sizes = {1, BLOCK_MIN - 1, BLOCK_MIN + 1, BLOCK_MAX, 3 * BLOCK_MAX + 17};
+  std::string all;
+  std::vector<std::string> datas;
+  for (size_t k = 0; k < sizes.size(); ++k) {
+    datas.push_back(text_bytes(sizes[k] / 2) + random_bytes(sizes[k] - sizes[k] / 2, 20 + k));
+    all += datas.back();
+  }
+  auto written = [](const std::string& d) {
+    const int ref = pf_open_create("ref.bin");
+    EXPECT_EQ(deflate_open(ref, 0), 0);
+    for (size_t at = 0; at < d.size(); at += 32760) {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(32760, d.size() - at));
+      EXPECT_EQ(deflate_write(d.data() + at, n), n);
+    }
+    EXPECT_EQ(deflate_finish(), 0);
+    pf_close(ref);
+    return vt::read_file("ref.bin");
+  };
+  g_settings.threads = 1;
+  const std::string one_stream = written("head" + all);
+  std::string queued;
+  for (const std::string& d : datas) queued += written(d);
+
+  for (int threads : {1, 2, 3}) {
+    g_settings.threads = threads;
+    archive_release();
+    g_run.archive_fd = open_file("src.bin", all);
+    open_output();
+    ASSERT_EQ(deflate_open(g_run.output_fd, 0), 0);
+    ASSERT_EQ(deflate_write("head", 4), 4u);
+    pf_fault_clear();
+    ASSERT_EQ(copy_raw_to_stream(static_cast<int64_t>(all.size())), 0);
+    // Far fewer reads than copy-buffer loads.
+    EXPECT_LE(pf_fault_calls(PF_FAULT_READ), static_cast<int>(all.size() / BLOCK_MIN + 2));
+    ASSERT_EQ(deflate_finish(), 0);
+    EXPECT_TRUE(vt::read_file("out.bin") == one_stream) << threads;
+    pf_close(g_run.output_fd);
+
+    // One queued stream per file, read from the same source in turn.
+    ASSERT_EQ(pf_seek(g_run.archive_fd, 0, PF_SEEK_SET), 0);
+    open_output();
+    for (size_t k = 0; k < datas.size(); ++k) {
+      ASSERT_EQ(deflate_open_queued(g_run.output_fd, k == 0 ? 0 : -1, -1), 0);
+      ASSERT_EQ(copy_raw_to_stream(static_cast<int64_t>(datas[k].size())), 0);
+      ASSERT_EQ(deflate_finish_queued(), 0);
+    }
+    ASSERT_EQ(deflate_settle(), 0);
+    EXPECT_TRUE(vt::read_file("out.bin") == queued) << threads;
+    pf_close(g_run.output_fd);
+
+    // The source ends before the count asked for; a read fails.
+    ASSERT_EQ(pf_seek(g_run.archive_fd, 10, PF_SEEK_SET), 10);
+    open_output();
+    ASSERT_EQ(deflate_open(g_run.output_fd, 0), 0);
+    EXPECT_EQ(copy_raw_to_stream(static_cast<int64_t>(all.size())), -1);
+    ASSERT_EQ(pf_seek(g_run.archive_fd, 0, PF_SEEK_SET), 0);
+    ASSERT_EQ(deflate_open(g_run.output_fd, 0), 0);
+    pf_fault_arm(PF_FAULT_READ, 2);
+    EXPECT_EQ(copy_raw_to_stream(static_cast<int64_t>(all.size())), -1);
+    pf_fault_clear();
+    pf_close(g_run.output_fd);
+    pf_close(g_run.archive_fd);
+  }
+}
+
 TEST_F(Streams, BuffersKeepTheirFixedSizesAndRelease) {
   std::string data = random_bytes(500000, 8);
   g_run.archive_fd = open_file("src.bin", vt::zcompress(data));
