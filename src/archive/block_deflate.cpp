@@ -716,18 +716,28 @@ void old_cuts_note(OldStreamCuts& t, const z_stream& z, int r, int64_t keep_from
   t.stop_in = in;
 }
 
+namespace {
+
+// The current block is complete and more bytes follow: hands it on and
+// starts the next.  0 or -1.
+int next_block(WriteStream& ws) {
+  BlockWriter& w = *ws.blocks;
+  const PrevBlock done = prev_of(w.cur);
+  w.cut_pending = 0;
+  if (dispatch(ws) != 0 || start_block(ws, &done) != 0) {
+    w.failed = 1;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos) {
   if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;
   BlockWriter& w = *ws.blocks;
   while (n > 0) {
-    if (w.cut_pending) {
-      const PrevBlock done = prev_of(w.cur);
-      w.cut_pending = 0;
-      if (dispatch(ws) != 0 || start_block(ws, &done) != 0) {
-        w.failed = 1;
-        return -1;
-      }
-    }
+    if (w.cut_pending && next_block(ws) != 0) return -1;
     int cut = 0;
     size_t take = block_cut_scan(src, n, w.cur->len, &w.hash, &cut);
     note_source(w, old_pos);
@@ -744,23 +754,6 @@ int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old
   }
   return 0;
 }
-
-namespace {
-
-// The current block is complete and more bytes follow: hands it on and
-// starts the next.  0 or -1.
-int next_block(WriteStream& ws) {
-  BlockWriter& w = *ws.blocks;
-  Job* done = w.cur;
-  w.cut_pending = 0;
-  if (dispatch(ws) != 0 || start_block(ws, done) != 0) {
-    w.failed = 1;
-    return -1;
-  }
-  return 0;
-}
-
-}  // namespace
 
 int block_reserve(WriteStream& ws, unsigned char** dst, size_t* room) {
   if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;
@@ -793,10 +786,11 @@ int block_commit(WriteStream& ws, size_t n) {
       w.cut_pending = 1;
       break;
     }
-    // The bytes beyond the cut begin the next block.  Its slot is another
-    // job's, or with a ring of one the same buffer, where start_block has
-    // put the dictionary below them (a dictionary is never longer than what
-    // lies before the bytes).  Workers only read a dispatched job's input.
+    // The bytes beyond the cut begin the next block.  Its buffer is another
+    // one, or (when the only pair went back as the block was written) the
+    // same, where start_block has put the dictionary below them (a
+    // dictionary is never longer than what lies before the bytes).  Workers
+    // only read a dispatched job's block, never what lies beyond it.
     const unsigned char* rest = p + take;
     if (next_block(ws) != 0) return -1;
     std::memmove(w.cur->in.get() + w.cur->dict, rest, n);
