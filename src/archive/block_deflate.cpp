@@ -210,8 +210,10 @@ void give_back(BlockWriter& w, Job& j) {
 }
 
 // Waits until the job is compressed (a job of the main thread always is).
+// The state is read under the mutex: that is what makes the worker's
+// output visible here.
 void wait_done(BlockWriter& w, Job& j) {
-  if (j.state == JOB_DONE || !w.pool) return;
+  if (!w.pool) return;
   std::unique_lock<std::mutex> lock(w.pool->m);
   w.pool->done.wait(lock, [&j] { return j.state == JOB_DONE; });
 }
