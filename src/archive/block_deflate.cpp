@@ -584,6 +584,41 @@ size_t block_cut_scan(const unsigned char* p, size_t n, uint32_t block_len, uint
     *hash = 0;
   }
   uint64_t h = *hash;
+  // The hash at a position is a sum of the BLOCK_WINDOW bytes up to it
+  // (older ones are shifted out of its 64 bits), so a long range is hashed
+  // as two halves side by side: the second half's chain starts from the
+  // BLOCK_WINDOW bytes before it.  Two independent chains run about twice
+  // as fast as one; the first cut found is the same.
+  const size_t span = limit - i;
+  if (span >= 8 * BLOCK_WINDOW) {
+    const size_t half = span / 2;
+    const size_t m = i + half;
+    uint64_t g = 0;
+    for (size_t j = m - BLOCK_WINDOW; j < m; ++j) g = (g << 1) + GEAR.v[p[j]];
+    size_t later = 0;  // the second half's first cut (+1), or 0
+    uint64_t later_hash = 0;
+    for (size_t k = 0; k < half; ++k) {
+      h = (h << 1) + GEAR.v[p[i + k]];
+      g = (g << 1) + GEAR.v[p[m + k]];
+      if ((h & HASH_MASK) == 0 && block_len + i + k + 1 >= BLOCK_MIN) {
+        *hash = h;
+        *cut = 1;
+        return i + k + 1;
+      }
+      if ((g & HASH_MASK) == 0 && later == 0 && block_len + m + k + 1 >= BLOCK_MIN) {
+        later = m + k + 1;
+        later_hash = g;
+      }
+    }
+    if (later != 0) {
+      *hash = later_hash;
+      *cut = 1;
+      return later;
+    }
+    // No cut in the first half: on from where the second half's chain is.
+    i = m + half;
+    h = g;
+  }
   for (; i < limit; ++i) {
     h = (h << 1) + GEAR.v[p[i]];
     if ((h & HASH_MASK) == 0 && block_len + i + 1 >= BLOCK_MIN) {
@@ -599,6 +634,8 @@ size_t block_cut_scan(const unsigned char* p, size_t n, uint32_t block_len, uint
   }
   return n;
 }
+
+uint64_t block_gear(unsigned char b) { return GEAR.v[b]; }
 
 int block_thread_count(int setting) {
   if (setting >= 1) return setting > MAX_THREADS ? MAX_THREADS : setting;

@@ -131,6 +131,9 @@ using OldCutsSync = int (*)(void* context, int64_t through, OldStreamCuts& into)
 size_t block_cut_scan(const unsigned char* p, size_t n, uint32_t block_len, uint64_t* hash,
                       int* cut);
 
+// The rolling hash's value for byte b (the same in every build).
+uint64_t block_gear(unsigned char b);
+
 // The worker count a thread setting means: the setting itself (1 to
 // MAX_THREADS), or for 0 the machine's cores (at least 1, at most
 // MAX_THREADS).

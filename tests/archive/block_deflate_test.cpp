@@ -252,6 +252,94 @@ TEST_F(BlockDeflate, CutsDependOnTheContentOnly) {
   EXPECT_GE(common + 2, whole.size());
 }
 
+// The scan finds the cuts a byte-by-byte reading of the rule finds, on
+// text, noise and runs without hash hits, whatever the pieces it is given.
+TEST(BlockCutScan, FindsTheCutsOfTheRuleReadByteByByte) {
+  // The rule as written: the rolling hash over every byte of the block, a
+  // cut at the first position from BLOCK_MIN on where its top bits are
+  // clear, or at BLOCK_MAX.
+  auto reference = [](const std::string& d) {
+    std::vector<size_t> cuts;
+    uint64_t h = 0;
+    size_t len = 0;
+    for (size_t at = 0; at < d.size(); ++at) {
+      h = (h << 1) + block_gear(static_cast<unsigned char>(d[at]));
+      ++len;
+      const bool hit = (h >> (64 - BLOCK_HASH_BITS)) == 0 && len >= BLOCK_MIN;
+      if (hit || len == BLOCK_MAX) {
+        cuts.push_back(at + 1);
+        h = 0;
+        len = 0;
+      }
+    }
+    return cuts;
+  };
+  auto scanned = [](const std::string& d, size_t piece) {
+    std::vector<size_t> cuts;
+    uint32_t len = 0;
+    uint64_t h = 0;
+    for (size_t at = 0; at < d.size();) {
+      const size_t n = std::min(piece, d.size() - at);
+      int cut = 0;
+      const size_t take =
+          block_cut_scan(reinterpret_cast<const unsigned char*>(d.data()) + at, n, len, &h, &cut);
+      at += take;
+      len += static_cast<uint32_t>(take);
+      if (cut) {
+        cuts.push_back(at);
+        len = 0;
+        h = 0;
+      }
+    }
+    return cuts;
+  };
+  std::mt19937 rng(17);
+  std::string noise(6 << 20, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  const std::string inputs[] = {mixed_bytes(6 << 20, 4), noise,
+                                std::string(BLOCK_MAX + 3, 'a') + noise.substr(0, 1 << 20)};
+  for (const std::string& d : inputs) {
+    const std::vector<size_t> want = reference(d);
+    ASSERT_GE(want.size(), 4u);
+    for (size_t piece : {size_t{100}, size_t{511}, size_t{4096}, size_t{65510}, d.size()})
+      EXPECT_EQ(scanned(d, piece), want) << "pieces of " << piece;
+  }
+
+  // A cut at each of the first positions of the second half of a long
+  // piece, where its hash is made from the bytes before that half: a window
+  // of BLOCK_WINDOW bytes whose hash has its top bits clear is searched for
+  // and put there, in a piece with no earlier cut.
+  auto window_hash = [](const unsigned char* w) {
+    uint64_t h = 0;
+    for (uint32_t k = 0; k < BLOCK_WINDOW; ++k) h = (h << 1) + block_gear(w[k]);
+    return h;
+  };
+  std::vector<unsigned char> window(BLOCK_WINDOW);
+  do {
+    for (unsigned char& c : window) c = static_cast<unsigned char>(rng());
+  } while ((window_hash(window.data()) >> (64 - BLOCK_HASH_BITS)) != 0);
+  const size_t piece = 1024, middle = piece / 2;
+  for (size_t at : {middle, middle + 1, middle + 7, middle + 30}) {
+    std::vector<unsigned char> p(piece);
+    for (int tries = 0;; ++tries) {
+      ASSERT_LT(tries, 100);
+      for (unsigned char& c : p) c = static_cast<unsigned char>(rng());
+      std::copy(window.begin(), window.end(), p.begin() + static_cast<long>(at - BLOCK_WINDOW + 1));
+      bool earlier = false;
+      uint64_t chain = 0;
+      for (size_t k = 0; k < at; ++k) {
+        chain = (chain << 1) + block_gear(p[k]);
+        earlier |= (chain >> (64 - BLOCK_HASH_BITS)) == 0;
+      }
+      if (!earlier) break;
+    }
+    uint64_t h = 0;
+    int cut = 0;
+    EXPECT_EQ(block_cut_scan(p.data(), piece, BLOCK_MIN, &h, &cut), at + 1) << "cut after " << at;
+    EXPECT_EQ(cut, 1);
+  }
+}
+
 TEST_F(BlockDeflate, StreamsInflateToTheirInputAroundEveryCut) {
   const std::string data = mixed_bytes(3 * BLOCK_MAX + 100, 2);
   // Where the first cut of this content falls, to test the sizes around it.
