@@ -361,6 +361,13 @@ int retire_ready(WriteStream& ws) {
   return 0;
 }
 
+// Asks the inflater what it knows of the old stream up to the end of the
+// block `j` came from (a candidate).  0 or -1 as the sync routine.
+int learn_cuts(BlockWriter& w, const Job& j) {
+  if (!w.sync) return -1;
+  return w.sync(w.sync_context, j.start + j.delta + j.len, w.old);
+}
+
 // Whether the old stream holds this very block, compressed by this rule:
 // fills in where its compressed bytes lie.
 void decide_reuse(BlockWriter& w, Job& j) {
@@ -371,7 +378,7 @@ void decide_reuse(BlockWriter& w, Job& j) {
   const int64_t dict_old = a < BLOCK_DICT ? a : BLOCK_DICT;
   if (a <= 0 || dict_old != j.dict) return;
   // Whatever the inflater cannot tell (any more) simply means no reuse.
-  if (w.sync) w.sync(w.sync_context, b, t);
+  learn_cuts(w, j);
   while (!t.cuts.empty() && t.cuts.front().out < a) t.cuts.pop_front();
   if (t.cuts.empty() || t.cuts.front().out != a) return;
   int64_t end_in;
@@ -791,6 +798,13 @@ int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old
       w.cut_pending = 1;
     }
   }
+  // A block that ends with these bytes is handed on only when more bytes
+  // come, and the old stream may be read far past it before they do (a
+  // deleted entry is stepped over), by when the inflater has let go of the
+  // cuts around it.  Those are taken now, while the reader stands at the
+  // block's end, so that whether the block is copied never depends on what
+  // follows it or on the inflater's pace.
+  if (w.cut_pending && w.cur->candidate) learn_cuts(w, *w.cur);
   return 0;
 }
 
