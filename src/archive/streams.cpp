@@ -85,9 +85,14 @@ int copy_raw_into_blocks(int64_t n) {
   return 0;
 }
 
-// The shape shared by the four copy routines.
-int copy_between(Side from, Side to, int64_t n) {
-  if (from == RAW && to == STREAM) return copy_raw_into_blocks(n);
+// The read stream as a reader of copy_reader_to_stream.
+int read_stream_exactly(void*, unsigned char* dst, uint32_t n) {
+  return inflate_read(dst, n) == n ? 0 : -1;
+}
+
+// The copies into the output file; those into the write stream are
+// copy_raw_into_blocks and copy_reader_to_stream.
+int copy_between(Side from, int64_t n) {
   unsigned char* buf = copy_buffer();
   if (buf == nullptr) return -1;
   while (n > 0) {
@@ -102,14 +107,8 @@ int copy_between(Side from, Side to, int64_t n) {
         return fail_note("damaged data", "", "(compressed data ends before its recorded size)");
     }
     if (open_temp() != 0) return -1;
-    if (to == RAW) {
-      if (pf_write(g_run.output_fd, buf, chunk) != static_cast<int64_t>(chunk))
-        return fail_system("cannot write", "");
-    } else {
-      if (!g_archive.streams.out.active ||
-          block_write(g_archive.streams.out, buf, chunk, -1) != 0)
-        return -1;
-    }
+    if (pf_write(g_run.output_fd, buf, chunk) != static_cast<int64_t>(chunk))
+      return fail_system("cannot write", "");
     progress_bytes(chunk);
     n -= chunk;
   }
@@ -213,10 +212,12 @@ int deflate_finish() {
   return block_finish(ws);
 }
 
-int copy_raw_to_raw(int64_t n) { return copy_between(RAW, RAW, n); }
-int copy_stream_to_stream(int64_t n) { return copy_between(STREAM, STREAM, n); }
-int copy_raw_to_stream(int64_t n) { return copy_between(RAW, STREAM, n); }
-int copy_stream_to_raw(int64_t n) { return copy_between(STREAM, RAW, n); }
+int copy_raw_to_raw(int64_t n) { return copy_between(RAW, n); }
+int copy_stream_to_stream(int64_t n) {
+  return copy_reader_to_stream(read_stream_exactly, nullptr, n, -1);
+}
+int copy_raw_to_stream(int64_t n) { return copy_raw_into_blocks(n); }
+int copy_stream_to_raw(int64_t n) { return copy_between(STREAM, n); }
 
 int copy_reader_to_stream(int (*read)(void*, unsigned char*, uint32_t), void* context, int64_t n,
                           int64_t old_pos) {
