@@ -161,17 +161,32 @@ const char* stored_entry_name(const char* name) {
   return i < 0 ? nullptr : g_archive.loaded.records[static_cast<size_t>(i)]->name.c_str();
 }
 
-// The folders a recursive disk expansion is inside of, outermost first.
-using FolderChain = std::vector<std::string>;
+// A folder a recursive disk expansion is inside of, with its identity when
+// the listing that found it knew it.
+struct Folder {
+  std::string path;
+  int has_id = 0;
+  PfFileId id;
+};
+// The folders a recursive disk expansion is inside of, outermost first; the
+// last is the folder being listed.
+using FolderChain = std::vector<Folder>;
 
 void collect(const char* name, bool literal, bool top_level,
              const FolderChain* outer = nullptr, const PfFindData* found = nullptr);
 
-// 1 when the folder `path` is one of `chain` (a link back to a folder the
-// descent is already inside of).
-bool is_enclosing_folder(const std::string& path, const FolderChain& chain) {
-  for (const std::string& folder : chain)
-    if (pf_same_file(path.c_str(), folder.c_str())) return true;
+// 1 when the folder `path`, listed as `item`, is one of `chain` (a link
+// back to a folder the descent is already inside of).  Identities known
+// from the listings are compared as they are; only a folder whose identity
+// is unknown is looked at again.
+bool is_enclosing_folder(const std::string& path, const PfFindData& item, const FolderChain& chain) {
+  for (const Folder& folder : chain) {
+    if (item.has_id && folder.has_id) {
+      if (pf_same_id(item.id, folder.id)) return true;
+    } else if (pf_same_file(path.c_str(), folder.path.c_str())) {
+      return true;
+    }
+  }
   return false;
 }
 
@@ -199,10 +214,18 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
   const std::string given = name;
   const std::string dir = directory_part(given);
   const std::string pattern = last_component(given);
+  // A subfolder's expansion gets the chain with itself added by the
+  // expansion that found it; a name from the command line starts one.
   FolderChain chain;
   if (g_settings.recurse) {
-    if (outer) chain = *outer;
-    chain.push_back(dir.empty() ? std::string(".") : dir);
+    if (outer) {
+      chain = *outer;
+    } else {
+      Folder top;
+      top.path = dir.empty() ? std::string(".") : dir;
+      top.has_id = pf_file_id(top.path.c_str(), &top.id) == 0;
+      chain.push_back(std::move(top));
+    }
   }
   do {
     const std::string& found = item.long_name.empty() ? item.short_name : item.long_name;
@@ -215,8 +238,15 @@ bool expand_on_disk(const char* name, const FolderChain* outer) {
         // A link back to a folder the descent is inside of is not followed:
         // two such links would otherwise double the work at every level.
         std::string sub = path + "\\" + pattern;
-        if (sub.size() <= MAX_DESCENT_PATH && !is_enclosing_folder(path, chain))
+        if (sub.size() <= MAX_DESCENT_PATH && !is_enclosing_folder(path, item, chain)) {
+          Folder inner;
+          inner.path = path;
+          inner.has_id = item.has_id;
+          inner.id = item.id;
+          chain.push_back(std::move(inner));
           collect(sub.c_str(), false, false, &chain);
+          chain.pop_back();
+        }
       }
     } else if (!(item.attributes & (PF_ATTR_HIDDEN | PF_ATTR_SPECIAL)) && !is_temporary_name(found)) {
       // Only regular files are stored; a dangling link, a pipe, a socket or a

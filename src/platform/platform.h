@@ -226,13 +226,14 @@ std::string pf_native_path(const char* path);
 // once links are followed: a dangling link, a pipe, a socket, a device.
 enum { PF_ATTR_HIDDEN = 0x2, PF_ATTR_DIRECTORY = 0x10, PF_ATTR_SPECIAL = 0x10000 };
 
-// What the enumeration learned of an item as it looked at it, for a regular
-// file (links followed): `length`, its length in bytes, and `has_id` 1 with
-// its identity in `id`.  On POSIX both are always known; on Win32 neither
-// (the folder's listing holds no identity, and may hold a stale length for
-// a file being written or written through another of its names): length -1
-// and has_id 0, as for anything but a regular file.  Both describe the file
-// at the moment it was listed.
+// What the enumeration learned of an item as it looked at it, links
+// followed: for a regular file `length`, its length in bytes, and for a
+// regular file or a folder other than "." and "..", `has_id` 1 with its
+// identity in `id`.  On POSIX both are always known; on Win32 neither (the
+// folder's listing holds no identity, and may hold a stale length for a file
+// being written or written through another of its names): length -1 and
+// has_id 0, as for anything else.  Both describe the item at the moment it
+// was listed.
 struct PfFindData {
   uint32_t attributes = 0;      // PF_ATTR_HIDDEN, PF_ATTR_DIRECTORY, PF_ATTR_SPECIAL
   std::string long_name;        // the item's name, without directory part

@@ -554,12 +554,18 @@ PfFind* pf_find_first(const char* pattern, PfFindData* out) {
     item.long_name = name;
     bool dot_entry = !std::strcmp(name, ".") || !std::strcmp(name, "..");
     // Looked at relative to the open folder: the system resolves one name,
-    // not the whole path again for every item.
+    // not the whole path again for every item.  "." and ".." are folders
+    // and need no look.
     struct stat st;
-    if (fstatat(dirfd(d), name, &st, 0) != 0) {
+    if (dot_entry) {
+      item.attributes |= PF_ATTR_DIRECTORY;
+    } else if (fstatat(dirfd(d), name, &st, 0) != 0) {
       item.attributes |= PF_ATTR_SPECIAL;  // a dangling link, or gone already
     } else if (S_ISDIR(st.st_mode)) {
       item.attributes |= PF_ATTR_DIRECTORY;
+      item.has_id = 1;
+      item.id.volume = static_cast<uint64_t>(st.st_dev);
+      item.id.index = static_cast<uint64_t>(st.st_ino);
     } else if (!S_ISREG(st.st_mode)) {
       item.attributes |= PF_ATTR_SPECIAL;
     } else {

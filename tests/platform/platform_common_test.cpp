@@ -91,6 +91,22 @@ TEST_F(CommonPlatform, EnumerationMatchesWithoutCaseInOneOrder) {
   EXPECT_EQ(find_names("Sub/x*"), (Names{"x.c"}));
 }
 
+// Lower-cased names compare as bytes: "." and "_" sit below the letters,
+// a name before any longer name it begins, names equal without case by
+// their own bytes (only a case-sensitive file system holds both).
+TEST_F(CommonPlatform, EnumerationOrderComparesLowerCasedBytes) {
+  for (const char* n : {"Z", "ab", "a_b", "a", "A.b"}) put(n, "x");
+  Names want{"a", "A.b", "a_b", "ab", "Z"};
+#ifndef _WIN32
+  put("AB", "x");
+  want.insert(want.begin() + 3, "AB");
+#endif
+  Names all = find_names("*");
+  ASSERT_GE(all.size(), 2u);
+  all.erase(all.begin(), all.begin() + 2);  // "." and ".."
+  EXPECT_EQ(all, want);
+}
+
 TEST_F(CommonPlatform, OpenReadWriteSeekLength) {
   EXPECT_EQ(pf_open_read("nope"), -1);
   EXPECT_EQ(pf_open_rw("nope"), -1) << "read-write open never creates";

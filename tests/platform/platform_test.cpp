@@ -135,13 +135,14 @@ TEST(PlatformFind, ListingGivesLengthAndIdentityOfRegularFiles) {
     int64_t length;
     int has_id;
     PfFileId id;
+    uint32_t attributes;
   };
   std::map<std::string, Seen> seen;
   PfFindData d;
   PfFind* h = pf_find_first("*", &d);
   ASSERT_NE(h, nullptr);
   do {
-    seen[d.long_name] = {d.length, d.has_id, d.id};
+    seen[d.long_name] = {d.length, d.has_id, d.id, d.attributes};
   } while (pf_find_next(h, &d));
   pf_find_close(h);
 
@@ -155,8 +156,13 @@ TEST(PlatformFind, ListingGivesLengthAndIdentityOfRegularFiles) {
   EXPECT_FALSE(pf_same_id(seen["empty"].id, a));
   for (const char* name : {".", "..", "sub", "dangling", "pipe"}) {
     EXPECT_EQ(seen[name].length, -1) << name;
-    EXPECT_EQ(seen[name].has_id, 0) << name;
+    EXPECT_EQ(seen[name].has_id, std::string(name) == "sub" ? 1 : 0) << name;
   }
+  PfFileId sub;
+  ASSERT_EQ(pf_file_id("sub", &sub), 0);
+  EXPECT_TRUE(pf_same_id(seen["sub"].id, sub)) << "a folder is known by its identity";
+  EXPECT_NE(seen["."].attributes & PF_ATTR_DIRECTORY, 0u);
+  EXPECT_NE(seen[".."].attributes & PF_ATTR_DIRECTORY, 0u);
 
   // Listed from elsewhere, by a pattern with a folder part.
   h = pf_find_first("sub/B", &d);
