@@ -43,6 +43,8 @@ constexpr uint64_t HASH_MASK = ~0ull << (64 - BLOCK_HASH_BITS);
 // included, whatever the content (stored blocks cost 5 bytes per 64 KiB).
 constexpr size_t OUT_CAPACITY = BLOCK_MAX + BLOCK_MAX / 256 + 256;
 constexpr size_t IN_CAPACITY = BLOCK_DICT + BLOCK_MAX;
+// How far past BLOCK_MIN block_reserve offers room at a time.
+constexpr uint32_t RESERVE_STEP = 32 * 1024;
 
 enum JobState { JOB_FILLING, JOB_QUEUED, JOB_DONE };
 
@@ -155,6 +157,7 @@ struct BlockWriter {
   size_t count = 0;  // dispatched jobs not yet written
   Job* cur = nullptr;
   int cut_pending = 0;  // cur is complete; dispatched when more bytes come
+  size_t reserved = 0;  // what the last block_reserve offered
   uint64_t hash = 0;
   int64_t pos = 0;      // bytes of the current stream taken so far
   uint32_t adler = 1;   // of the stream being written out
@@ -814,15 +817,22 @@ int block_reserve(WriteStream& ws, unsigned char** dst, size_t* room) {
   if (w.cut_pending && next_block(ws) != 0) return -1;
   Job& j = *w.cur;
   // A block that reaches BLOCK_MAX is cut there, so some room is always left.
+  // Past BLOCK_MIN a cut may come at any byte, and what lies beyond it is
+  // moved to the next block: bytes are asked for RESERVE_STEP at a time
+  // there, so that little is moved (a whole block's rest would be, on
+  // average, half a block).
+  const uint32_t reach = (j.len < BLOCK_MIN ? BLOCK_MIN - j.len : 0) + RESERVE_STEP;
   *dst = j.in.get() + j.dict + j.len;
-  *room = BLOCK_MAX - j.len;
+  *room = BLOCK_MAX - j.len < reach ? BLOCK_MAX - j.len : reach;
+  w.reserved = *room;
   return 0;
 }
 
 int block_commit(WriteStream& ws, size_t n) {
   if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;
   BlockWriter& w = *ws.blocks;
-  if (w.cut_pending || n > BLOCK_MAX - w.cur->len) return -1;
+  if (w.cut_pending || n > w.reserved || n > BLOCK_MAX - w.cur->len) return -1;
+  w.reserved = 0;
   note_source(w, -1);
   while (n > 0) {
     Job& j = *w.cur;

@@ -167,9 +167,9 @@ void block_untrack_old(WriteStream& ws, int keep);
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos);
 // Filling the current block in place, for callers that read their bytes
 // from a file: block_reserve gives where the next bytes go, right behind
-// those the block holds, and how many fit (1 to BLOCK_MAX, always the rest of
-// one block); the caller puts up to that many there and hands them over with
-// block_commit.  The bytes are cut exactly as block_write would cut them:
+// those the block holds, and how many to put there at most (1 to BLOCK_MAX:
+// up to BLOCK_MIN and 32 KiB beyond, never past the block's end); the caller
+// puts up to that many there and hands them over with block_commit.  The bytes are cut exactly as block_write would cut them:
 // what lies beyond a cut is moved behind the next block's dictionary.  Bytes
 // taken this way count as coming from anywhere but the tracked old stream.
 // Nothing is taken until block_commit; a reservation that is never
