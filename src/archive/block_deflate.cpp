@@ -689,6 +689,7 @@ int block_open(WriteStream& ws, int64_t offset, int record, int queued) {
   v.sync_context = nullptr;
   set_limit(v);
   v.cut_pending = 0;
+  v.reserved = 0;
   v.pos = 0;
   v.run = 0;
   if (start_block(ws, nullptr) != 0) {
@@ -785,6 +786,7 @@ int next_block(WriteStream& ws) {
 int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old_pos) {
   if (!ws.blocks || ws.blocks->failed || !ws.blocks->cur) return -1;
   BlockWriter& w = *ws.blocks;
+  w.reserved = 0;  // the room it offered now holds these bytes
   while (n > 0) {
     if (w.cut_pending && next_block(ws) != 0) return -1;
     int cut = 0;

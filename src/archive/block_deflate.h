@@ -174,8 +174,9 @@ int block_write(WriteStream& ws, const unsigned char* src, size_t n, int64_t old
 // taken this way count as coming from anywhere but the tracked old stream.
 // Nothing is taken until block_commit; a reservation that is never
 // committed leaves the stream as it was, except that a block that was
-// complete is handed on.  Each 0 or -1 (block_commit also for more bytes
-// than were reserved).
+// complete is handed on.  A reservation holds until the next block_commit,
+// block_write or stream's opening.  Each 0 or -1 (block_commit also for more
+// bytes than were reserved, or with no reservation held).
 int block_reserve(WriteStream& ws, unsigned char** dst, size_t* room);
 int block_commit(WriteStream& ws, size_t n);
 // Compresses what is left, writes every block and the trailer (and those

@@ -64,8 +64,8 @@ uint32_t inflate_produce(void* dst, uint32_t n) {
 enum Side { RAW, STREAM };
 
 // Plain bytes into the write stream: read straight into the block being
-// filled, each read as large as the room the block has left, so that they
-// are neither copied on the way nor read in small pieces.
+// filled, each read as large as the room block_reserve offers, so that they
+// are not copied on the way.
 int copy_raw_into_blocks(int64_t n) {
   WriteStream& ws = g_archive.streams.out;
   while (n > 0) {

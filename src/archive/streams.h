@@ -100,7 +100,7 @@ int deflate_queued();
 // Copy n bytes (n <= 0: nothing, success) through the copy buffer, in chunks
 // of at most COPY_BUFFER_SIZE; each calls open_temp before its first write.
 // copy_raw_to_stream instead reads straight into the write stream's current
-// block (block_reserve), as much at a time as the block has room for.
+// block (block_reserve), as much at a time as it offers room for.
 int copy_raw_to_raw(int64_t n);        // archive_fd -> output_fd
 int copy_stream_to_stream(int64_t n);  // inflate_read -> deflate_write
 int copy_raw_to_stream(int64_t n);     // archive_fd -> deflate_write

@@ -472,6 +472,26 @@ TEST_F(BlockDeflate, ACommitBeyondTheReservationIsRefused) {
   ASSERT_EQ(deflate_finish(), 0);
   pf_close(fd);
   EXPECT_EQ(vt::read_file("r.z"), compress(data, 1));
+  // A reservation ends when other bytes are taken, or its stream ends: what
+  // it pointed at is then the block's own bytes, or another stream's.
+  fd = pf_open_create("s.z");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  ASSERT_EQ(block_reserve(ws, &dst, &room), 0);
+  ASSERT_EQ(deflate_write(data.data(), 10), 10u);
+  EXPECT_EQ(block_commit(ws, 5), -1) << "a plain write spends the reservation";
+  ASSERT_EQ(block_reserve(ws, &dst, &room), 0);
+  ASSERT_EQ(deflate_finish(), 0);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("s.z"), compress(data.substr(0, 10), 1));
+  fd = pf_open_create("t.z");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(deflate_open(fd, 0), 0);
+  EXPECT_EQ(block_commit(ws, 5), -1) << "a stream's end spends the reservation";
+  ASSERT_EQ(deflate_write(data.data() + 10, 20), 20u);
+  ASSERT_EQ(deflate_finish(), 0);
+  pf_close(fd);
+  EXPECT_EQ(vt::read_file("t.z"), compress(data.substr(10, 20), 1));
   // Without an open stream there is nothing to reserve.
   vt::release_state();
   EXPECT_EQ(block_reserve(g_archive.streams.out, &dst, &room), -1);
