@@ -198,24 +198,42 @@ std::string encode_block(const std::string& content, size_t a, size_t b, int lev
   return other;
 }
 
+// An archive's directory stream taken apart: its compressed bytes, its
+// content and its cuts; `with` gives the archive with the compressed bytes
+// between cuts i and j replaced.
+struct OldStream {
+  vt::Parsed p;
+  std::string archive, dir, content;
+  std::vector<std::pair<size_t, size_t>> cuts;
+  std::string with(size_t i, size_t j, const std::string& bytes) const {
+    return archive.substr(0, p.dir_offset) + dir.substr(0, cuts[i].second) + bytes +
+           dir.substr(cuts[j].second) + archive.substr(archive.size() - 4);
+  }
+};
+
+bool take_apart(const std::string& path, OldStream* s) {
+  s->archive = vt::read_file(path);
+  s->p = parse(path);
+  s->dir = s->archive.substr(s->p.dir_offset, s->archive.size() - 4 - s->p.dir_offset);
+  if (!vt::zinflate(s->dir, &s->content)) return false;
+  s->cuts = stream_cuts(s->dir, s->content.size());
+  return true;
+}
+
 // A rewrite takes the old compressed bytes of unchanged blocks: an old
 // archive whose middle block was compressed differently (at level 1, same
 // dictionary and flush, so still a valid stream of the same content) keeps
 // that block's bytes through a rewrite that changes only the head.
 TEST_F(BlockReuse, UnchangedBlocksAreCopiedNotCompressed) {
-  const vt::Parsed p = parse("base.vrn");
-  const std::string dir = base_.substr(p.dir_offset, base_.size() - 4 - p.dir_offset);
-  std::string content;
-  ASSERT_TRUE(vt::zinflate(dir, &content));
-  const std::vector<std::pair<size_t, size_t>> cuts = stream_cuts(dir, content.size());
+  OldStream o;
+  ASSERT_TRUE(take_apart("base.vrn", &o));
+  const auto& cuts = o.cuts;
   ASSERT_GE(cuts.size(), 4u);
   // Block 3 (between the third and fourth cut) again, at level 1.
-  const std::string other = encode_block(content, cuts[2].first, cuts[3].first, 1);
-  const std::string original = dir.substr(cuts[2].second, cuts[3].second - cuts[2].second);
+  const std::string other = encode_block(o.content, cuts[2].first, cuts[3].first, 1);
+  const std::string original = o.dir.substr(cuts[2].second, cuts[3].second - cuts[2].second);
   ASSERT_NE(other, original);
-  const std::string doctored = base_.substr(0, p.dir_offset) + dir.substr(0, cuts[2].second) +
-                               other + dir.substr(cuts[3].second) + base_.substr(base_.size() - 4);
-  vt::write_file("odd.vrn", doctored);
+  vt::write_file("odd.vrn", o.with(2, 3, other));
   EXPECT_EQ(parse("odd.vrn").entries.size(), static_cast<size_t>(kFiles));
 
   ASSERT_EQ(vt::vorn({"odd.vrn", "new.txt"}), 0);
@@ -231,15 +249,14 @@ TEST_F(BlockReuse, UnchangedBlocksAreCopiedNotCompressed) {
 // and stays as it was; the same archive undamaged has the block copied and
 // reads back.
 TEST_F(BlockReuse, ADamagedByteInACopiedBlockFailsTheRewrite) {
-  const vt::Parsed p = parse("base.vrn");
-  const std::string dir = base_.substr(p.dir_offset, base_.size() - 4 - p.dir_offset);
-  std::string content;
-  ASSERT_TRUE(vt::zinflate(dir, &content));
-  const std::vector<std::pair<size_t, size_t>> cuts = stream_cuts(dir, content.size());
+  OldStream o;
+  ASSERT_TRUE(take_apart("base.vrn", &o));
+  const vt::Parsed& p = o.p;
+  const std::string& content = o.content;
+  const auto& cuts = o.cuts;
   ASSERT_GE(cuts.size(), 5u);
   const std::string stored = encode_block(content, cuts[2].first, cuts[3].first, 0);
-  const std::string good = base_.substr(0, p.dir_offset) + dir.substr(0, cuts[2].second) +
-                           stored + dir.substr(cuts[3].second) + base_.substr(base_.size() - 4);
+  const std::string good = o.with(2, 3, stored);
   // Still a valid stream of the same content, with the same cuts.
   const std::string doctored_dir = good.substr(p.dir_offset, good.size() - 4 - p.dir_offset);
   std::string check;
@@ -294,14 +311,11 @@ TEST_F(BlockReuseAcrossADeletion, TheBlockBeforeADeletedEntryIsCopied) {
   ASSERT_EQ(vt::vorn({"probe.vrn", "a", "d", "e"}), 0);
   size_t cut = 0, a_start = 0;
   {
-    const std::string probe = vt::read_file("probe.vrn");
-    const vt::Parsed p = parse("probe.vrn");
-    const std::string dir = probe.substr(p.dir_offset, probe.size() - 4 - p.dir_offset);
-    std::string content;
-    ASSERT_TRUE(vt::zinflate(dir, &content));
-    a_start = content.find(a.substr(0, 4000));
+    OldStream probe;
+    ASSERT_TRUE(take_apart("probe.vrn", &probe));
+    a_start = probe.content.find(a.substr(0, 4000));
     ASSERT_NE(a_start, std::string::npos);
-    for (const auto& c : stream_cuts(dir, content.size()))
+    for (const auto& c : probe.cuts)
       if (c.first > a_start + 800000) {
         cut = c.first;
         break;
@@ -312,18 +326,14 @@ TEST_F(BlockReuseAcrossADeletion, TheBlockBeforeADeletedEntryIsCopied) {
   a.resize(cut - a_start);
   vt::write_file("a", a);
   ASSERT_EQ(vt::vorn({"base.vrn", "a", "d", "e"}), 0);
-  const std::string base = vt::read_file("base.vrn");
-  const vt::Parsed p = parse("base.vrn");
-  const std::string dir = base.substr(p.dir_offset, base.size() - 4 - p.dir_offset);
-  std::string content;
-  ASSERT_TRUE(vt::zinflate(dir, &content));
-  const std::vector<std::pair<size_t, size_t>> cuts = stream_cuts(dir, content.size());
+  OldStream o;
+  ASSERT_TRUE(take_apart("base.vrn", &o));
+  const auto& cuts = o.cuts;
   size_t k = 1;
   while (k < cuts.size() && cuts[k].first != cut) ++k;
   ASSERT_LT(k, cuts.size()) << "the cut at the end of a moved";
-  const std::string other = encode_block(content, cuts[k - 1].first, cut, 1);
-  const std::string doctored = base.substr(0, p.dir_offset) + dir.substr(0, cuts[k - 1].second) +
-                               other + dir.substr(cuts[k].second) + base.substr(base.size() - 4);
+  const std::string other = encode_block(o.content, cuts[k - 1].first, cut, 1);
+  const std::string doctored = o.with(k - 1, k, other);
 
   std::string results[2];
   for (int threads : {1, 2}) {
